@@ -1,0 +1,1 @@
+"""Extension modules of the gesture service and its computing engine."""
