@@ -1,0 +1,100 @@
+#define VELMORA_NUMPY_API_OWNER
+#include "py/arrays.hpp"
+
+namespace py {
+
+namespace {
+
+bool is_plain_float64(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) && PyArray_ISALIGNED(arr);
+}
+
+void shape_text(char* buf, size_t len, int ndim, npy_intp rows, npy_intp cols) {
+  char r[24] = "n";
+  char c[24] = "n";
+  if (rows >= 0) PyOS_snprintf(r, sizeof r, "%zd", static_cast<Py_ssize_t>(rows));
+  if (cols >= 0) PyOS_snprintf(c, sizeof c, "%zd", static_cast<Py_ssize_t>(cols));
+  if (ndim == 1) {
+    PyOS_snprintf(buf, len, "(%s,)", r);
+  } else {
+    PyOS_snprintf(buf, len, "(%s, %s)", r, c);
+  }
+}
+
+bool check_shape(PyArrayObject* arr, const char* what, int ndim, npy_intp rows, npy_intp cols) {
+  const npy_intp* dims = PyArray_DIMS(arr);
+  const bool ok = PyArray_NDIM(arr) == ndim && (rows < 0 || dims[0] == rows) &&
+                  (ndim == 1 || cols < 0 || dims[1] == cols);
+  if (ok) return true;
+  char expected[64];
+  shape_text(expected, sizeof expected, ndim, rows, cols);
+  Ref got = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(arr), "shape"));
+  if (!got) return false;
+  PyErr_Format(PyExc_ValueError, "%s has shape %R; expected %s", what, got.get(), expected);
+  return false;
+}
+
+}  // namespace
+
+bool import_numpy() { return _import_array() >= 0; }
+
+PyObject* new_float64(npy_intp rows, npy_intp cols) {
+  npy_intp dims[2] = {rows, cols};
+  return PyArray_SimpleNew(cols < 0 ? 1 : 2, dims, NPY_DOUBLE);
+}
+
+PyObject* zeros_float64(npy_intp rows, npy_intp cols) {
+  npy_intp dims[2] = {rows, cols};
+  return PyArray_ZEROS(cols < 0 ? 1 : 2, dims, NPY_DOUBLE, 0);
+}
+
+PyObject* float64_scalar(double value) {
+  PyObject* scalar = PyArrayScalar_New(Double);
+  if (scalar) PyArrayScalar_ASSIGN(scalar, Double, value);
+  return scalar;
+}
+
+bool read_float64(PyObject* obj, const char* what, int ndim, npy_intp rows, npy_intp cols,
+                  Float64View* out, bool contiguous) {
+  Ref owner = Ref::borrow(obj);
+  if (!is_plain_float64(obj) ||
+      (contiguous && !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(obj)))) {
+    owner = Ref::steal(PyArray_FROMANY(obj, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO));
+    if (!owner) {
+      PyErr_Clear();
+      char expected[64];
+      shape_text(expected, sizeof expected, ndim, rows, cols);
+      PyErr_Format(PyExc_TypeError, "%s must be a float64 array of shape %s, not %.200s", what,
+                   expected, Py_TYPE(obj)->tp_name);
+      return false;
+    }
+  }
+  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(owner.get());
+  if (!check_shape(arr, what, ndim, rows, cols)) return false;
+  const npy_intp* strides = PyArray_STRIDES(arr);
+  out->data = static_cast<const double*>(PyArray_DATA(arr));
+  out->rows = PyArray_DIM(arr, 0);
+  out->row_stride = strides[0] / static_cast<npy_intp>(sizeof(double));
+  out->cols = ndim == 2 ? PyArray_DIM(arr, 1) : 1;
+  out->col_stride = ndim == 2 ? strides[1] / static_cast<npy_intp>(sizeof(double)) : 0;
+  out->owner = std::move(owner);
+  return true;
+}
+
+bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols,
+                      double** data) {
+  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (!is_plain_float64(obj) || !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be a writable C-contiguous float64 array of shape (%zd, %zd), not %R",
+                 what, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols), Py_TYPE(obj));
+    return false;
+  }
+  if (!check_shape(arr, what, 2, rows, cols)) return false;
+  *data = static_cast<double*>(PyArray_DATA(arr));
+  return true;
+}
+
+}  // namespace py

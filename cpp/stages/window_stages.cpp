@@ -1,0 +1,448 @@
+#include "stages/window_stages.hpp"
+
+#include <cstring>
+
+#include "dsp/displacement.hpp"
+#include "dsp/iir_filter.hpp"
+#include "dsp/resample.hpp"
+#include "dsp/window_filter.hpp"
+#include "py/args.hpp"
+
+namespace stages {
+
+using py::Ref;
+
+namespace {
+
+constexpr npy_intp kWidth = static_cast<npy_intp>(dsp::kRowWidth);
+
+Ref field(PyObject* self, PyObject* name) { return Ref::steal(PyObject_GetAttr(self, name)); }
+
+bool set_field(PyObject* self, PyObject* name, PyObject* value) {
+  if (!value) return false;
+  const int rc = PyObject_SetAttr(self, name, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+bool read_field(PyObject* self, PyObject* name, int ndim, npy_intp rows, npy_intp cols,
+                py::Float64View* out, bool contiguous = false) {
+  Ref value = field(self, name);
+  return value && py::read_float64(value.get(), PyUnicode_AsUTF8(name), ndim, rows, cols, out,
+                                   contiguous);
+}
+
+dsp::Strided strided(const py::Float64View& v) {
+  return dsp::Strided{v.data, v.row_stride, v.col_stride};
+}
+
+bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out) {
+  py::Float64View b, a;
+  if (!read_field(self, b_name, 1, -1, -1, &b) || !read_field(self, a_name, 1, -1, -1, &a)) {
+    return false;
+  }
+  switch (dsp::make_iir(strided(b), b.rows, strided(a), a.rows, out)) {
+    case dsp::IirStatus::ok:
+      return true;
+    case dsp::IirStatus::empty:
+      PyErr_Format(PyExc_ValueError, "%U and %U must not be empty", b_name, a_name);
+      return false;
+    case dsp::IirStatus::too_long:
+      PyErr_Format(PyExc_ValueError, "%U and %U: filters of more than %zu coefficients are not "
+                   "supported", b_name, a_name, dsp::kMaxTaps);
+      return false;
+    case dsp::IirStatus::zero_leading:
+      PyErr_Format(PyExc_ValueError, "%U[0] must not be zero", a_name);
+      return false;
+  }
+  return false;
+}
+
+// Rows [first, first + n) of a view, copied into a new C-ordered array.
+PyObject* copy_rows(const py::Float64View& v, npy_intp first, npy_intp n, npy_intp cols) {
+  PyObject* out = py::new_float64(n, cols);
+  if (!out) return nullptr;
+  double* dst = py::float64_data(out);
+  const npy_intp width = cols < 0 ? 1 : cols;
+  for (npy_intp r = 0; r < n; ++r) {
+    for (npy_intp c = 0; c < width; ++c) dst[r * width + c] = v.at(first + r, c);
+  }
+  return out;
+}
+
+// The time column of data_m as a view, as slicing data_m[:, 6] gives it.
+PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
+  PyArrayObject* base = reinterpret_cast<PyArrayObject*>(data_m);
+  npy_intp dims[1] = {rows};
+  npy_intp strides[1] = {kWidth * static_cast<npy_intp>(sizeof(double))};
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
+  PyObject* view = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
+                                        const_cast<double*>(data) + 6,
+                                        PyArray_FLAGS(base) & NPY_ARRAY_WRITEABLE, nullptr);
+  if (!view) return nullptr;
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view), Py_NewRef(data_m)) < 0) {
+    Py_DECREF(view);
+    return nullptr;
+  }
+  return view;
+}
+
+PyObject* pair_list(PyObject* first, PyObject* second) {
+  PyObject* list = PyList_New(2);
+  if (!list) return nullptr;
+  PyList_SET_ITEM(list, 0, Py_NewRef(first));
+  PyList_SET_ITEM(list, 1, Py_NewRef(second));
+  return list;
+}
+
+bool sample_value(PyObject* item, double* out) {
+  *out = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
+  if (*out == -1.0 && PyErr_Occurred()) {
+    PyErr_Format(PyExc_TypeError, "sample values must be real numbers, not %.200s",
+                 Py_TYPE(item)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+void raise_sample_size(Py_ssize_t got) {
+  PyErr_Format(PyExc_ValueError,
+               "a sample holds 6 values (acceleration x, y, z, velocity x, y, z), not %zd", got);
+}
+
+bool plain_numbers(PyObject* seq) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PyFloat_CheckExact(items[i]) && !PyLong_CheckExact(items[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const Names& names() {
+  static const Names n{
+      py::intern("data_m"),        py::intern("data_counter"), py::intern("last_max_time"),
+      py::intern("time_duration"), py::intern("acc_filt_m"),   py::intern("vel_filt_m"),
+      py::intern("veltot_filt_a"), py::intern("time_a"),       py::intern("b_acc"),
+      py::intern("a_acc"),         py::intern("b_vel"),        py::intern("a_vel"),
+      py::intern("b_veltot"),      py::intern("a_veltot"),     py::intern("min_time_a"),
+      py::intern("min_index_a"),   py::intern("seg_time_a"),   py::intern("seg_acc_m"),
+      py::intern("seg_vel_m"),     py::intern("acc_int"),      py::intern("vel_int"),
+      py::intern("left"),          py::intern("right")};
+  return n;
+}
+
+const Constants* ClassConstants::get() {
+  if (!version_.current(cls_)) {
+    if (!load()) return nullptr;
+    version_.remember(cls_);
+  }
+  return &values_;
+}
+
+bool ClassConstants::load() {
+  long long rows, cols, left_win, right_win, left_stop, delay;
+  double dt, max_th, max_time_th, min_th;
+  if (!py::class_long(cls_, "DATA_DIM", &rows) || !py::class_long(cls_, "DATA_MAT_COL", &cols) ||
+      !py::class_double(cls_, "NEW_DATA_INT_SEC", &dt) ||
+      !py::class_double(cls_, "MAX_TH", &max_th) ||
+      !py::class_double(cls_, "MAX_TIME_TH", &max_time_th) ||
+      !py::class_long(cls_, "LEFT_MAX_WIN", &left_win) ||
+      !py::class_long(cls_, "RIGHT_MAX_WIN", &right_win) ||
+      !py::class_double(cls_, "MIN_TH", &min_th) ||
+      !py::class_long(cls_, "LFT_MIN_WIN", &left_stop) ||
+      !py::class_long(cls_, "DISP_DELAY", &delay)) {
+    return false;
+  }
+  const char* name = reinterpret_cast<PyTypeObject*>(cls_)->tp_name;
+  const char* problem = nullptr;
+  if (cols != kWidth) {
+    problem = "DATA_MAT_COL must be 7";
+  } else if (rows < 2 || rows > 1000000) {
+    problem = "DATA_DIM must lie between 2 and 1000000";
+  } else if (!(0 <= right_win && right_win < left_win && left_win <= rows)) {
+    problem = "the peak window needs 0 <= RIGHT_MAX_WIN < LEFT_MAX_WIN <= DATA_DIM";
+  } else if (left_stop < 0 || left_stop >= rows) {
+    problem = "LFT_MIN_WIN must lie in [0, DATA_DIM)";
+  } else if (!(min_th > 0.0)) {
+    problem = "MIN_TH must be positive";
+  } else if (delay < -(1LL << 40) || delay > (1LL << 40)) {
+    problem = "DISP_DELAY is out of range";
+  }
+  if (problem) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", name, problem);
+    return false;
+  }
+  values_.rows = static_cast<npy_intp>(rows);
+  values_.dt = dt;
+  values_.segment = dsp::SegmentTuning{static_cast<std::size_t>(rows - left_win),
+                                       static_cast<std::size_t>(rows - right_win),
+                                       max_th,
+                                       max_time_th,
+                                       min_th,
+                                       static_cast<std::size_t>(left_stop)};
+  values_.disp_delay = delay;
+  return true;
+}
+
+PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq) {
+  Ref n = Ref::steal(py::integer_argument(order, "order"));
+  if (!n) return nullptr;
+  const double c = PyFloat_AsDouble(cutoff);
+  if (c == -1.0 && PyErr_Occurred()) return nullptr;
+  const double f = PyFloat_AsDouble(f_nyq);
+  if (f == -1.0 && PyErr_Occurred()) return nullptr;
+  if (f == 0.0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+    return nullptr;
+  }
+  static PyObject* butter = nullptr;  // scipy.signal.butter, imported on first use
+  if (!butter) {
+    Ref signal = Ref::steal(PyImport_ImportModule("scipy.signal"));
+    if (!signal) return nullptr;
+    butter = PyObject_GetAttrString(signal.get(), "butter");
+    if (!butter) return nullptr;
+  }
+  Ref wn = Ref::steal(PyFloat_FromDouble(c / f));
+  if (!wn) return nullptr;
+  return PyObject_CallFunction(butter, "OOs", n.get(), wn.get(), "lowpass");
+}
+
+bool design_filters(PyObject* self, PyObject* cls) {
+  double f_samp;
+  if (!py::class_double(cls, "F_SAMP", &f_samp)) return false;
+  Ref f_nyq = Ref::steal(PyFloat_FromDouble(f_samp / 2.0));
+  if (!f_nyq) return false;
+  const Names& n = names();
+  const struct {
+    const char* spec;
+    PyObject* b;
+    PyObject* a;
+  } designs[] = {{"FILT_ACC", n.b_acc, n.a_acc},
+                 {"FILT_VEL", n.b_vel, n.a_vel},
+                 {"FILT_VELTOT", n.b_veltot, n.a_veltot}};
+  for (const auto& d : designs) {
+    Ref spec = Ref::steal(PyObject_GetAttrString(self, d.spec));
+    if (!spec) return false;
+    Ref order = Ref::steal(PySequence_GetItem(spec.get(), 0));
+    Ref cutoff = order ? Ref::steal(PySequence_GetItem(spec.get(), 1)) : Ref();
+    if (!cutoff) return false;
+    Ref pair = Ref::steal(design_filter(order.get(), cutoff.get(), f_nyq.get()));
+    if (!pair) return false;
+    Ref items = Ref::steal(PySequence_Fast(pair.get(), "cannot unpack the filter design"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count > 2) {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+      return false;
+    }
+    if (count < 2) {
+      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                   count == 1 ? "" : "s");
+      return false;
+    }
+    PyObject** values = PySequence_Fast_ITEMS(items.get());
+    if (PyObject_SetAttr(self, d.b, values[0]) < 0 || PyObject_SetAttr(self, d.a, values[1]) < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool reset_buffers(PyObject* self, const Constants& k) {
+  const Names& n = names();
+  return set_field(self, n.data_m, py::zeros_float64(k.rows, kWidth)) &&
+         set_field(self, n.acc_filt_m, py::zeros_float64(k.rows, 3)) &&
+         set_field(self, n.vel_filt_m, py::zeros_float64(k.rows, 3)) &&
+         set_field(self, n.veltot_filt_a, py::zeros_float64(k.rows)) &&
+         set_field(self, n.time_a, py::zeros_float64(k.rows));
+}
+
+bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
+  const bool plain_sequence = PyList_CheckExact(sample) || PyTuple_CheckExact(sample);
+  if (plain_sequence || !any_shape) {
+    Ref seq = Ref::steal(PySequence_Fast(sample, "a sample must be a sequence of 6 numbers"));
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (!any_shape || (n == 6 && plain_numbers(seq.get()))) {
+      if (n != 6) {
+        raise_sample_size(n);
+        return false;
+      }
+      PyObject** items = PySequence_Fast_ITEMS(seq.get());
+      for (int i = 0; i < 6; ++i) {
+        if (!sample_value(items[i], &out[i])) return false;
+      }
+      return true;
+    }
+  }
+  // Anything NumPy turns into numbers, flattened.
+  Ref values = Ref::steal(PyArray_FROMANY(sample, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO));
+  if (!values) return false;
+  const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(values.get()));
+  if (n != 6) {
+    raise_sample_size(n);
+    return false;
+  }
+  std::memcpy(out, py::float64_data(values.get()), 6 * sizeof(double));
+  return true;
+}
+
+bool prepare_push(PyObject* self, const Constants& k, Push* push) {
+  const Names& n = names();
+  push->data_m = field(self, n.data_m);
+  if (!push->data_m ||
+      !py::writable_float64(push->data_m.get(), "data_m", k.rows, kWidth, &push->rows)) {
+    return false;
+  }
+  Ref counter = field(self, n.data_counter);
+  if (!counter) return false;
+  const long long current = PyLong_AsLongLong(counter.get());
+  if (current == -1 && PyErr_Occurred()) return false;
+  push->counter = current + 1;
+  push->stamp = static_cast<double>(push->counter) * k.dt;
+  return true;
+}
+
+bool commit_push(PyObject* self, const Constants& k, const Push& push, const double sample[6]) {
+  if (!set_field(self, names().data_counter, PyLong_FromLongLong(push.counter))) return false;
+  const std::size_t width = dsp::kRowWidth;
+  const std::size_t rows = static_cast<std::size_t>(k.rows);
+  std::memmove(push.rows, push.rows + width, (rows - 1) * width * sizeof(double));
+  double* last = push.rows + (rows - 1) * width;
+  std::memcpy(last, sample, 6 * sizeof(double));
+  last[6] = push.stamp;
+  return true;
+}
+
+bool filter_stage(PyObject* self, const Constants& k) {
+  const Names& n = names();
+  py::Float64View data;
+  dsp::WindowFilters f;
+  if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true) ||
+      !read_iir(self, n.b_acc, n.a_acc, &f.acc) || !read_iir(self, n.b_vel, n.a_vel, &f.vel) ||
+      !read_iir(self, n.b_veltot, n.a_veltot, &f.veltot)) {
+    return false;
+  }
+  Ref acc = Ref::steal(py::new_float64(k.rows, 3));
+  Ref vel = Ref::steal(py::new_float64(k.rows, 3));
+  Ref veltot = Ref::steal(py::new_float64(k.rows));
+  Ref time = Ref::steal(time_column(data.owner.get(), data.data, k.rows));
+  if (!acc || !vel || !veltot || !time) return false;
+  dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), py::float64_data(acc.get()),
+                     py::float64_data(vel.get()), py::float64_data(veltot.get()));
+  return set_field(self, n.acc_filt_m, acc.release()) &&
+         set_field(self, n.vel_filt_m, vel.release()) &&
+         set_field(self, n.veltot_filt_a, veltot.release()) &&
+         set_field(self, n.time_a, time.release());
+}
+
+int segmentation_stage(PyObject* self, const Constants& k, SegmentFields fields) {
+  const Names& n = names();
+  py::Float64View veltot, time, acc, vel;
+  if (!read_field(self, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
+      !read_field(self, n.time_a, 1, k.rows, -1, &time)) {
+    return -1;
+  }
+  Ref last = field(self, n.last_max_time);
+  if (!last) return -1;
+  const double last_time = PyFloat_AsDouble(last.get());
+  if (last_time == -1.0 && PyErr_Occurred()) return -1;
+
+  dsp::FilteredWindow w{static_cast<std::size_t>(k.rows), strided(veltot), strided(time), {}, {}};
+  dsp::Segment s;
+  if (!dsp::find_segment(w, last_time, k.segment, &s)) return 0;
+  if (!read_field(self, n.acc_filt_m, 2, k.rows, 3, &acc) ||
+      !read_field(self, n.vel_filt_m, 2, k.rows, 3, &vel)) {
+    return -1;
+  }
+  w.acc = strided(acc);
+  w.vel = strided(vel);
+  if (!dsp::window_finite(w)) return 0;
+
+  const npy_intp first = static_cast<npy_intp>(s.left);
+  const npy_intp count = static_cast<npy_intp>(s.right - s.left + 1);
+  Ref left_time = Ref::steal(py::float64_scalar(s.left_time));
+  Ref right_time = Ref::steal(py::float64_scalar(s.right_time));
+  Ref left = Ref::steal(PyLong_FromSize_t(s.left));
+  Ref right = Ref::steal(PyLong_FromSize_t(s.right));
+  if (!left_time || !right_time || !left || !right) return -1;
+  const bool stored =
+      set_field(self, n.last_max_time, py::float64_scalar(s.peak_time)) &&
+      set_field(self, n.min_time_a, pair_list(left_time.get(), right_time.get())) &&
+      set_field(self, n.min_index_a, pair_list(left.get(), right.get())) &&
+      (fields == SegmentFields::shaper ||
+       set_field(self, n.time_duration,
+                 py::float64_scalar(dsp::round_thousandths(s.right_time - s.left_time)))) &&
+      set_field(self, n.seg_time_a, copy_rows(time, first, count, -1)) &&
+      set_field(self, n.seg_acc_m, copy_rows(acc, first, count, 3)) &&
+      set_field(self, n.seg_vel_m, copy_rows(vel, first, count, 3)) &&
+      (fields == SegmentFields::engine ||
+       (PyObject_SetAttr(self, n.left, left.get()) == 0 &&
+        PyObject_SetAttr(self, n.right, right.get()) == 0));
+  return stored ? 1 : -1;
+}
+
+PyObject* interpolation_stage(PyObject* self, bool leading_one) {
+  const Names& n = names();
+  Ref bounds = field(self, n.min_time_a);
+  if (!bounds) return nullptr;
+  Ref t0_obj = Ref::steal(PySequence_GetItem(bounds.get(), 0));
+  Ref t1_obj = t0_obj ? Ref::steal(PySequence_GetItem(bounds.get(), 1)) : Ref();
+  if (!t1_obj) return nullptr;
+  const double t0 = PyFloat_AsDouble(t0_obj.get());
+  if (t0 == -1.0 && PyErr_Occurred()) return nullptr;
+  const double t1 = PyFloat_AsDouble(t1_obj.get());
+  if (t1 == -1.0 && PyErr_Occurred()) return nullptr;
+
+  py::Float64View time, acc, vel;
+  if (!read_field(self, n.seg_time_a, 1, -1, -1, &time) ||
+      !read_field(self, n.seg_acc_m, 2, time.rows, 3, &acc) ||
+      !read_field(self, n.seg_vel_m, 2, time.rows, 3, &vel)) {
+    return nullptr;
+  }
+  const npy_intp points = static_cast<npy_intp>(dsp::kResamplePoints);
+  Ref acc_int = Ref::steal(py::new_float64(points, 3));
+  Ref vel_int = Ref::steal(py::new_float64(points, 3));
+  const npy_intp lead = leading_one ? 1 : 0;
+  Ref features = Ref::steal(py::new_float64(lead + static_cast<npy_intp>(dsp::kFeatureLength)));
+  if (!acc_int || !vel_int || !features) return nullptr;
+  const dsp::ResampleResult r = dsp::resample_segment(
+      strided(time), strided(acc), strided(vel), static_cast<std::size_t>(time.rows), t0, t1,
+      py::float64_data(acc_int.get()), py::float64_data(vel_int.get()));
+  switch (r.status) {
+    case dsp::ResampleStatus::ok:
+      break;
+    case dsp::ResampleStatus::too_few_rows:
+      PyErr_SetString(PyExc_ValueError, "x and y arrays must have at least 2 entries");
+      return nullptr;
+    case dsp::ResampleStatus::unsorted_time:
+      PyErr_SetString(PyExc_ValueError, "seg_time_a must not decrease");
+      return nullptr;
+    case dsp::ResampleStatus::below_range:
+    case dsp::ResampleStatus::above_range: {
+      Ref value = Ref::steal(PyFloat_FromDouble(r.value));
+      Ref bound = Ref::steal(PyFloat_FromDouble(r.bound));
+      if (!value || !bound) return nullptr;
+      const bool below = r.status == dsp::ResampleStatus::below_range;
+      PyErr_Format(PyExc_ValueError,
+                   "A value (%R) in x_new is %s the interpolation range's %s value (%R).",
+                   value.get(), below ? "below" : "above", below ? "minimum" : "maximum",
+                   bound.get());
+      return nullptr;
+    }
+  }
+  double* out = py::float64_data(features.get());
+  if (leading_one) out[0] = 1.0;
+  dsp::feature_vector(py::float64_data(acc_int.get()), py::float64_data(vel_int.get()),
+                      out + lead);
+  if (!set_field(self, n.acc_int, acc_int.release()) ||
+      !set_field(self, n.vel_int, vel_int.release())) {
+    return nullptr;
+  }
+  return features.release();
+}
+
+}  // namespace stages

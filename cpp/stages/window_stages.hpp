@@ -1,0 +1,79 @@
+// The stages shared by VelmoraComputing and DatasetShaper: each reads its input fields from
+// the instance, runs the numeric core, and writes its output fields back.
+#pragma once
+
+#include "dsp/segmentation.hpp"
+#include "py/arrays.hpp"
+#include "py/class_constants.hpp"
+
+namespace stages {
+
+// Interned names of the instance fields.
+struct Names {
+  PyObject *data_m, *data_counter, *last_max_time, *time_duration;
+  PyObject *acc_filt_m, *vel_filt_m, *veltot_filt_a, *time_a;
+  PyObject *b_acc, *a_acc, *b_vel, *a_vel, *b_veltot, *a_veltot;
+  PyObject *min_time_a, *min_index_a, *seg_time_a, *seg_acc_m, *seg_vel_m;
+  PyObject *acc_int, *vel_int, *left, *right;
+};
+const Names& names();
+
+// Tuning constants of a class, read through the class.
+struct Constants {
+  npy_intp rows;  // DATA_DIM
+  double dt;      // NEW_DATA_INT_SEC
+  dsp::SegmentTuning segment;
+  long long disp_delay;
+};
+
+class ClassConstants {
+ public:
+  void bind(PyObject* cls) { cls_ = cls; }
+  PyObject* cls() const { return cls_; }
+  // The current values, re-read after the class was modified; nullptr with an exception set.
+  const Constants* get();
+
+ private:
+  bool load();
+  PyObject* cls_ = nullptr;
+  py::ClassVersion version_;
+  Constants values_{};
+};
+
+// The static _design_filter(order, cutoff, f_nyq): scipy.signal.butter(order, cutoff / f_nyq,
+// 'lowpass').
+PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq);
+
+// The three filter designs of the constructor: the specifications read through the instance,
+// the Nyquist frequency F_SAMP / 2 through the class.
+bool design_filters(PyObject* self, PyObject* cls);
+
+// Fresh zero buffers: data_m (rows x 7), acc_filt_m, vel_filt_m (rows x 3), veltot_filt_a,
+// time_a (rows).
+bool reset_buffers(PyObject* self, const Constants& k);
+
+// One sample of six numbers: a sequence of numbers, or (when `any_shape`) anything NumPy
+// turns into six values. Raises ValueError or TypeError; nothing else is touched.
+bool read_sample(PyObject* sample, bool any_shape, double out[6]);
+
+// A push in two steps, so that a caller can act between the checks and the change.
+struct Push {
+  py::Ref data_m;
+  double* rows = nullptr;
+  long long counter = 0;  // after the push
+  double stamp = 0.0;     // counter * NEW_DATA_INT_SEC
+};
+bool prepare_push(PyObject* self, const Constants& k, Push* push);
+bool commit_push(PyObject* self, const Constants& k, const Push& push, const double sample[6]);
+
+bool filter_stage(PyObject* self, const Constants& k);
+
+enum class SegmentFields { engine, shaper };
+// 1 when a segment was accepted and stored, 0 when not, -1 on error.
+int segmentation_stage(PyObject* self, const Constants& k, SegmentFields fields);
+
+// Resamples the stored segment, stores acc_int and vel_int, and returns a new array of
+// `leading_one` (0 or 1) times 1.0 followed by the 300 features.
+PyObject* interpolation_stage(PyObject* self, bool leading_one);
+
+}  // namespace stages

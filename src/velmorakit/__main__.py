@@ -1,0 +1,8 @@
+"""`python -m velmorakit`: the same command line as the `velmorakit` script."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,140 @@
+"""Live demo: the gesture service recognising a simulated session streamed through a pipe.
+
+A producer process plays the session into the sensor pipe at 50 Hz (times `speed`); the
+service's worker reads it like a real sensor, and this process polls the service and
+prints each gesture next to the ground truth as it arrives.
+"""
+
+import logging
+import multiprocessing
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import native
+from .errors import CommandError
+from .models.gesture import GestureConfig
+from .streaming import stream_rows
+from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
+
+POLL_S = 0.005
+WINDOW = 100  # samples the engine sees at once: a result can only concern these
+TAIL_S = 1.5  # stream time to wait after the session for the last result
+
+
+@dataclass
+class DemoTally:
+    events: list[GestureEvent]
+    matched: dict[int, str] = field(default_factory=dict)  # event index -> reported label
+    spurious: int = 0
+    latencies_s: list[float] = field(default_factory=list)
+
+    def attribute(self, sent: int) -> int | None:
+        """The latest gesture not yet reported that had begun and is still in the window."""
+        for k in range(len(self.events) - 1, -1, -1):
+            event = self.events[k]
+            if event.start < sent and event.end > sent - WINDOW and k not in self.matched:
+                return k
+        return None
+
+    @property
+    def correct(self) -> int:
+        return sum(self.events[k].label == label for k, label in self.matched.items())
+
+    def summary(self, sent: int) -> str:
+        due = [k for k, e in enumerate(self.events) if e.end <= sent]
+        missed = sum(k not in self.matched for k in due)
+        wrong = len(self.matched) - self.correct
+        lines = [
+            f"{len(due)} gestures: {self.correct} recognised, {wrong} misclassified, "
+            f"{missed} missed, {self.spurious} spurious "
+            f"(accuracy {self.correct / max(len(due), 1):.0%})"
+        ]
+        if self.latencies_s:
+            ms = 1000 * np.asarray(self.latencies_s)
+            lines.append(
+                f"latency from the end of a stroke to its result: "
+                f"median {np.median(ms):.0f} ms, max {ms.max():.0f} ms"
+            )
+        return "\n".join(lines)
+
+
+def _line(t: float, gesture, event: GestureEvent | None) -> str:
+    head = (
+        f"{t:6.1f} s  {gesture.name:<9} p={gesture.probability:.3f}  "
+        f"conf={gesture.confidence:<6} disp={gesture.displacement:+.2f} m"
+    )
+    if event is None:
+        return f"{head}   | truth: (no gesture)  SPURIOUS"
+    mark = "ok" if event.label == gesture.name else "WRONG"
+    return f"{head}   | truth: {event.label:<9} {event.distance:.2f} m  {mark}"
+
+
+def run_demo(
+    model_path: str, encoder_path: str, seconds: float, speed: float, seed: int
+) -> DemoTally:
+    session = simulate_session(seconds, seed)
+    rows = session.samples.tolist()
+    rate = SAMPLE_RATE * speed
+    config = GestureConfig(str(model_path), str(encoder_path))
+    logger = logging.getLogger("velmorakit.demo")
+    logger.setLevel(logging.WARNING)
+
+    # The producer is spawned, not forked, and the sending end is closed here before the
+    # worker is forked, so that the producer holds the only sending end of the pipe.
+    ctx = multiprocessing.get_context("spawn")
+    receiver, sender = ctx.Pipe(duplex=False)
+    go, stop = ctx.Event(), ctx.Event()
+    sent, started = ctx.Value("q", 0, lock=False), ctx.Value("d", 0.0, lock=False)
+    producer = ctx.Process(
+        target=stream_rows,
+        args=(sender, rows, rate, go, stop, sent, started),
+        name="velmorakit-producer",
+        daemon=True,
+    )
+    producer.start()
+    sender.close()
+    service = native.gesture_service_class()(config, receiver, logger)
+    service.start()
+    go.set()
+
+    tally = DemoTally(session.events)
+    print(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
+    try:
+        _follow(service, tally, sent, started, len(rows), rate)
+    finally:
+        service.terminate()
+        stop.set()
+        receiver.close()
+        producer.join(timeout=2.0)
+        if producer.is_alive():
+            producer.terminate()
+    print(tally.summary(sent.value))
+    return tally
+
+
+def _follow(service, tally: DemoTally, sent, started, total: int, rate: float) -> None:
+    """Poll the service until the session and its tail have been streamed."""
+    deadline = None
+    while deadline is None or time.monotonic() < deadline:
+        if deadline is None and sent.value >= total:
+            deadline = time.monotonic() + TAIL_S * SAMPLE_RATE / rate
+        gesture = service.gesture()
+        if gesture is not None:
+            now, position = time.monotonic(), sent.value
+            k = tally.attribute(position)
+            if k is None:
+                tally.spurious += 1
+            else:
+                tally.matched[k] = gesture.name
+                if tally.events[k].label == gesture.name:
+                    stroke_end = started.value + (tally.events[k].end - 1) / rate
+                    tally.latencies_s.append(now - stroke_end)
+            event = tally.events[k] if k is not None else None
+            print(_line(position / SAMPLE_RATE, gesture, event), flush=True)
+        elif not service.process.is_alive():
+            raise CommandError(
+                f"the gesture worker stopped unexpectedly (exit code {service.process.exitcode})"
+            )
+        time.sleep(POLL_S)
