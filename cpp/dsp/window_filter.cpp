@@ -40,9 +40,11 @@ void filter_fused(const WindowFilters& f, const double* data, std::size_t rows, 
   for (std::size_t r = 0; r < rows; ++r) {
     const double* row = data + r * kRowWidth;
     Pair y[3];
+#pragma GCC unroll 3
     for (std::size_t p = 0; p < 3; ++p) {
       const Pair x = load(row + 2 * p);
       y[p] = z[p][0] + b[p][0] * x;
+#pragma GCC unroll 16
       for (std::size_t k = 0; k + 1 < N; ++k) {
         z[p][k] = (z[p][k + 1] + x * b[p][k + 1]) - y[p] * a[p][k + 1];
       }
@@ -59,6 +61,7 @@ void filter_fused(const WindowFilters& f, const double* data, std::size_t rows, 
 
     const double xm = magnitude(row);
     const double ym = zm[0] + mb[0] * xm;
+#pragma GCC unroll 16
     for (std::size_t k = 0; k + 1 < M; ++k) zm[k] = (zm[k + 1] + xm * mb[k + 1]) - ym * ma[k + 1];
     zm[M - 1] = xm * mb[M] - ym * ma[M];
     veltot_out[r] = ym;

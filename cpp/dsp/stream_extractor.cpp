@@ -1,0 +1,124 @@
+#include "dsp/stream_extractor.hpp"
+
+#include <algorithm>
+
+#include "dsp/resample.hpp"
+
+namespace dsp {
+
+namespace {
+
+// Whether the continuous magnitude filter bounds the windowed one from above.
+bool magnitude_bound_holds(const Iir& f) {
+  return f.order() == 1 && f.b[0] >= 0.0 && f.b[1] >= 0.0 && f.a[1] <= 0.0 && f.a[1] > -1.0;
+}
+
+class Recording {
+ public:
+  Recording(const double* samples, std::size_t n, double dt) : samples_(samples), n_(n), dt_(dt) {}
+
+  // Window of `rows` rows ending before sample `end`: rows before the first sample are zero.
+  void window(std::ptrdiff_t end, std::size_t rows, double* out) const {
+    const std::ptrdiff_t start = end - static_cast<std::ptrdiff_t>(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      double* row = out + r * kRowWidth;
+      const std::ptrdiff_t j = start + static_cast<std::ptrdiff_t>(r);
+      if (j < 0) {
+        std::fill(row, row + kRowWidth, 0.0);
+      } else {
+        std::copy(samples_ + j * 6, samples_ + j * 6 + 6, row);
+        row[6] = static_cast<double>(j + 1) * dt_;
+      }
+    }
+  }
+  double time(std::ptrdiff_t j) const { return j < 0 ? 0.0 : static_cast<double>(j + 1) * dt_; }
+  std::size_t size() const { return n_; }
+
+ private:
+  const double* samples_;
+  std::size_t n_;
+  double dt_;
+};
+
+// The largest continuous magnitude over the rows of the peak search range that lie far
+// enough after the last peak (zero rows before the recording count as 0).
+double highest_candidate(const double* upper, const Recording& rec, std::ptrdiff_t start,
+                         const SegmentTuning& t, double last_peak_time) {
+  std::ptrdiff_t j = std::max<std::ptrdiff_t>(start + static_cast<std::ptrdiff_t>(t.peak_begin), 0);
+  const std::ptrdiff_t end = start + static_cast<std::ptrdiff_t>(t.peak_end);
+  while (j < end && !(rec.time(j) - last_peak_time > t.max_time_th)) ++j;
+  double m[4] = {0.0, 0.0, 0.0, 0.0};  // four chains, so the comparisons overlap
+  for (; j + 4 <= end; j += 4) {
+    for (int q = 0; q < 4; ++q) m[q] = std::max(m[q], upper[j + q]);
+  }
+  for (; j < end; ++j) m[0] = std::max(m[0], upper[j]);
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
+
+}  // namespace
+
+void extract_segments(const ExtractorSettings& s, const double* samples, std::size_t n,
+                      std::size_t step, Extracted* out) {
+  const Recording rec(samples, n, s.dt);
+  const std::size_t rows = s.rows;
+  const bool bounded = magnitude_bound_holds(s.filters.veltot);
+
+  // The magnitude filtered continuously (restarted after every non-finite sample), and the
+  // last non-finite sample at or before each index.
+  std::vector<double> upper(n);
+  std::vector<std::ptrdiff_t> last_bad(n);
+  double z = 0.0;
+  std::ptrdiff_t bad = -1;
+  const Iir& m = s.filters.veltot;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* row = samples + j * 6;
+    if (!all_finite(row, 1, 6)) {
+      bad = static_cast<std::ptrdiff_t>(j);
+      z = 0.0;
+      upper[j] = 0.0;
+    } else if (bounded) {
+      const double x = magnitude(row);  // velocity at columns 3-5, as in a window row
+      const double y = z + m.b[0] * x;
+      z = x * m.b[1] - y * m.a[1];
+      upper[j] = y;
+    }
+    last_bad[j] = bad;
+  }
+
+  std::vector<double> window(rows * kRowWidth), acc(rows * 3), vel(rows * 3), veltot(rows);
+  double acc_int[kResamplePoints * 3], vel_int[kResamplePoints * 3];
+  const SegmentTuning& t = s.segment;
+  double last_peak_time = 0.0;
+  for (std::size_t end = step; end <= n; end += step) {
+    const auto c = static_cast<std::ptrdiff_t>(end);
+    const std::ptrdiff_t start = c - static_cast<std::ptrdiff_t>(rows);
+    if (last_bad[end - 1] >= std::max<std::ptrdiff_t>(start, 0)) continue;
+    if (bounded && highest_candidate(upper.data(), rec, start, t, last_peak_time) *
+                           (1.0 + 1e-9) <
+                       t.max_th) {
+      continue;  // rounding differences between the two filters are far below this margin
+    }
+    rec.window(c, rows, window.data());
+    FilteredWindow w{rows, {veltot.data(), 1, 0}, {window.data() + 6, kRowWidth, 0},
+                     {acc.data(), 3, 1}, {vel.data(), 3, 1}};
+    filter_magnitude(s.filters.veltot, window.data(), rows, veltot.data());
+    Segment seg;
+    if (!find_segment(w, last_peak_time, t, &seg)) continue;
+    filter_window(s.filters, window.data(), rows, acc.data(), vel.data(), veltot.data());
+    if (!window_finite(w)) continue;
+    const std::size_t count = seg.right - seg.left + 1;
+    const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(seg.left);
+    const ResampleResult r = resample_segment(
+        {window.data() + first * kRowWidth + 6, kRowWidth, 0}, {acc.data() + first * 3, 3, 1},
+        {vel.data() + first * 3, 3, 1}, count, seg.left_time, seg.right_time, acc_int, vel_int);
+    if (r.status != ResampleStatus::ok) continue;
+    last_peak_time = seg.peak_time;
+    const std::size_t at = out->features.size();
+    out->features.resize(at + kFeatureLength);
+    feature_vector(acc_int, vel_int, out->features.data() + at);
+    out->bounds.push_back(start + static_cast<std::ptrdiff_t>(seg.left));
+    out->bounds.push_back(start + static_cast<std::ptrdiff_t>(seg.right));
+  }
+}
+
+}  // namespace dsp
