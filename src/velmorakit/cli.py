@@ -31,12 +31,18 @@ def _fraction(text: str) -> float:
     return value
 
 
+def _output(path: str) -> str:
+    """`path`, with its directory created if need be."""
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    return path
+
+
 def cmd_simulate(args) -> None:
     from .recordings import truth_path, write_recording, write_truth
     from .synthetic import simulate_session
 
     session = simulate_session(args.seconds, args.seed)
-    write_recording(args.output, session.samples, session.labels)
+    write_recording(_output(args.output), session.samples, session.labels)
     write_truth(truth_path(args.output), session.events)
     print(
         f"wrote {args.output}: {len(session.samples)} samples, {len(session.events)} gestures; "
@@ -63,7 +69,7 @@ def cmd_shape(args) -> None:
     segments = concatenate(parts)
     if not len(segments):
         raise CommandError("no segment covers a labelled row: nothing to write")
-    save_segments(args.output, segments)
+    save_segments(_output(args.output), segments)
     print(f"wrote {args.output}: {len(segments)} segments ({_counts(segments.labels)})")
     if dropped:
         print(f"dropped {dropped} segment(s) that cover no labelled row")
@@ -129,7 +135,7 @@ def cmd_evaluate(args) -> None:
         from .plotting import plot_confusion
 
         title = f"{result.recognition_rate:.1%} recognised, {result.spurious} spurious"
-        plot_confusion(args.confusion_png, result.confusion, result.classes, title)
+        plot_confusion(_output(args.confusion_png), result.confusion, result.classes, title)
         print(f"wrote {args.confusion_png}")
 
 
@@ -142,12 +148,13 @@ def cmd_plot(args) -> None:
     from .synthetic import SAMPLE_RATE
     from .training import classify, load_model_pair
 
+    pair = load_model_pair(args.model, args.encoder) if args.model else None
     recording = read_recording(args.recording)
     features, bounds = extract(recording.samples, args.step)
-    if args.model and len(features):
-        labels = classify(*load_model_pair(args.model, args.encoder), features)
-    else:
+    if pair is None:
         labels = segment_labels(bounds, recording.labels)
+    else:
+        labels = classify(*pair, features) if len(features) else []
     speed, threshold = filtered_speed(recording.samples)
 
     first = round(args.start * SAMPLE_RATE)
@@ -157,7 +164,7 @@ def cmd_plot(args) -> None:
         raise CommandError(f"--start {args.start} s is outside the recording")
     shown = (bounds[:, 1] >= first) & (bounds[:, 0] < last)
     plot_recording(
-        args.output,
+        _output(args.output),
         recording.samples[first:last],
         speed[first:last],
         threshold,
@@ -259,8 +266,11 @@ def main(argv: list[str] | None = None) -> int:
         return _fail(args.command, "give --model and --encoder together", 2)
     try:
         args.handler(args)
-    except (CommandError, OSError) as err:
+    except CommandError as err:
         return _fail(args.command, str(err), 1)
+    except OSError as err:
+        where = f"{err.filename}: " if err.filename else ""
+        return _fail(args.command, where + (err.strerror or str(err)), 1)
     except KeyboardInterrupt:
         return _fail(args.command, "interrupted", 130)
     return 0

@@ -38,7 +38,9 @@ def cache_dir() -> Path:
 
 def train_default_model(model_path: Path, encoder_path: Path) -> TrainingReport:
     parts = []
-    for seed in tqdm(TRAINING_SEEDS, desc="simulate and shape", unit="session", leave=False):
+    for seed in tqdm(
+        TRAINING_SEEDS, desc="simulate and shape", unit="session", leave=False, disable=None
+    ):
         session = simulate_session(TRAINING_SECONDS, seed)
         parts.append(shape_recording(session.samples, session.labels, f"seed {seed}", 1)[0])
     segments = concatenate(parts)

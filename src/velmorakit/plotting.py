@@ -7,6 +7,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
 
 from .synthetic import SAMPLE_RATE  # noqa: E402
 
@@ -28,7 +29,7 @@ def plot_recording(
     t = start_s + np.arange(len(samples)) / SAMPLE_RATE
     speed = np.linalg.norm(samples[:, 3:6], axis=1)
     fig, (top, bottom) = plt.subplots(
-        2, 1, sharex=True, figsize=(11, 5.5), height_ratios=(3, 2), layout="constrained"
+        2, 1, sharex=True, figsize=(12, 5.5), height_ratios=(3, 2), layout="constrained"
     )
     top.plot(t, speed, color="0.65", lw=0.8, label="speed |v| (raw)")
     top.plot(t, filtered_speed, color="tab:blue", lw=1.6, label="speed, low-pass filtered")
@@ -52,12 +53,14 @@ def plot_recording(
             rotation=90,
         )
     top.set_ylabel("speed (m/s)")
-    top.set_ylim(0, max(speed.max(), threshold) * 1.35)
-    top.legend(loc="upper right", fontsize=8, framealpha=0.9)
+    top.set_ylim(0, max(speed.max(), threshold) * 1.3)
+    handles = top.get_legend_handles_labels()[0]
+    handles.append(Patch(color="0.5", alpha=0.3, label="detected segment"))
+    top.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.005, 1), fontsize=8)
     top.set_title(title)
     bottom.set_ylabel("velocity (m/s)")
     bottom.set_xlabel("time (s)")
-    bottom.legend(loc="upper right", fontsize=8, ncols=3, framealpha=0.9)
+    bottom.legend(loc="upper left", bbox_to_anchor=(1.005, 1), fontsize=8)
     bottom.set_xlim(t[0], t[-1])
     fig.savefig(path, dpi=90)
     plt.close(fig)

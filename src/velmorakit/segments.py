@@ -57,9 +57,7 @@ def shape_recording(samples: np.ndarray, row_labels: np.ndarray, source: str, st
     features, bounds = extract(samples, step)
     labels = np.array(segment_labels(bounds, row_labels), dtype=str)
     keep = labels != ""
-    segments = SegmentSet(
-        features[keep], labels[keep], bounds[keep], np.full(keep.sum(), source, dtype=str)
-    )
+    segments = SegmentSet(features[keep], labels[keep], bounds[keep], np.full(keep.sum(), source))
     return segments, int((~keep).sum())
 
 

@@ -1,0 +1,85 @@
+"""simulate -> shape -> train -> evaluate -> plot, as a user runs them, on small inputs."""
+
+import re
+
+import numpy as np
+import pytest
+from engine_backend import engine  # noqa: F401
+
+from velmorakit.cli import main
+from velmorakit.recordings import read_truth
+from velmorakit.segments import load_segments
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch, engine):  # noqa: F811
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def run(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    return out
+
+
+def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, capsys):
+    run(capsys, "simulate", "train.csv", "--seconds", "150", "--seed", "21")
+    run(capsys, "simulate", "test.csv", "--seconds", "40", "--seed", "22")
+    events = read_truth("train.truth.csv")
+
+    out = run(capsys, "shape", "train.csv", "train.truth.csv", "-o", "seg.npz")
+    segments = load_segments("seg.npz")
+    assert f"{len(segments)} segments" in out
+    assert len(segments) == len(events)
+    assert segments.features.shape == (len(events), 300)
+    assert sorted(segments.labels) == sorted(e.label for e in events)
+
+    out = run(capsys, "train", "seg.npz", "--hidden", "32")
+    assert (workdir / "model.pkl").exists() and (workdir / "encoder.pkl").exists()
+    assert re.search(r"held-out accuracy: (9\d|100)\.\d%", out)
+
+    out = run(
+        capsys,
+        "evaluate",
+        "test.csv",
+        "--model",
+        "model.pkl",
+        "--encoder",
+        "encoder.pkl",
+        "--confusion-png",
+        "confusion.png",
+    )
+    rate = float(re.search(r"recognised: +\d+ +\((\d+\.\d)% of gestures", out).group(1))
+    assert rate >= 90
+    assert re.search(r"spurious: +0 ", out)
+    assert (workdir / "confusion.png").read_bytes()[:4] == b"\x89PNG"
+
+    run(
+        capsys,
+        "plot",
+        "test.csv",
+        "-o",
+        "test.png",
+        "--model",
+        "model.pkl",
+        "--encoder",
+        "encoder.pkl",
+        "--start",
+        "5",
+        "--seconds",
+        "10",
+    )
+    assert (workdir / "test.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_shape_labels_each_segment_by_the_rows_it_covers(workdir, capsys):
+    run(capsys, "simulate", "s.csv", "--seconds", "20", "--seed", "3")
+    events = read_truth("s.truth.csv")
+    run(capsys, "shape", "s.csv", "--step", "5")
+    segments = load_segments("segments.npz")
+    for label, (start, end) in zip(segments.labels, segments.bounds, strict=True):
+        overlaps = [min(e.end, end + 1) - max(e.start, start) for e in events]
+        assert label == events[int(np.argmax(overlaps))].label
+    assert set(segments.sources) == {"s.csv"}

@@ -1,0 +1,81 @@
+"""CSV recordings and ground truth: round trips and the errors a user can make."""
+
+import math
+
+import numpy as np
+import pytest
+
+from velmorakit.errors import CommandError
+from velmorakit.recordings import (
+    events_from_labels,
+    load_events,
+    read_recording,
+    read_truth,
+    recording_paths,
+    truth_path,
+    write_recording,
+    write_truth,
+)
+from velmorakit.synthetic import simulate_session
+
+
+def test_recording_and_truth_round_trip(tmp_path):
+    session = simulate_session(12, seed=4)
+    path = tmp_path / "walk.csv"
+    write_recording(path, session.samples, session.labels)
+    write_truth(truth_path(path), session.events)
+    recording = read_recording(path)
+    np.testing.assert_allclose(recording.samples, session.samples, atol=5e-6)
+    assert recording.labels.tolist() == session.labels.tolist()
+    assert truth_path(path).name == "walk.truth.csv"
+    assert read_truth(truth_path(path)) == session.events
+    assert load_events(path, recording) == session.events
+
+
+def test_columns_are_found_by_name_and_the_label_is_optional(tmp_path):
+    path = tmp_path / "r.csv"
+    path.write_text("vz,vy,vx,az,ay,AX\n6,5,4,3,2,1\n")
+    recording = read_recording(path)
+    assert recording.samples.tolist() == [[1, 2, 3, 4, 5, 6]]
+    assert recording.labels.tolist() == [""]
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("ax,ay,az,vx,vy\n1,2,3,4,5\n", "missing column(s) vz"),
+        ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,x\n", ":2: expected six numbers"),
+        ("ax,ay,az,vx,vy,vz\n1,2,3,4,5\n", ":2: expected six numbers"),
+        ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,nan\n", ":2: values must be finite"),
+        ("ax,ay,az,vx,vy,vz\n", "no samples"),
+        ("", "missing column(s)"),
+    ],
+)
+def test_malformed_recordings_name_the_problem(tmp_path, text, message):
+    path = tmp_path / "bad.csv"
+    path.write_text(text)
+    with pytest.raises(CommandError, match="bad.csv") as err:
+        read_recording(path)
+    assert message in str(err.value)
+
+
+def test_missing_files_are_reported_by_name(tmp_path):
+    with pytest.raises(CommandError, match="nowhere.csv: no such file"):
+        read_recording(tmp_path / "nowhere.csv")
+
+
+def test_events_from_labels_are_the_runs_of_equal_labels():
+    labels = np.array(["", "up", "up", "left", "", "", "up", "up"], dtype=object)
+    events = events_from_labels(labels)
+    assert [(e.start, e.end, e.label) for e in events] == [
+        (1, 3, "up"),
+        (3, 4, "left"),
+        (6, 8, "up"),
+    ]
+    assert all(math.isnan(e.distance) for e in events)
+
+
+def test_globbed_truth_files_are_not_taken_for_recordings():
+    assert recording_paths(["a.csv", "a.truth.csv", "b.csv"]) == ["a.csv", "b.csv"]
+    with pytest.raises(CommandError):
+        recording_paths(["a.truth.csv"])
