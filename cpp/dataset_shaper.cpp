@@ -48,7 +48,7 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   double sample[6];
   stages::Push push;
   if (!k || !stages::read_sample(data, true, sample) || !stages::prepare_push(self, *k, &push) ||
-      !stages::commit_push(self, *k, push, sample)) {
+      !stages::commit_push(self, push, sample)) {
     return nullptr;
   }
   Py_RETURN_NONE;

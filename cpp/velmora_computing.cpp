@@ -95,7 +95,7 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   } else if (PyList_Append(data, stamp.get()) < 0) {
     return nullptr;
   }
-  if (!stages::commit_push(self, *k, push, sample)) return nullptr;
+  if (!stages::commit_push(self, push, sample)) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -53,7 +53,7 @@ bool bound_value(PyObject* bounds, Py_ssize_t i, long long* out) {
 
 }  // namespace
 
-bool displacement_stage(PyObject* self, const Constants& k) {
+bool displacement_stage(PyObject* self, Constants k) {
   const Names& n = names();
   static PyObject* gesture_name = py::intern("gesture");
   static PyObject* disp_name = py::intern("disp");

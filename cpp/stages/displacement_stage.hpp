@@ -8,7 +8,7 @@
 namespace stages {
 
 // Reads data_m, min_index_a and gesture; writes disp.
-bool displacement_stage(PyObject* self, const Constants& k);
+bool displacement_stage(PyObject* self, Constants k);
 
 // The static calc_displacement(acc_a): the double trapezoidal integral rounded to 3 decimals,
 // or the int 0 for fewer than two samples. NumPy input gives a NumPy float rounded as NumPy

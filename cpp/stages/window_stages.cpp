@@ -1,5 +1,6 @@
 #include "stages/window_stages.hpp"
 
+#include <climits>
 #include <cstring>
 
 #include "dsp/displacement.hpp"
@@ -70,6 +71,30 @@ PyObject* copy_rows(const py::Float64View& v, npy_intp first, npy_intp n, npy_in
   return out;
 }
 
+// The array a field held after the last cycle, if nothing but the instance refers to it (so
+// no holder of an earlier result can see it change) and it has the given shape; else a new
+// one. `fresh` tells whether the field must be assigned.
+PyObject* output_array(PyObject* self, PyObject* name, npy_intp rows, npy_intp cols,
+                       bool* fresh) {
+  Ref current = Ref::steal(PyObject_GetAttr(self, name));
+  if (!current) PyErr_Clear();
+  PyObject* obj = current.get();
+  if (obj && Py_REFCNT(obj) == 2 && PyArray_CheckExact(obj)) {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+    const int ndim = cols < 0 ? 1 : 2;
+    const bool reusable = PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) &&
+                          PyArray_CHKFLAGS(arr, NPY_ARRAY_CARRAY | NPY_ARRAY_OWNDATA) &&
+                          PyArray_BASE(arr) == nullptr && PyArray_NDIM(arr) == ndim &&
+                          PyArray_DIM(arr, 0) == rows && (ndim == 1 || PyArray_DIM(arr, 1) == cols);
+    if (reusable) {
+      *fresh = false;
+      return current.release();
+    }
+  }
+  *fresh = true;
+  return py::new_float64(rows, cols);
+}
+
 // The time column of data_m as a view, as slicing data_m[:, 6] gives it.
 PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
   PyArrayObject* base = reinterpret_cast<PyArrayObject*>(data_m);
@@ -93,6 +118,24 @@ PyObject* pair_list(PyObject* first, PyObject* second) {
   PyList_SET_ITEM(list, 0, Py_NewRef(first));
   PyList_SET_ITEM(list, 1, Py_NewRef(second));
   return list;
+}
+
+// time_a: a view of the time column of the data_m just read; a view made in an earlier cycle
+// of the same matrix already shows it.
+bool update_time_view(PyObject* self, const py::Float64View& data) {
+  PyObject* name = names().time_a;
+  Ref current = Ref::steal(PyObject_GetAttr(self, name));
+  if (!current) PyErr_Clear();
+  if (current && PyArray_CheckExact(current.get())) {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(current.get());
+    if (PyArray_BASE(arr) == data.owner.get() && PyArray_DATA(arr) == data.data + 6 &&
+        PyArray_NDIM(arr) == 1 && PyArray_DIM(arr, 0) == data.rows &&
+        PyArray_STRIDE(arr, 0) == kWidth * static_cast<npy_intp>(sizeof(double)) &&
+        PyArray_TYPE(arr) == NPY_DOUBLE) {
+      return true;
+    }
+  }
+  return set_field(self, name, time_column(data.owner.get(), data.data, data.rows));
 }
 
 bool sample_value(PyObject* item, double* out) {
@@ -251,7 +294,7 @@ bool design_filters(PyObject* self, PyObject* cls) {
   return true;
 }
 
-bool reset_buffers(PyObject* self, const Constants& k) {
+bool reset_buffers(PyObject* self, Constants k) {
   const Names& n = names();
   return set_field(self, n.data_m, py::zeros_float64(k.rows, kWidth)) &&
          set_field(self, n.acc_filt_m, py::zeros_float64(k.rows, 3)) &&
@@ -270,6 +313,12 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
       if (n != 6) {
         raise_sample_size(n);
         return false;
+      }
+      // An item's __float__ may change the list that holds it: read the items from a tuple
+      // that keeps them alive.
+      if (PyList_CheckExact(seq.get()) && !plain_numbers(seq.get())) {
+        seq = Ref::steal(PyList_AsTuple(seq.get()));
+        if (!seq) return false;
       }
       PyObject** items = PySequence_Fast_ITEMS(seq.get());
       for (int i = 0; i < 6; ++i) {
@@ -290,26 +339,31 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
   return true;
 }
 
-bool prepare_push(PyObject* self, const Constants& k, Push* push) {
+bool prepare_push(PyObject* self, Constants k, Push* push) {
   const Names& n = names();
   push->data_m = field(self, n.data_m);
   if (!push->data_m ||
       !py::writable_float64(push->data_m.get(), "data_m", k.rows, kWidth, &push->rows)) {
     return false;
   }
+  push->row_count = k.rows;
   Ref counter = field(self, n.data_counter);
   if (!counter) return false;
   const long long current = PyLong_AsLongLong(counter.get());
   if (current == -1 && PyErr_Occurred()) return false;
+  if (current == LLONG_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "data_counter is too large to count another sample");
+    return false;
+  }
   push->counter = current + 1;
   push->stamp = static_cast<double>(push->counter) * k.dt;
   return true;
 }
 
-bool commit_push(PyObject* self, const Constants& k, const Push& push, const double sample[6]) {
+bool commit_push(PyObject* self, const Push& push, const double sample[6]) {
   if (!set_field(self, names().data_counter, PyLong_FromLongLong(push.counter))) return false;
   const std::size_t width = dsp::kRowWidth;
-  const std::size_t rows = static_cast<std::size_t>(k.rows);
+  const std::size_t rows = static_cast<std::size_t>(push.row_count);
   std::memmove(push.rows, push.rows + width, (rows - 1) * width * sizeof(double));
   double* last = push.rows + (rows - 1) * width;
   std::memcpy(last, sample, 6 * sizeof(double));
@@ -317,7 +371,7 @@ bool commit_push(PyObject* self, const Constants& k, const Push& push, const dou
   return true;
 }
 
-bool filter_stage(PyObject* self, const Constants& k) {
+bool filter_stage(PyObject* self, Constants k) {
   const Names& n = names();
   py::Float64View data;
   dsp::WindowFilters f;
@@ -326,20 +380,20 @@ bool filter_stage(PyObject* self, const Constants& k) {
       !read_iir(self, n.b_veltot, n.a_veltot, &f.veltot)) {
     return false;
   }
-  Ref acc = Ref::steal(py::new_float64(k.rows, 3));
-  Ref vel = Ref::steal(py::new_float64(k.rows, 3));
-  Ref veltot = Ref::steal(py::new_float64(k.rows));
-  Ref time = Ref::steal(time_column(data.owner.get(), data.data, k.rows));
-  if (!acc || !vel || !veltot || !time) return false;
+  bool new_acc, new_vel, new_veltot;
+  Ref acc = Ref::steal(output_array(self, n.acc_filt_m, k.rows, 3, &new_acc));
+  Ref vel = Ref::steal(output_array(self, n.vel_filt_m, k.rows, 3, &new_vel));
+  Ref veltot = Ref::steal(output_array(self, n.veltot_filt_a, k.rows, -1, &new_veltot));
+  if (!acc || !vel || !veltot) return false;
   dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), py::float64_data(acc.get()),
                      py::float64_data(vel.get()), py::float64_data(veltot.get()));
-  return set_field(self, n.acc_filt_m, acc.release()) &&
-         set_field(self, n.vel_filt_m, vel.release()) &&
-         set_field(self, n.veltot_filt_a, veltot.release()) &&
-         set_field(self, n.time_a, time.release());
+  return (!new_acc || PyObject_SetAttr(self, n.acc_filt_m, acc.get()) == 0) &&
+         (!new_vel || PyObject_SetAttr(self, n.vel_filt_m, vel.get()) == 0) &&
+         (!new_veltot || PyObject_SetAttr(self, n.veltot_filt_a, veltot.get()) == 0) &&
+         update_time_view(self, data);
 }
 
-int segmentation_stage(PyObject* self, const Constants& k, SegmentFields fields) {
+int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
   const Names& n = names();
   py::Float64View veltot, time, acc, vel;
   if (!read_field(self, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||

@@ -18,7 +18,9 @@ struct Names {
 };
 const Names& names();
 
-// Tuning constants of a class, read through the class.
+// Tuning constants of a class, read through the class. Stages take them by value: a Python
+// callback inside a stage (a field's __array__, a model method) may reload the class's
+// constants, and a stage must keep using the sizes that it checked.
 struct Constants {
   npy_intp rows;  // DATA_DIM
   double dt;      // NEW_DATA_INT_SEC
@@ -50,7 +52,7 @@ bool design_filters(PyObject* self, PyObject* cls);
 
 // Fresh zero buffers: data_m (rows x 7), acc_filt_m, vel_filt_m (rows x 3), veltot_filt_a,
 // time_a (rows).
-bool reset_buffers(PyObject* self, const Constants& k);
+bool reset_buffers(PyObject* self, Constants k);
 
 // One sample of six numbers: a sequence of numbers, or (when `any_shape`) anything NumPy
 // turns into six values. Raises ValueError or TypeError; nothing else is touched.
@@ -60,17 +62,18 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]);
 struct Push {
   py::Ref data_m;
   double* rows = nullptr;
+  npy_intp row_count = 0;  // rows of data_m as checked
   long long counter = 0;  // after the push
   double stamp = 0.0;     // counter * NEW_DATA_INT_SEC
 };
-bool prepare_push(PyObject* self, const Constants& k, Push* push);
-bool commit_push(PyObject* self, const Constants& k, const Push& push, const double sample[6]);
+bool prepare_push(PyObject* self, Constants k, Push* push);
+bool commit_push(PyObject* self, const Push& push, const double sample[6]);
 
-bool filter_stage(PyObject* self, const Constants& k);
+bool filter_stage(PyObject* self, Constants k);
 
 enum class SegmentFields { engine, shaper };
 // 1 when a segment was accepted and stored, 0 when not, -1 on error.
-int segmentation_stage(PyObject* self, const Constants& k, SegmentFields fields);
+int segmentation_stage(PyObject* self, Constants k, SegmentFields fields);
 
 // Resamples the stored segment, stores acc_int and vel_int, and returns a new array of
 // `leading_one` (0 or 1) times 1.0 followed by the 300 features.

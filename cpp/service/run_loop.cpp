@@ -1,0 +1,198 @@
+// VGesture.run: the recognition loop of the worker process.
+//
+// Each cycle reads num_sample samples from the sensor pipe with blocking receives and pushes
+// them into the engine, then runs one engine cycle, unless the batch took longer than the
+// stall threshold: the stream had a gap, and the engine's window is cleared instead. Accepted
+// results go into the latest-result queue without blocking.
+#include "service/calls.hpp"
+#include "service/module_state.hpp"
+#include "service/worker.hpp"
+
+namespace service {
+
+namespace {
+
+using py::Ref;
+
+struct Messages {
+  PyObject *started, *accepted, *dropped, *end_of_stream;
+};
+
+const Messages& messages() {
+  static const Messages m{
+      PyUnicode_FromString("[VGesture] Velmora gesture object started."),
+      PyUnicode_FromString(
+          "[VGesture] Gesture: %s | Probability: %f | Confidence: %f | Displacement: %f"),
+      PyUnicode_FromString("[VGesture] Dropped a malformed sample %.100r: %s"),
+      PyUnicode_FromString("[VGesture] The sensor pipe was closed by the producer; stopping.")};
+  return m;
+}
+
+// self.logger.<level>(message, args...), through the logger's own level check.
+template <typename... Args>
+bool log(PyObject* self, PyObject* level, PyObject* message, Args... args) {
+  Ref logger = get_attr(self, names().logger);
+  return logger && call_method(logger.get(), level, message, args...);
+}
+
+// self.gesture_model.<name>, read anew at every use.
+Ref config_value(PyObject* self, PyObject* name) {
+  Ref model = get_attr(self, names().gesture_model);
+  return model ? get_attr(model.get(), name) : Ref();
+}
+
+Ref build_engine(PyObject* self) {
+  Ref model_path = config_value(self, names().model_path);
+  Ref encoder_path = model_path ? config_value(self, names().encoder_path) : Ref();
+  return encoder_path ? call(state().computing, model_path.get(), encoder_path.get()) : Ref();
+}
+
+// 1 when the stop event is set, 0 when not, -1 on error.
+int stop_requested(PyObject* self) {
+  Ref event = get_attr(self, names().stop_event);
+  Ref set = event ? call_method(event.get(), names().is_set) : Ref();
+  return set ? PyObject_IsTrue(set.get()) : -1;
+}
+
+// The engine raises one of these for a row that is not six numbers, and then has changed
+// nothing: the sample is dropped and recognition goes on.
+bool malformed_sample_error() {
+  return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+         PyErr_ExceptionMatches(PyExc_AttributeError);
+}
+
+bool drop_sample(PyObject* self, PyObject* sample) {
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  return log(self, names().warning, messages().dropped, sample, error.get());
+}
+
+// How a batch or a cycle ended.
+enum class Step { next_cycle, end_of_stream, failed };
+
+// Receives num_sample samples and pushes each into the engine as it arrives; every receive
+// counts, a dropped sample included.
+Step receive_batch(PyObject* self, PyObject* engine) {
+  const Names& n = names();
+  Ref count_obj = config_value(self, n.num_sample);
+  Ref pipe = count_obj ? get_attr(self, n.sensor_pipe) : Ref();
+  if (!pipe) return Step::failed;
+  const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), nullptr);
+  if (count == -1 && PyErr_Occurred()) return Step::failed;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref sample = call_method(pipe.get(), n.recv);
+    if (!sample) {
+      if (!PyErr_ExceptionMatches(PyExc_EOFError)) return Step::failed;
+      PyErr_Clear();
+      return log(self, n.info, messages().end_of_stream) ? Step::end_of_stream : Step::failed;
+    }
+    if (call_method(engine, n.push_data, sample.get())) continue;
+    if (!malformed_sample_error() || !drop_sample(self, sample.get())) return Step::failed;
+  }
+  return Step::next_cycle;
+}
+
+// VelmoraComputing.NEW_DATA_INT_SEC + VGesture.TSAMPLE_MARGIN_SEC, read through the classes.
+bool stall_threshold(double* out) {
+  const ModuleState& s = state();
+  Ref interval = get_attr(s.computing, names().new_data_int_sec);
+  Ref margin = interval ? get_attr(s.worker, names().tsample_margin_sec) : Ref();
+  if (!margin) return false;
+  const double interval_sec = PyFloat_AsDouble(interval.get());
+  if (interval_sec == -1.0 && PyErr_Occurred()) return false;
+  const double margin_sec = PyFloat_AsDouble(margin.get());
+  if (margin_sec == -1.0 && PyErr_Occurred()) return false;
+  *out = interval_sec + margin_sec;
+  return true;
+}
+
+// The engine cycle's result, unpacked into exactly four values.
+bool unpack_result(PyObject* result, Ref (&values)[4]) {
+  Ref iterator = Ref::steal(PyObject_GetIter(result));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(result)->tp_name);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < 4; ++i) {
+    values[i] = Ref::steal(PyIter_Next(iterator.get()));
+    if (values[i]) continue;
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                   i == 1 ? "" : "s");
+    }
+    return false;
+  }
+  Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+  if (surplus) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{4});
+  }
+  return !PyErr_Occurred();
+}
+
+// Confidence first, then probability; both thresholds inclusive. 1, 0, or -1 on error.
+int accepted(PyObject* self, PyObject* probability, PyObject* confidence) {
+  Ref confidence_th = config_value(self, names().confidence_th);
+  if (!confidence_th) return -1;
+  const int confident = PyObject_RichCompareBool(confidence, confidence_th.get(), Py_GE);
+  if (confident != 1) return confident;
+  Ref probability_th = config_value(self, names().gesture_prob_th);
+  return probability_th ? PyObject_RichCompareBool(probability, probability_th.get(), Py_GE) : -1;
+}
+
+// Logs an accepted result and inserts it into the queue, replacing an uncollected one.
+bool publish(PyObject* self, Ref (&result)[4]) {
+  if (!log(self, names().debug, messages().accepted, result[0].get(), result[1].get(),
+           result[2].get(), result[3].get())) {
+    return false;
+  }
+  Ref entry = Ref::steal(
+      PyTuple_Pack(4, result[0].get(), result[1].get(), result[2].get(), result[3].get()));
+  Ref queue = entry ? get_attr(self, names().data_queue) : Ref();
+  return queue && call_method(queue.get(), names().put_nowait, entry.get());
+}
+
+// One cycle: the batch, then the stall test, then the engine cycle and the acceptance test.
+Step run_cycle(PyObject* self, PyObject* engine) {
+  const Names& n = names();
+  double timer = 0.0;
+  if (!perf_counter(&timer) || !set_attr(self, n.timer, PyFloat_FromDouble(timer))) {
+    return Step::failed;
+  }
+  const Step batch = receive_batch(self, engine);
+  if (batch != Step::next_cycle) return batch;
+  double now = 0.0;
+  double threshold = 0.0;
+  if (!perf_counter(&now) || !stall_threshold(&threshold)) return Step::failed;
+  if (now - timer > threshold) {
+    return call_method(engine, n.data_init) ? Step::next_cycle : Step::failed;
+  }
+  Ref cycle = call_method(engine, n.run);
+  Ref result[4];
+  if (!cycle || !unpack_result(cycle.get(), result)) return Step::failed;
+  if (result[0].get() == Py_None) return Step::next_cycle;
+  const int accept = accepted(self, result[1].get(), result[2].get());
+  if (accept < 0) return Step::failed;
+  if (accept == 0 || publish(self, result)) return Step::next_cycle;
+  return Step::failed;
+}
+
+}  // namespace
+
+PyObject* worker_run(PyObject* self, PyObject*) {
+  if (!log(self, names().debug, messages().started)) return nullptr;
+  Ref engine = build_engine(self);
+  if (!engine) return nullptr;
+  for (;;) {
+    const int stop = stop_requested(self);
+    if (stop < 0) return nullptr;
+    if (stop) break;
+    const Step step = run_cycle(self, engine.get());
+    if (step == Step::failed) return nullptr;
+    if (step == Step::end_of_stream) break;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace service
