@@ -6,19 +6,40 @@ import pytest
 
 from velmorakit import default_model, native
 from velmorakit.cli import main
+from velmorakit.demo import DemoTally
 from velmorakit.errors import CommandError
-
-try:
-    native.gesture_service_class()
-    native.computing_class()
-except CommandError:
-    pytest.skip("the gesture service is not built", allow_module_level=True)
+from velmorakit.synthetic import GestureEvent
 
 
+def _service_built() -> bool:
+    try:
+        native.gesture_service_class()
+        native.computing_class()
+    except CommandError:
+        return False
+    return True
+
+
+def test_results_are_attributed_to_the_latest_unreported_gesture():
+    tally = DemoTally([GestureEvent(50, 70, "up", 0.3), GestureEvent(150, 170, "left", 0.2)])
+    assert tally.attribute(60) == 0  # mid-stroke: the stroke under way
+    tally.matched[0] = "up"
+    assert tally.attribute(140) is None  # the only gesture begun is already reported
+    tally.spurious += 1
+    assert tally.attribute(200) == 1
+    tally.matched[1] = "right"
+    assert tally.attribute(400) is None  # everything has left the window
+    assert tally.summary(400).startswith(
+        "2 gestures: 1 recognised, 1 misclassified, 0 missed, 1 spurious (accuracy 50%)"
+    )
+    assert tally.summary(100).startswith("1 gestures: 1 recognised")
+
+
+@pytest.mark.skipif(not _service_built(), reason="the gesture service is not built")
 def test_demo_trains_caches_and_recognises_a_stream(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
     monkeypatch.setattr(default_model, "TRAINING_SEEDS", (1000, 1001))
-    argv = ["demo", "--seconds", "10", "--speed", "5", "--seed", "3"]
+    argv = ["demo", "--seconds", "8", "--speed", "8", "--seed", "3"]
 
     assert main(argv) == 0
     out = capsys.readouterr().out

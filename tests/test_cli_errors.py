@@ -4,7 +4,6 @@ import pickle
 
 import numpy as np
 import pytest
-from engine_backend import engine  # noqa: F401
 from sklearn.linear_model import LogisticRegression
 
 from velmorakit.cli import main
@@ -13,7 +12,7 @@ from velmorakit.training import build_encoder
 
 
 @pytest.fixture
-def workdir(tmp_path, monkeypatch, engine):  # noqa: F811
+def workdir(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "flat.csv").write_text("ax,ay,az,vx,vy,vz\n" + "0,0,0,0,0,0\n" * 200)
     (tmp_path / "nolabel.csv").write_text("ax,ay,az,vx,vy\n1,2,3,4,5\n")

@@ -4,7 +4,6 @@ import re
 
 import numpy as np
 import pytest
-from engine_backend import engine  # noqa: F401
 
 from velmorakit.cli import main
 from velmorakit.recordings import read_truth
@@ -12,7 +11,7 @@ from velmorakit.segments import load_segments
 
 
 @pytest.fixture
-def workdir(tmp_path, monkeypatch, engine):  # noqa: F811
+def workdir(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     return tmp_path
 

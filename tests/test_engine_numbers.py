@@ -91,3 +91,46 @@ def test_filter_designs_are_scipy_butterworth(engines):
     for name in ["b_acc", "a_acc", "b_vel", "a_vel", "b_veltot", "a_veltot"]:
         assert_same(getattr(native, name), getattr(reference, name), name)
     assert_same(VelmoraComputing._design_filter(5.9, 4, 25.0)[0], reference.b_acc, "order 5.9")
+
+
+def test_other_filter_orders_follow_lfilter(engines):
+    """Coefficients of other orders take the general path, still with lfilter's numbers."""
+    from scipy import signal
+
+    native, _ = engines
+    rng = np.random.default_rng(5)
+    for _ in range(120):
+        native.push_data(list(rng.normal(size=6)))
+    native.b_acc, native.a_acc = signal.butter(3, 0.3)
+    native.b_veltot, native.a_veltot = signal.butter(2, 0.1)
+    native.data_filter()
+    data = native.data_m
+    assert np.array_equal(native.acc_filt_m,
+                          signal.lfilter(native.b_acc, native.a_acc, data[:, 0:3], axis=0))
+    assert np.array_equal(native.vel_filt_m,
+                          signal.lfilter(native.b_vel, native.a_vel, data[:, 3:6], axis=0))
+    magnitude = np.sqrt(np.power(data[:, 3:6], 2).sum(axis=1))
+    np.testing.assert_allclose(
+        native.veltot_filt_a, signal.lfilter(native.b_veltot, native.a_veltot, magnitude),
+        rtol=1e-12)
+
+
+def test_two_lane_kernel_matches_transcription(sklearn_model_files):
+    """The kernel for CPUs without AVX, selected through the environment in a child."""
+    import os
+    import subprocess
+    import sys
+
+    script = (
+        "import sys; sys.path[:0] = sys.argv[1:]\n"
+        "import test_engine_numbers as t\n"
+        "from streams import gesture_stream\n"
+        "from reference import ReferenceComputing\n"
+        "from velmorakit.middleware.utilities import VelmoraComputing\n"
+        f"files = {tuple(sklearn_model_files)!r}\n"
+        "samples, _ = gesture_stream(4, seed=9)\n"
+        "assert t.drive(VelmoraComputing(*files), ReferenceComputing(*files), samples, 5) >= 3\n"
+    )
+    tests_dir = os.path.dirname(__file__)
+    env = dict(os.environ, VELMORA_DISABLE_AVX="1")
+    subprocess.run([sys.executable, "-c", script, tests_dir], env=env, check=True, timeout=120)

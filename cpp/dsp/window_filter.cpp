@@ -1,111 +1,130 @@
 #include "dsp/window_filter.hpp"
 
+#include <cstdlib>
+
+
+// The four-lane types are only used inside functions compiled for AVX, where every use is
+// inlined; GCC still notes that passing them by value would differ between ABIs.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace dsp {
 
 namespace {
 
-template <int W>
-struct Lanes;
-template <>
-struct Lanes<2> {
-  typedef double type __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<4> {
-  typedef double type __attribute__((vector_size(32)));
+typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
+
+// One order-5 section in transposed direct form II over the lanes of V, each lane with its
+// own coefficients; every lane does exactly the scalar operations of lfilter.
+template <typename V>
+struct Order5 {
+  V b0, b1, b2, b3, b4, b5, a1, a2, a3, a4, a5;
+  V z0{}, z1{}, z2{}, z3{}, z4{};
+
+  inline __attribute__((always_inline)) V step(V x) {
+    const V y = z0 + b0 * x;
+    z0 = (z1 + x * b1) - y * a1;
+    z1 = (z2 + x * b2) - y * a2;
+    z2 = (z3 + x * b3) - y * a3;
+    z3 = (z4 + x * b4) - y * a4;
+    z4 = x * b5 - y * a5;
+    return y;
+  }
 };
 
-
-// The six acceleration and velocity channels in groups of W vector lanes (acceleration x, y,
-// z, then velocity x, y, z; unused lanes carry zeros), plus the magnitude as a scalar chain,
-// all in one pass over the rows so that the independent recurrences overlap. Each lane does
-// exactly the scalar operations. N: order of both channel filters; M: of the magnitude.
-template <int W, std::size_t N, std::size_t M>
-inline __attribute__((always_inline)) void filter_fused(const WindowFilters& f,
-                                                        const double* data, std::size_t rows,
-                                                        double* acc_out, double* vel_out,
-                                                        double* veltot_out) {
-  using V = typename Lanes<W>::type;
-  constexpr int G = (6 + W - 1) / W;
-  V b[G][N + 1];
-  V a[G][N + 1];
-  for (int g = 0; g < G; ++g) {
-    for (std::size_t k = 0; k <= N; ++k) {
-      for (int l = 0; l < W; ++l) {
-        const int ch = g * W + l;
-        const Iir& src = ch < 3 ? f.acc : f.vel;
-        b[g][k][l] = ch < 6 ? src.b[k] : 0.0;
-        a[g][k][l] = ch < 6 ? src.a[k] : 0.0;
-      }
+// Lane l of the section filters channel first + l (0-2 acceleration, 3-5 velocity; channels
+// past 5 are unused lanes with zero coefficients).
+template <typename V>
+inline __attribute__((always_inline)) Order5<V> section(const WindowFilters& f, int first) {
+  constexpr int lanes = sizeof(V) / sizeof(double);
+  V b[6] = {}, a[6] = {};
+  for (int l = 0; l < lanes; ++l) {
+    const int ch = first + l;
+    if (ch >= 6) continue;
+    const Iir& src = ch < 3 ? f.acc : f.vel;
+    for (int k = 0; k < 6; ++k) {
+      b[k][l] = src.b[k];
+      a[k][l] = src.a[k];
     }
   }
-  V z[G][N] = {};
-  double zm[M] = {};
-  const double* mb = f.veltot.b.data();
-  const double* ma = f.veltot.a.data();
-  for (std::size_t r = 0; r < rows; ++r) {
+  return Order5<V>{b[0], b[1], b[2], b[3], b[4], b[5], a[1], a[2], a[3], a[4], a[5]};
+}
+
+// The magnitude's order-1 section.
+struct Order1 {
+  double b0, b1, a1, z0 = 0.0;
+  inline __attribute__((always_inline)) double step(double x) {
+    const double y = z0 + b0 * x;
+    z0 = x * b1 - y * a1;
+    return y;
+  }
+};
+
+// The Butterworth designs (order 5 for the channels, 1 for the magnitude), all chains in one
+// pass over the rows so that the independent recurrences overlap.
+inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f,
+                                                        const double* data, std::size_t rows,
+                                                        double* acc, double* vel, double* mag) {
+  Order5<Pair> s0 = section<Pair>(f, 0), s1 = section<Pair>(f, 2), s2 = section<Pair>(f, 4);
+  Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
+  for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
     const double* row = data + r * kRowWidth;
-    V y[G];
-#pragma GCC unroll 4
-    for (int g = 0; g < G; ++g) {
-      V x;
-      for (int l = 0; l < W; ++l) x[l] = g * W + l < 6 ? row[g * W + l] : 0.0;
-      y[g] = z[g][0] + b[g][0] * x;
-#pragma GCC unroll 16
-      for (std::size_t k = 0; k + 1 < N; ++k) {
-        z[g][k] = (z[g][k + 1] + x * b[g][k + 1]) - y[g] * a[g][k + 1];
-      }
-      z[g][N - 1] = x * b[g][N] - y[g] * a[g][N];
-    }
-    for (int ch = 0; ch < 6; ++ch) {
-      const double v = y[ch / W][ch % W];
-      if (ch < 3) {
-        acc_out[3 * r + ch] = v;
-      } else {
-        vel_out[3 * r + ch - 3] = v;
-      }
-    }
-    const double xm = magnitude(row);
-    const double ym = zm[0] + mb[0] * xm;
-#pragma GCC unroll 16
-    for (std::size_t k = 0; k + 1 < M; ++k) zm[k] = (zm[k + 1] + xm * mb[k + 1]) - ym * ma[k + 1];
-    zm[M - 1] = xm * mb[M] - ym * ma[M];
-    veltot_out[r] = ym;
+    const Pair y0 = s0.step(Pair{row[0], row[1]});
+    const Pair y1 = s1.step(Pair{row[2], row[3]});
+    const Pair y2 = s2.step(Pair{row[4], row[5]});
+    mag[r] = m.step(magnitude(row));
+    acc[0] = y0[0];
+    acc[1] = y0[1];
+    acc[2] = y1[0];
+    vel[0] = y1[1];
+    vel[1] = y2[0];
+    vel[2] = y2[1];
+  }
+}
+
+inline __attribute__((always_inline)) void filter_quads(const WindowFilters& f,
+                                                        const double* data, std::size_t rows,
+                                                        double* acc, double* vel, double* mag) {
+  Order5<Quad> s0 = section<Quad>(f, 0), s1 = section<Quad>(f, 4);
+  Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
+  for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
+    const double* row = data + r * kRowWidth;
+    const Quad y0 = s0.step(Quad{row[0], row[1], row[2], row[3]});
+    const Quad y1 = s1.step(Quad{row[4], row[5], 0.0, 0.0});
+    mag[r] = m.step(magnitude(row));
+    acc[0] = y0[0];
+    acc[1] = y0[1];
+    acc[2] = y0[2];
+    vel[0] = y0[3];
+    vel[1] = y1[0];
+    vel[2] = y1[1];
   }
 }
 
 void filter_butterworth_pair(const WindowFilters& f, const double* data, std::size_t rows,
-                             double* acc_out, double* vel_out, double* veltot_out) {
-  filter_fused<2, 5, 1>(f, data, rows, acc_out, vel_out, veltot_out);
+                             double* acc, double* vel, double* mag) {
+  filter_pairs(f, data, rows, acc, vel, mag);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same operations four lanes wide; no fused multiply-add, so the results are identical.
 __attribute__((target("avx"))) void filter_butterworth_avx(const WindowFilters& f,
                                                            const double* data, std::size_t rows,
-                                                           double* acc_out, double* vel_out,
-                                                           double* veltot_out) {
-  filter_fused<4, 5, 1>(f, data, rows, acc_out, vel_out, veltot_out);
-}
-
-using FilterKernel = void (*)(const WindowFilters&, const double*, std::size_t, double*, double*,
-                              double*);
-
-FilterKernel best_kernel() {
-  if (__builtin_cpu_supports("avx")) return filter_butterworth_avx;
-  return filter_butterworth_pair;
+                                                           double* acc, double* vel,
+                                                           double* mag) {
+  filter_quads(f, data, rows, acc, vel, mag);
 }
 
 void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows,
-                        double* acc_out, double* vel_out, double* veltot_out) {
-  static const FilterKernel kernel = best_kernel();
-  kernel(f, data, rows, acc_out, vel_out, veltot_out);
+                        double* acc, double* vel, double* mag) {
+  // VELMORA_DISABLE_AVX selects the two-lane kernel, so that it can be tested here too.
+  static const bool avx = __builtin_cpu_supports("avx") && !std::getenv("VELMORA_DISABLE_AVX");
+  (avx ? filter_butterworth_avx : filter_butterworth_pair)(f, data, rows, acc, vel, mag);
 }
 #else
 void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows,
-                        double* acc_out, double* vel_out, double* veltot_out) {
-  filter_butterworth_pair(f, data, rows, acc_out, vel_out, veltot_out);
+                        double* acc, double* vel, double* mag) {
+  filter_butterworth_pair(f, data, rows, acc, vel, mag);
 }
 #endif
 

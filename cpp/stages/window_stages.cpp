@@ -8,6 +8,7 @@
 #include "dsp/resample.hpp"
 #include "dsp/window_filter.hpp"
 #include "py/args.hpp"
+#include "py/fields.hpp"
 
 namespace stages {
 
@@ -18,6 +19,7 @@ namespace {
 constexpr npy_intp kWidth = static_cast<npy_intp>(dsp::kRowWidth);
 
 Ref field(PyObject* self, PyObject* name) { return Ref::steal(PyObject_GetAttr(self, name)); }
+Ref field(const py::Fields& f, PyObject* name) { return Ref::steal(f.get(name)); }
 
 bool set_field(PyObject* self, PyObject* name, PyObject* value) {
   if (!value) return false;
@@ -26,7 +28,7 @@ bool set_field(PyObject* self, PyObject* name, PyObject* value) {
   return rc == 0;
 }
 
-bool read_field(PyObject* self, PyObject* name, int ndim, npy_intp rows, npy_intp cols,
+bool read_field(const py::Fields& self, PyObject* name, int ndim, npy_intp rows, npy_intp cols,
                 py::Float64View* out, bool contiguous = false) {
   Ref value = field(self, name);
   return value && py::read_float64(value.get(), PyUnicode_AsUTF8(name), ndim, rows, cols, out,
@@ -37,7 +39,7 @@ dsp::Strided strided(const py::Float64View& v) {
   return dsp::Strided{v.data, v.row_stride, v.col_stride};
 }
 
-bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out) {
+bool read_iir(const py::Fields& self, PyObject* b_name, PyObject* a_name, dsp::Iir* out) {
   py::Float64View b, a;
   if (!read_field(self, b_name, 1, -1, -1, &b) || !read_field(self, a_name, 1, -1, -1, &a)) {
     return false;
@@ -74,9 +76,9 @@ PyObject* copy_rows(const py::Float64View& v, npy_intp first, npy_intp n, npy_in
 // The array a field held after the last cycle, if nothing but the instance refers to it (so
 // no holder of an earlier result can see it change) and it has the given shape; else a new
 // one. `fresh` tells whether the field must be assigned.
-PyObject* output_array(PyObject* self, PyObject* name, npy_intp rows, npy_intp cols,
+PyObject* output_array(const py::Fields& self, PyObject* name, npy_intp rows, npy_intp cols,
                        bool* fresh) {
-  Ref current = Ref::steal(PyObject_GetAttr(self, name));
+  Ref current = field(self, name);
   if (!current) PyErr_Clear();
   PyObject* obj = current.get();
   if (obj && Py_REFCNT(obj) == 2 && PyArray_CheckExact(obj)) {
@@ -122,9 +124,9 @@ PyObject* pair_list(PyObject* first, PyObject* second) {
 
 // time_a: a view of the time column of the data_m just read; a view made in an earlier cycle
 // of the same matrix already shows it.
-bool update_time_view(PyObject* self, const py::Float64View& data) {
+bool update_time_view(const py::Fields& self, const py::Float64View& data) {
   PyObject* name = names().time_a;
-  Ref current = Ref::steal(PyObject_GetAttr(self, name));
+  Ref current = field(self, name);
   if (!current) PyErr_Clear();
   if (current && PyArray_CheckExact(current.get())) {
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(current.get());
@@ -135,7 +137,7 @@ bool update_time_view(PyObject* self, const py::Float64View& data) {
       return true;
     }
   }
-  return set_field(self, name, time_column(data.owner.get(), data.data, data.rows));
+  return self.put(name, time_column(data.owner.get(), data.data, data.rows));
 }
 
 bool sample_value(PyObject* item, double* out) {
@@ -341,13 +343,15 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
 
 bool prepare_push(PyObject* self, Constants k, Push* push) {
   const Names& n = names();
-  push->data_m = field(self, n.data_m);
+  const py::Fields fields(self);
+  if (!fields.ok()) return false;
+  push->data_m = field(fields, n.data_m);
   if (!push->data_m ||
       !py::writable_float64(push->data_m.get(), "data_m", k.rows, kWidth, &push->rows)) {
     return false;
   }
   push->row_count = k.rows;
-  Ref counter = field(self, n.data_counter);
+  Ref counter = field(fields, n.data_counter);
   if (!counter) return false;
   const long long current = PyLong_AsLongLong(counter.get());
   if (current == -1 && PyErr_Occurred()) return false;
@@ -361,7 +365,10 @@ bool prepare_push(PyObject* self, Constants k, Push* push) {
 }
 
 bool commit_push(PyObject* self, const Push& push, const double sample[6]) {
-  if (!set_field(self, names().data_counter, PyLong_FromLongLong(push.counter))) return false;
+  const py::Fields fields(self);
+  if (!fields.ok() || !fields.put(names().data_counter, PyLong_FromLongLong(push.counter))) {
+    return false;
+  }
   const std::size_t width = dsp::kRowWidth;
   const std::size_t rows = static_cast<std::size_t>(push.row_count);
   std::memmove(push.rows, push.rows + width, (rows - 1) * width * sizeof(double));
@@ -371,8 +378,10 @@ bool commit_push(PyObject* self, const Push& push, const double sample[6]) {
   return true;
 }
 
-bool filter_stage(PyObject* self, Constants k) {
+bool filter_stage(PyObject* obj, Constants k) {
   const Names& n = names();
+  const py::Fields self(obj);
+  if (!self.ok()) return false;
   py::Float64View data;
   dsp::WindowFilters f;
   if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true) ||
@@ -387,20 +396,22 @@ bool filter_stage(PyObject* self, Constants k) {
   if (!acc || !vel || !veltot) return false;
   dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), py::float64_data(acc.get()),
                      py::float64_data(vel.get()), py::float64_data(veltot.get()));
-  return (!new_acc || PyObject_SetAttr(self, n.acc_filt_m, acc.get()) == 0) &&
-         (!new_vel || PyObject_SetAttr(self, n.vel_filt_m, vel.get()) == 0) &&
-         (!new_veltot || PyObject_SetAttr(self, n.veltot_filt_a, veltot.get()) == 0) &&
+  return (!new_acc || self.set(n.acc_filt_m, acc.get())) &&
+         (!new_vel || self.set(n.vel_filt_m, vel.get())) &&
+         (!new_veltot || self.set(n.veltot_filt_a, veltot.get())) &&
          update_time_view(self, data);
 }
 
 int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
   const Names& n = names();
+  const py::Fields instance(self);
+  if (!instance.ok()) return -1;
   py::Float64View veltot, time, acc, vel;
-  if (!read_field(self, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
-      !read_field(self, n.time_a, 1, k.rows, -1, &time)) {
+  if (!read_field(instance, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
+      !read_field(instance, n.time_a, 1, k.rows, -1, &time)) {
     return -1;
   }
-  Ref last = field(self, n.last_max_time);
+  Ref last = field(instance, n.last_max_time);
   if (!last) return -1;
   const double last_time = PyFloat_AsDouble(last.get());
   if (last_time == -1.0 && PyErr_Occurred()) return -1;
@@ -408,8 +419,8 @@ int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
   dsp::FilteredWindow w{static_cast<std::size_t>(k.rows), strided(veltot), strided(time), {}, {}};
   dsp::Segment s;
   if (!dsp::find_segment(w, last_time, k.segment, &s)) return 0;
-  if (!read_field(self, n.acc_filt_m, 2, k.rows, 3, &acc) ||
-      !read_field(self, n.vel_filt_m, 2, k.rows, 3, &vel)) {
+  if (!read_field(instance, n.acc_filt_m, 2, k.rows, 3, &acc) ||
+      !read_field(instance, n.vel_filt_m, 2, k.rows, 3, &vel)) {
     return -1;
   }
   w.acc = strided(acc);
@@ -451,10 +462,11 @@ PyObject* interpolation_stage(PyObject* self, bool leading_one) {
   const double t1 = PyFloat_AsDouble(t1_obj.get());
   if (t1 == -1.0 && PyErr_Occurred()) return nullptr;
 
+  const py::Fields instance(self);
   py::Float64View time, acc, vel;
-  if (!read_field(self, n.seg_time_a, 1, -1, -1, &time) ||
-      !read_field(self, n.seg_acc_m, 2, time.rows, 3, &acc) ||
-      !read_field(self, n.seg_vel_m, 2, time.rows, 3, &vel)) {
+  if (!instance.ok() || !read_field(instance, n.seg_time_a, 1, -1, -1, &time) ||
+      !read_field(instance, n.seg_acc_m, 2, time.rows, 3, &acc) ||
+      !read_field(instance, n.seg_vel_m, 2, time.rows, 3, &vel)) {
     return nullptr;
   }
   const npy_intp points = static_cast<npy_intp>(dsp::kResamplePoints);

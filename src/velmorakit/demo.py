@@ -68,7 +68,7 @@ def _line(t: float, gesture, event: GestureEvent | None) -> str:
     if event is None:
         return f"{head}   | truth: (no gesture)  SPURIOUS"
     mark = "ok" if event.label == gesture.name else "WRONG"
-    return f"{head}   | truth: {event.label:<9} {event.distance:.2f} m  {mark}"
+    return f"{head}   | truth: {event.label:<9} {event.signed_distance:+.2f} m  {mark}"
 
 
 def run_demo(
