@@ -10,9 +10,15 @@
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmora_gesture",
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "velmora_gesture",
                           "Gesture recognition service: facade, worker process and result queue.",
-                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 // Builds a class, keeps a reference for the C++ code (when `keep` is given) and adds it to
 // the module.

@@ -40,20 +40,28 @@ class Recording {
   double dt_;
 };
 
-// The largest continuous magnitude over the rows of the peak search range that lie far
-// enough after the last peak (zero rows before the recording count as 0).
-double highest_candidate(const double* upper, const Recording& rec, std::ptrdiff_t start,
-                         const SegmentTuning& t, double last_peak_time) {
-  std::ptrdiff_t j = std::max<std::ptrdiff_t>(start + static_cast<std::ptrdiff_t>(t.peak_begin), 0);
-  const std::ptrdiff_t end = start + static_cast<std::ptrdiff_t>(t.peak_end);
-  while (j < end && !(rec.time(j) - last_peak_time > t.max_time_th)) ++j;
-  double m[4] = {0.0, 0.0, 0.0, 0.0};  // four chains, so the comparisons overlap
-  for (; j + 4 <= end; j += 4) {
-    for (int q = 0; q < 4; ++q) m[q] = std::max(m[q], upper[j + q]);
+// The largest continuous magnitude over the samples of the peak search range that lie far
+// enough after the last accepted peak. Both ends of that range only move forward, so a
+// queue of indices with decreasing values gives the maximum in constant amortised time.
+class CandidateMaximum {
+ public:
+  explicit CandidateMaximum(const std::vector<double>& upper) : upper_(upper) {}
+
+  double over(std::ptrdiff_t first, std::ptrdiff_t end) {
+    for (; next_ < end; ++next_) {
+      while (head_ < queue_.size() && upper_[queue_.back()] <= upper_[next_]) queue_.pop_back();
+      queue_.push_back(next_);
+    }
+    while (head_ < queue_.size() && queue_[head_] < first) ++head_;
+    return head_ < queue_.size() ? upper_[queue_[head_]] : 0.0;
   }
-  for (; j < end; ++j) m[0] = std::max(m[0], upper[j]);
-  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
-}
+
+ private:
+  const std::vector<double>& upper_;
+  std::vector<std::ptrdiff_t> queue_;
+  std::size_t head_ = 0;
+  std::ptrdiff_t next_ = 0;
+};
 
 }  // namespace
 
@@ -63,21 +71,27 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
   const std::size_t rows = s.rows;
   const bool bounded = magnitude_bound_holds(s.filters.veltot);
 
-  // The magnitude filtered continuously (restarted after every non-finite sample), and the
-  // last non-finite sample at or before each index.
-  std::vector<double> upper(n);
+  // Per sample, with `rows` zero rows in front so that every window is a plain slice: the
+  // magnitude and the time stamp as a window row holds them. Also the magnitude filtered
+  // continuously (restarted after every non-finite sample), and the last non-finite sample
+  // at or before each index.
+  std::vector<double> magnitudes(rows + n, 0.0), stamps(rows + n, 0.0), upper(n);
   std::vector<std::ptrdiff_t> last_bad(n);
   double z = 0.0;
   std::ptrdiff_t bad = -1;
   const Iir& m = s.filters.veltot;
   for (std::size_t j = 0; j < n; ++j) {
     const double* row = samples + j * 6;
-    if (!all_finite(row, 1, 6)) {
+    const double x = magnitude(row);  // velocity at columns 3-5, as in a window row
+    magnitudes[rows + j] = x;
+    stamps[rows + j] = rec.time(static_cast<std::ptrdiff_t>(j));
+    double finite = 0.0;
+    for (int c = 0; c < 6; ++c) finite += row[c] - row[c];
+    if (finite != 0.0) {
       bad = static_cast<std::ptrdiff_t>(j);
       z = 0.0;
       upper[j] = 0.0;
     } else if (bounded) {
-      const double x = magnitude(row);  // velocity at columns 3-5, as in a window row
       const double y = z + m.b[0] * x;
       z = x * m.b[1] - y * m.a[1];
       upper[j] = y;
@@ -89,21 +103,27 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
   double acc_int[kResamplePoints * 3], vel_int[kResamplePoints * 3];
   const SegmentTuning& t = s.segment;
   double last_peak_time = 0.0;
+  CandidateMaximum candidates(upper);
+  std::ptrdiff_t far = 0;  // first sample more than max_time_th after the last peak
   for (std::size_t end = step; end <= n; end += step) {
     const auto c = static_cast<std::ptrdiff_t>(end);
     const std::ptrdiff_t start = c - static_cast<std::ptrdiff_t>(rows);
     if (last_bad[end - 1] >= std::max<std::ptrdiff_t>(start, 0)) continue;
-    if (bounded && highest_candidate(upper.data(), rec, start, t, last_peak_time) *
-                           (1.0 + 1e-9) <
-                       t.max_th) {
-      continue;  // rounding differences between the two filters are far below this margin
+    if (bounded) {
+      while (far < c && !(rec.time(far) - last_peak_time > t.max_time_th)) ++far;
+      const std::ptrdiff_t first =
+          std::max({start + static_cast<std::ptrdiff_t>(t.peak_begin), far, std::ptrdiff_t{0}});
+      const double highest = candidates.over(first, start + static_cast<std::ptrdiff_t>(t.peak_end));
+      // Rounding differences between the two filters are far below this margin.
+      if (highest * (1.0 + 1e-9) < t.max_th) continue;
     }
-    rec.window(c, rows, window.data());
-    FilteredWindow w{rows, {veltot.data(), 1, 0}, {window.data() + 6, kRowWidth, 0},
+    // The peak tests on the filtered magnitude alone; all channels only for a segment.
+    lfilter(s.filters.veltot, magnitudes.data() + end, 1, veltot.data(), 1, rows);
+    FilteredWindow w{rows, {veltot.data(), 1, 0}, {stamps.data() + end, 1, 0},
                      {acc.data(), 3, 1}, {vel.data(), 3, 1}};
-    filter_magnitude(s.filters.veltot, window.data(), rows, veltot.data());
     Segment seg;
     if (!find_segment(w, last_peak_time, t, &seg)) continue;
+    rec.window(c, rows, window.data());
     filter_window(s.filters, window.data(), rows, acc.data(), vel.data(), veltot.data());
     if (!window_finite(w)) continue;
     const std::size_t count = seg.right - seg.left + 1;

@@ -29,9 +29,8 @@ py::Ref call_method(PyObject* obj, PyObject* name, Args... args) {
 template <typename... Args>
 py::Ref call(PyObject* func, Args... args) {
   PyObject* argv[] = {nullptr, args...};
-  return py::Ref::steal(
-      PyObject_Vectorcall(func, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                          nullptr));
+  return py::Ref::steal(PyObject_Vectorcall(
+      func, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The base class's method `name` called with `self` first, as super().name(...) would.

@@ -30,9 +30,9 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Ref pipe = model ? get_attr(self, n.sensor_pipe) : Ref();
   Ref queue = pipe ? get_attr(self, n.data_queue) : Ref();
   Ref level = queue ? get_attr(bound[2], n.level) : Ref();
-  if (!level || !set_attr(self, n.process,
-                          call(s.worker, model.get(), pipe.get(), queue.get(), level.get())
-                              .release())) {
+  if (!level ||
+      !set_attr(self, n.process,
+                call(s.worker, model.get(), pipe.get(), queue.get(), level.get()).release())) {
     return nullptr;
   }
   Py_RETURN_NONE;

@@ -28,8 +28,8 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   PyObject* argv[] = {nullptr, self, size.get(), ctx.get()};
   Ref kwnames_ctx = Ref::steal(PyTuple_Pack(1, names().ctx));
   if (!kwnames_ctx) return nullptr;
-  Ref done = Ref::steal(PyObject_Vectorcall(
-      base_init.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_ctx.get()));
+  Ref done = Ref::steal(PyObject_Vectorcall(base_init.get(), argv + 1,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_ctx.get()));
   if (!done) return nullptr;
   Py_RETURN_NONE;
 }
@@ -47,10 +47,12 @@ bool clear_if(PyObject* type) {
 // waits briefly for the slot with a blocking insert, which succeeds as soon as a reader frees
 // it; otherwise the round starts again, without spinning.
 PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3] = {nullptr, Py_True, Py_None};
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
   if (!py::bind_arguments("put", args, nargs, kwnames, {"obj", "block", "timeout"}, 1, bound)) {
     return nullptr;
   }
+  if (!bound[1]) bound[1] = Py_True;
+  if (!bound[2]) bound[2] = Py_None;
   const ModuleState& s = state();
   const Names& n = names();
   Ref slot_wait = Ref::steal(PyFloat_FromDouble(kSlotWaitSec));

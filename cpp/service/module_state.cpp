@@ -14,25 +14,7 @@ ModuleState& state() {
 }
 
 const Names& names() {
-  static const Names n{
-      py::intern("__init__"),      py::intern("put"),
-      py::intern("get_nowait"),    py::intern("put_nowait"),
-      py::intern("join"),          py::intern("terminate"),
-      py::intern("exitcode"),      py::intern("start"),
-      py::intern("stop"),          py::intern("stop_event"),
-      py::intern("logger"),        py::intern("gesture_model"),
-      py::intern("sensor_pipe"),   py::intern("data_queue"),
-      py::intern("timer"),         py::intern("process"),
-      py::intern("model_path"),    py::intern("encoder_path"),
-      py::intern("num_sample"),    py::intern("confidence_th"),
-      py::intern("gesture_prob_th"), py::intern("recv"),
-      py::intern("push_data"),     py::intern("data_init"),
-      py::intern("run"),           py::intern("is_set"),
-      py::intern("set"),           py::intern("perf_counter"),
-      py::intern("level"),         py::intern("debug"),
-      py::intern("info"),          py::intern("warning"),
-      py::intern("ctx"),           py::intern("NEW_DATA_INT_SEC"),
-      py::intern("TSAMPLE_MARGIN_SEC")};
+  static const Names n;
   return n;
 }
 
@@ -70,8 +52,8 @@ bool import_from(PyObject* module, const char* name, int level,
     if (!attribute) return false;
     PyTuple_SET_ITEM(fromlist.get(), i++, attribute);
   }
-  Ref source = Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr,
-                                                     fromlist.get(), level));
+  Ref source = Ref::steal(
+      PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
   if (!source) return false;
   for (const Binding& b : bindings) {
     Ref value = Ref::steal(PyObject_GetAttrString(source.get(), b.attribute));
@@ -107,8 +89,9 @@ bool import_dependencies(PyObject* module) {
       import_from(module, "queue", 0, {{"Full", "Full", &s.full}, {"Empty", "Empty", &s.empty}}) &&
       import_from(module, "utilities", 1,
                   {{"VelmoraComputing", "VelmoraComputing", &s.computing}}) &&
-      import_from(module, "models.gesture", 2,
-                  {{"Gesture", "Gesture", &s.gesture}, {"GestureConfig", "GestureConfig", nullptr}});
+      import_from(
+          module, "models.gesture", 2,
+          {{"Gesture", "Gesture", &s.gesture}, {"GestureConfig", "GestureConfig", nullptr}});
   Ref queues_module = Ref::steal(queues);
   if (!ok) return false;
   s.queue_base = PyObject_GetAttrString(queues_module.get(), "Queue");

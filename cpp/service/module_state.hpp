@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "py/ref.hpp"
+
 namespace service {
 
 constexpr const char* kModule = "velmorakit.middleware.velmora_gesture";
@@ -25,14 +27,43 @@ struct ModuleState {
 };
 ModuleState& state();
 
-// Interned attribute and method names.
+// Interned attribute and method names, created once per process.
 struct Names {
-  PyObject *init, *put, *get_nowait, *put_nowait, *join, *terminate, *exitcode, *start, *stop;
-  PyObject *stop_event, *logger, *gesture_model, *sensor_pipe, *data_queue, *timer, *process;
-  PyObject *model_path, *encoder_path, *num_sample, *confidence_th, *gesture_prob_th;
-  PyObject *recv, *push_data, *data_init, *run, *is_set, *set, *perf_counter, *level;
-  PyObject *debug, *info, *warning, *ctx;
-  PyObject *new_data_int_sec, *tsample_margin_sec;
+  PyObject* init = py::intern("__init__");
+  PyObject* put = py::intern("put");
+  PyObject* get_nowait = py::intern("get_nowait");
+  PyObject* put_nowait = py::intern("put_nowait");
+  PyObject* join = py::intern("join");
+  PyObject* terminate = py::intern("terminate");
+  PyObject* exitcode = py::intern("exitcode");
+  PyObject* start = py::intern("start");
+  PyObject* stop = py::intern("stop");
+  PyObject* stop_event = py::intern("stop_event");
+  PyObject* logger = py::intern("logger");
+  PyObject* gesture_model = py::intern("gesture_model");
+  PyObject* sensor_pipe = py::intern("sensor_pipe");
+  PyObject* data_queue = py::intern("data_queue");
+  PyObject* timer = py::intern("timer");
+  PyObject* process = py::intern("process");
+  PyObject* model_path = py::intern("model_path");
+  PyObject* encoder_path = py::intern("encoder_path");
+  PyObject* num_sample = py::intern("num_sample");
+  PyObject* confidence_th = py::intern("confidence_th");
+  PyObject* gesture_prob_th = py::intern("gesture_prob_th");
+  PyObject* recv = py::intern("recv");
+  PyObject* push_data = py::intern("push_data");
+  PyObject* data_init = py::intern("data_init");
+  PyObject* run = py::intern("run");
+  PyObject* is_set = py::intern("is_set");
+  PyObject* set = py::intern("set");
+  PyObject* perf_counter = py::intern("perf_counter");
+  PyObject* level = py::intern("level");
+  PyObject* debug = py::intern("debug");
+  PyObject* info = py::intern("info");
+  PyObject* warning = py::intern("warning");
+  PyObject* ctx = py::intern("ctx");
+  PyObject* new_data_int_sec = py::intern("NEW_DATA_INT_SEC");
+  PyObject* tsample_margin_sec = py::intern("TSAMPLE_MARGIN_SEC");
 };
 const Names& names();
 

@@ -107,14 +107,13 @@ bool stall_threshold(double* out) {
 
 // The engine cycle's result, unpacked into exactly four values.
 bool unpack_result(PyObject* result, Ref (&values)[4]) {
-  Ref iterator = Ref::steal(PyObject_GetIter(result));
-  if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(result)->tp_name);
-    }
+  if (!Py_TYPE(result)->tp_iter && !PySequence_Check(result)) {
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                 Py_TYPE(result)->tp_name);
     return false;
   }
+  Ref iterator = Ref::steal(PyObject_GetIter(result));
+  if (!iterator) return false;
   for (Py_ssize_t i = 0; i < 4; ++i) {
     values[i] = Ref::steal(PyIter_Next(iterator.get()));
     if (values[i]) continue;

@@ -306,6 +306,15 @@ bool reset_buffers(PyObject* self, Constants k) {
 }
 
 bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
+  if (any_shape && PyArray_CheckExact(sample)) {
+    // A row of a float64 recording: its six values as they are.
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(sample);
+    if (PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) &&
+        PyArray_IS_C_CONTIGUOUS(arr) && PyArray_SIZE(arr) == 6) {
+      std::memcpy(out, PyArray_DATA(arr), 6 * sizeof(double));
+      return true;
+    }
+  }
   const bool plain_sequence = PyList_CheckExact(sample) || PyTuple_CheckExact(sample);
   if (plain_sequence || !any_shape) {
     Ref seq = Ref::steal(PySequence_Fast(sample, "a sample must be a sequence of 6 numbers"));
