@@ -2,6 +2,7 @@
 // real-time gesture computing engine.
 #include "py/args.hpp"
 #include "py/class_builder.hpp"
+#include "py/fields.hpp"
 #include "stages/classification.hpp"
 #include "stages/displacement_stage.hpp"
 #include "stages/window_stages.hpp"
@@ -168,24 +169,27 @@ const ResultNames& result_names() {
 
 PyObject* run(PyObject* self, PyObject*) {
   const ResultNames& r = result_names();
-  PyObject* zero = PyLong_FromLong(0);  // a cached small int
-  const bool reset = PyObject_SetAttr(self, r.rec_gesture, Py_None) == 0 &&
-                     PyObject_SetAttr(self, r.confidence, zero) == 0 &&
-                     PyObject_SetAttr(self, r.rec_gesture_prob, zero) == 0 &&
-                     PyObject_SetAttr(self, r.disp, zero) == 0;
-  Py_DECREF(zero);
+  const py::Fields fields(self);
+  if (!fields.ok()) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  const bool reset = fields.set(r.rec_gesture, Py_None) && fields.set(r.confidence, zero.get()) &&
+                     fields.set(r.rec_gesture_prob, zero.get()) && fields.set(r.disp, zero.get());
   const stages::Constants* k = reset ? engine_constants.get() : nullptr;
   if (!k || !stages::filter_stage(self, *k)) return nullptr;
   const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine);
   if (found < 0) return nullptr;
-  if (found && (!interpolate(self) || !stages::classify_stage(self) ||
-                !stages::decode_stage(self) || !stages::displacement_stage(self, *k))) {
+  if (!found) {
+    // No later stage ran: the result is the reset values.
+    return PyTuple_Pack(4, Py_None, zero.get(), zero.get(), zero.get());
+  }
+  if (!interpolate(self) || !stages::classify_stage(self) || !stages::decode_stage(self) ||
+      !stages::displacement_stage(self, *k)) {
     return nullptr;
   }
-  Ref gesture = Ref::steal(PyObject_GetAttr(self, r.rec_gesture));
-  Ref prob = gesture ? Ref::steal(PyObject_GetAttr(self, r.rec_gesture_prob)) : Ref();
-  Ref conf = prob ? Ref::steal(PyObject_GetAttr(self, r.confidence)) : Ref();
-  Ref disp = conf ? Ref::steal(PyObject_GetAttr(self, r.disp)) : Ref();
+  Ref gesture = Ref::steal(fields.get(r.rec_gesture));
+  Ref prob = gesture ? Ref::steal(fields.get(r.rec_gesture_prob)) : Ref();
+  Ref conf = prob ? Ref::steal(fields.get(r.confidence)) : Ref();
+  Ref disp = conf ? Ref::steal(fields.get(r.disp)) : Ref();
   if (!disp) return nullptr;
   return PyTuple_Pack(4, gesture.get(), prob.get(), conf.get(), disp.get());
 }
