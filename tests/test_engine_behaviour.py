@@ -1,5 +1,6 @@
 """The engine's class surface, its guards against bad input, and the stages' edge cases."""
 
+import inspect
 import pickle
 import sys
 
@@ -42,6 +43,9 @@ def test_class_surface_matches_the_engine_contract(make_engine):
     assert engine.data_m.shape == (100, 7) and not engine.data_m.any()
     assert engine.run() == (None, 0, 0, 0)
     assert pickle.loads(pickle.dumps(engine)).data_counter == 0
+    assert str(inspect.signature(VelmoraComputing)) == "(model_path, encoder_path)"
+    with pytest.raises(TypeError, match="requires a 'VelmoraComputing' object"):
+        VelmoraComputing.__init__(object(), "m", "e")
 
 
 def test_constructor_checks_paths_before_opening_files(tmp_path, make_engine):
