@@ -17,29 +17,15 @@ constexpr const char* kModule = "velmorakit.middleware.utilities.dataset_shaper"
 
 stages::ClassConstants shaper_constants;
 
-bool set_int(PyObject* self, const char* name, long value) {
-  Ref v = Ref::steal(PyLong_FromLong(value));
-  return v && PyObject_SetAttrString(self, name, v.get()) == 0;
-}
-
 PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::bind_arguments("__init__", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
   const stages::Constants* k = shaper_constants.get();
-  if (!k || !set_int(self, "data_counter", 0) || !set_int(self, "last_max_time", 0) ||
+  if (!k || !py::set_int_attribute(self, "data_counter", 0) || !py::set_int_attribute(self, "last_max_time", 0) ||
       !stages::design_filters(self, shaper_constants.cls()) || !stages::reset_buffers(self, *k) ||
-      !set_int(self, "left", 0) || !set_int(self, "right", 98)) {
+      !py::set_int_attribute(self, "left", 0) || !py::set_int_attribute(self, "right", 98)) {
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-PyObject* design_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
-  if (!py::bind_arguments("_design_filter", args, nargs, kwnames, {"order", "cutoff", "f_nyq"}, 3,
-                          bound)) {
-    return nullptr;
-  }
-  return stages::design_filter(bound[0], bound[1], bound[2]);
 }
 
 // The caller's object is never changed; a bad sample changes nothing.
@@ -181,7 +167,7 @@ PyMethodDef methods[] = {
     NOARGS(run, "run neural netwrok"),
     {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef static_methods[] = {{"_design_filter", FASTKW(design_filter),
+PyMethodDef static_methods[] = {{"_design_filter", FASTKW(stages::design_filter_method),
                                  METH_FASTCALL | METH_KEYWORDS,
                                  "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
                                 {nullptr, nullptr, 0, nullptr}};
@@ -197,30 +183,23 @@ PyMethodDef module_functions[] = {
      "The loop runs without the GIL."},
     {nullptr, nullptr, 0, nullptr}};
 
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (!value) return false;
-  const int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return nullptr;
-  const bool ok = put(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
-                  put(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
-                  put(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(1.0 / 50)) &&
-                  put(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
-                  put(ns.get(), "FILT_ACC", Py_BuildValue("[ii]", 5, 4)) &&
-                  put(ns.get(), "FILT_VEL", Py_BuildValue("[ii]", 5, 5)) &&
-                  put(ns.get(), "FILT_VELTOT", Py_BuildValue("[id]", 1, 1.3)) &&
-                  put(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
-                  put(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
-                  put(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
-                  put(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
-                  put(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
-                  put(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
-                  put(ns.get(), "DISP_DELAY", PyLong_FromLong(8));
+  const bool ok = py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
+                  py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
+                  py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(1.0 / 50)) &&
+                  py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
+                  py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("[ii]", 5, 4)) &&
+                  py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("[ii]", 5, 5)) &&
+                  py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("[id]", 1, 1.3)) &&
+                  py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
+                  py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
+                  py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
+                  py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
+                  py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
+                  py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
+                  py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8));
   return ok ? ns.release() : nullptr;
 }
 

@@ -32,11 +32,6 @@ PyObject* load_file(PyObject* path) {
   return closed ? obj.release() : nullptr;
 }
 
-bool set_int(PyObject* self, const char* name, long value) {
-  Ref v = Ref::steal(PyLong_FromLong(value));
-  return v && PyObject_SetAttrString(self, name, v.get()) == 0;
-}
-
 PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!py::bind_arguments("__init__", args, nargs, kwnames, {"model_path", "encoder_path"}, 2,
@@ -50,21 +45,12 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Ref enc = Ref::steal(load_file(bound[1]));
   if (!enc || PyObject_SetAttrString(self, "enc", enc.get()) < 0) return nullptr;
   const stages::Constants* k = engine_constants.get();
-  if (!k || !set_int(self, "time_duration", 0) || !set_int(self, "data_counter", 0) ||
-      !set_int(self, "last_max_time", 0) ||
+  if (!k || !py::set_int_attribute(self, "time_duration", 0) || !py::set_int_attribute(self, "data_counter", 0) ||
+      !py::set_int_attribute(self, "last_max_time", 0) ||
       !stages::design_filters(self, engine_constants.cls()) || !stages::reset_buffers(self, *k)) {
     return nullptr;
   }
   Py_RETURN_NONE;
-}
-
-PyObject* design_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3] = {nullptr, nullptr, nullptr};
-  if (!py::bind_arguments("_design_filter", args, nargs, kwnames, {"order", "cutoff", "f_nyq"}, 3,
-                          bound)) {
-    return nullptr;
-  }
-  return stages::design_filter(bound[0], bound[1], bound[2]);
 }
 
 PyObject* data_init(PyObject* self, PyObject*) {
@@ -216,17 +202,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef static_methods[] = {
-    {"_design_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(design_filter)),
+    {"_design_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stages::design_filter_method)),
      METH_FASTCALL | METH_KEYWORDS, "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
     FASTKW(calc_displacement, "(acc_a)", " calc displacement"),
     {nullptr, nullptr, 0, nullptr}};
-
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (!value) return false;
-  const int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
@@ -235,28 +214,28 @@ PyObject* class_attributes() {
   PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
   const bool ok =
-      put(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
-      put(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
-      put(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(0.02)) &&
-      put(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
-      put(ns.get(), "FILT_ACC", Py_BuildValue("(ii)", 5, 4)) &&
-      put(ns.get(), "FILT_VEL", Py_BuildValue("(ii)", 5, 5)) &&
-      put(ns.get(), "FILT_VELTOT", Py_BuildValue("(id)", 1, 1.3)) &&
-      put(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
-      put(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
-      put(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
-      put(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
-      put(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
-      put(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
-      put(ns.get(), "DISP_DELAY", PyLong_FromLong(8)) &&
-      put(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
-      put(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
-      put(annotations.get(), "confidence", Py_NewRef(float_type)) &&
-      put(annotations.get(), "disp", Py_NewRef(float_type)) &&
-      put(ns.get(), "__annotations__", Py_NewRef(annotations.get())) &&
-      put(ns.get(), "rec_gesture", Py_NewRef(Py_None)) &&
-      put(ns.get(), "rec_gesture_prob", PyLong_FromLong(0)) &&
-      put(ns.get(), "confidence", PyLong_FromLong(0)) && put(ns.get(), "disp", PyLong_FromLong(0));
+      py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
+      py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
+      py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(0.02)) &&
+      py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
+      py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("(ii)", 5, 4)) &&
+      py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("(ii)", 5, 5)) &&
+      py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("(id)", 1, 1.3)) &&
+      py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
+      py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
+      py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
+      py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
+      py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
+      py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
+      py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8)) &&
+      py::put_item(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
+      py::put_item(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
+      py::put_item(annotations.get(), "confidence", Py_NewRef(float_type)) &&
+      py::put_item(annotations.get(), "disp", Py_NewRef(float_type)) &&
+      py::put_item(ns.get(), "__annotations__", Py_NewRef(annotations.get())) &&
+      py::put_item(ns.get(), "rec_gesture", Py_NewRef(Py_None)) &&
+      py::put_item(ns.get(), "rec_gesture_prob", PyLong_FromLong(0)) &&
+      py::put_item(ns.get(), "confidence", PyLong_FromLong(0)) && py::put_item(ns.get(), "disp", PyLong_FromLong(0));
   return ok ? ns.release() : nullptr;
 }
 

@@ -7,19 +7,24 @@
 
 namespace py {
 
-namespace {
-
-bool put(PyObject* dict, const char* key, PyObject* value) {
+bool put_item(PyObject* dict, const char* key, PyObject* value) {
   if (!value) return false;
   const int rc = PyDict_SetItemString(dict, key, value);
   Py_DECREF(value);
   return rc == 0;
 }
 
+bool set_int_attribute(PyObject* obj, const char* name, long value) {
+  Ref v = Ref::steal(PyLong_FromLong(value));
+  return v && PyObject_SetAttrString(obj, name, v.get()) == 0;
+}
+
+namespace {
+
 bool add_static_methods(PyObject* ns, PyMethodDef* defs, PyObject* module_name) {
   for (PyMethodDef* def = defs; def && def->ml_name; ++def) {
     Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, module_name));
-    if (!func || !put(ns, def->ml_name, PyStaticMethod_New(func.get()))) return false;
+    if (!func || !put_item(ns, def->ml_name, PyStaticMethod_New(func.get()))) return false;
   }
   return true;
 }
@@ -82,9 +87,9 @@ PyObject* build_class(const ClassSpec& spec) {
   Ref ns = Ref::steal(spec.attributes ? PyDict_Copy(spec.attributes) : PyDict_New());
   Ref module_name = Ref::steal(PyUnicode_FromString(spec.module));
   if (!ns || !module_name) return nullptr;
-  if (!put(ns.get(), "__module__", Py_NewRef(module_name.get())) ||
-      !put(ns.get(), "__qualname__", PyUnicode_FromString(spec.name)) ||
-      !put(ns.get(), "__doc__", spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) ||
+  if (!put_item(ns.get(), "__module__", Py_NewRef(module_name.get())) ||
+      !put_item(ns.get(), "__qualname__", PyUnicode_FromString(spec.name)) ||
+      !put_item(ns.get(), "__doc__", spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) ||
       !add_static_methods(ns.get(), spec.static_methods, module_name.get())) {
     return nullptr;
   }

@@ -23,6 +23,13 @@ struct ClassSpec {
 // Returns a new reference to the class, or nullptr with an exception set.
 PyObject* build_class(const ClassSpec& spec);
 
+// dict[key] = value, taking over the reference to `value` (which may be nullptr after a failed
+// call, to chain creation and insertion). Returns false on error.
+bool put_item(PyObject* dict, const char* key, PyObject* value);
+
+// obj.name = int(value).
+bool set_int_attribute(PyObject* obj, const char* name, long value);
+
 // Adds `cls` to `module` under its own name (steals nothing). Returns false on error.
 bool add_class(PyObject* module, PyObject* cls);
 

@@ -276,6 +276,16 @@ PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq) {
   return PyObject_CallFunction(butter, "OOs", n.get(), wn.get(), "lowpass");
 }
 
+PyObject* design_filter_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!py::bind_arguments("_design_filter", args, nargs, kwnames, {"order", "cutoff", "f_nyq"}, 3,
+                          bound)) {
+    return nullptr;
+  }
+  return design_filter(bound[0], bound[1], bound[2]);
+}
+
 bool design_filters(PyObject* self, PyObject* cls) {
   double f_samp;
   if (!py::class_double(cls, "F_SAMP", &f_samp)) return false;

@@ -46,6 +46,10 @@ class ClassConstants {
 // 'lowpass').
 PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq);
 
+// The same as a static method taking its arguments by position or keyword.
+PyObject* design_filter_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+
 // The three filter designs of the constructor: the specifications read through the instance,
 // the Nyquist frequency F_SAMP / 2 through the class.
 bool design_filters(PyObject* self, PyObject* cls);
