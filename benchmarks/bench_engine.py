@@ -121,26 +121,41 @@ def memory_growth(files, calls):
 def report(name, native, reference, goal):
     ratio = reference / native
     mark = "ok" if ratio >= goal else "below goal"
-    print(f"{name:<46} native {native * 1e6:9.3f} us   transcription {reference * 1e6:9.3f} us"
-          f"   x{ratio:7.1f}   (goal x{goal}: {mark})")
+    print(
+        f"{name:<46} native {native * 1e6:9.3f} us   transcription {reference * 1e6:9.3f} us"
+        f"   x{ratio:7.1f}   (goal x{goal}: {mark})"
+    )
 
 
 def main():
     with tempfile.TemporaryDirectory() as tmp:
-        files = write_model_files(pathlib.Path(tmp), FakeClassifier([0.1, 0.8, 0.1], list("abc")),
-                                  FakeEncoder(list("abc")))
-        report("push_data", push_time(VelmoraComputing, files, 200000),
-               push_time(ReferenceComputing, files, 50000), 15)
+        files = write_model_files(
+            pathlib.Path(tmp),
+            FakeClassifier([0.1, 0.8, 0.1], list("abc")),
+            FakeEncoder(list("abc")),
+        )
+        report(
+            "push_data",
+            push_time(VelmoraComputing, files, 200000),
+            push_time(ReferenceComputing, files, 50000),
+            15,
+        )
 
         native, reference = VelmoraComputing(*files), ReferenceComputing(*files)
-        report("run() without a segment",
-               best_of(5, lambda: per_call(native.run, 20000)),
-               best_of(5, lambda: per_call(reference.run, 2000)), 25)
+        report(
+            "run() without a segment",
+            best_of(5, lambda: per_call(native.run, 20000)),
+            best_of(5, lambda: per_call(reference.run, 2000)),
+            25,
+        )
 
         samples, _ = gesture_stream(12, seed=3)
-        report("DatasetShaper push_data + run() every push",
-               shaper_cycle_time(DatasetShaper, samples),
-               shaper_cycle_time(ReferenceShaper, samples[:600]), 25)
+        report(
+            "DatasetShaper push_data + run() every push",
+            shaper_cycle_time(DatasetShaper, samples),
+            shaper_cycle_time(ReferenceShaper, samples[:600]),
+            25,
+        )
 
         hour, strokes = gesture_stream(1400, seed=5)
         native_hour = best_of(3, lambda: per_call(lambda: extract_segments(hour), 1))
@@ -148,19 +163,29 @@ def main():
         start = time.perf_counter()
         reference_extract_segments(part)
         reference_row = (time.perf_counter() - start) / len(part)
-        report(f"extract_segments per row ({len(hour)} rows)", native_hour / len(hour),
-               reference_row, 200)
-        print(f"extract_segments on {len(hour)} rows ({len(hour) / 50 / 3600:.2f} h of 50 Hz):"
-              f" {native_hour * 1e3:.1f} ms, {len(strokes)} strokes")
+        report(
+            f"extract_segments per row ({len(hour)} rows)",
+            native_hour / len(hour),
+            reference_row,
+            200,
+        )
+        print(
+            f"extract_segments on {len(hour)} rows ({len(hour) / 50 / 3600:.2f} h of 50 Hz):"
+            f" {native_hour * 1e3:.1f} ms, {len(strokes)} strokes"
+        )
 
         total, model = segment_cycle_parts(files)
-        print(f"cycle with a segment: {total * 1e6:.2f} us in all, of which the classifier and "
-              f"encoder {model * 1e6:.2f} us; the engine's own work {(total - model) * 1e6:.2f} us"
-              " (goal: at most 10 us)")
+        print(
+            f"cycle with a segment: {total * 1e6:.2f} us in all, of which the classifier and "
+            f"encoder {model * 1e6:.2f} us; the engine's own work {(total - model) * 1e6:.2f} us"
+            " (goal: at most 10 us)"
+        )
 
         calls = 1_000_000
-        print(f"resident size growth over {calls} push_data + run(): "
-              f"{memory_growth(files, calls)} kB (goal: under 1024 kB)")
+        print(
+            f"resident size growth over {calls} push_data + run(): "
+            f"{memory_growth(files, calls)} kB (goal: under 1024 kB)"
+        )
 
 
 if __name__ == "__main__":

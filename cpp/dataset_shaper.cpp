@@ -20,7 +20,8 @@ stages::ClassConstants shaper_constants;
 PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::bind_arguments("__init__", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
   const stages::Constants* k = shaper_constants.get();
-  if (!k || !py::set_int_attribute(self, "data_counter", 0) || !py::set_int_attribute(self, "last_max_time", 0) ||
+  if (!k || !py::set_int_attribute(self, "data_counter", 0) ||
+      !py::set_int_attribute(self, "last_max_time", 0) ||
       !stages::design_filters(self, shaper_constants.cls()) || !stages::reset_buffers(self, *k) ||
       !py::set_int_attribute(self, "left", 0) || !py::set_int_attribute(self, "right", 98)) {
     return nullptr;
@@ -99,8 +100,7 @@ bool extractor_settings(dsp::ExtractorSettings* s) {
   return true;
 }
 
-PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!py::bind_arguments("extract_segments", args, nargs, kwnames, {"samples", "step"}, 1,
                           bound)) {
@@ -131,11 +131,11 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   dsp::Extracted found;
   const double* data = static_cast<const double*>(PyArray_DATA(arr));
   const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-  Py_BEGIN_ALLOW_THREADS
-  dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step), &found);
+  Py_BEGIN_ALLOW_THREADS dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step),
+                                               &found);
   Py_END_ALLOW_THREADS
 
-  const auto k = static_cast<npy_intp>(found.bounds.size() / 2);
+      const auto k = static_cast<npy_intp>(found.bounds.size() / 2);
   const auto width = static_cast<npy_intp>(dsp::kFeatureLength) + 1;
   npy_intp vector_dims[2] = {k, width};
   npy_intp bound_dims[2] = {k, 2};
@@ -167,10 +167,10 @@ PyMethodDef methods[] = {
     NOARGS(run, "run neural netwrok"),
     {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef static_methods[] = {{"_design_filter", FASTKW(stages::design_filter_method),
-                                 METH_FASTCALL | METH_KEYWORDS,
-                                 "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
-                                {nullptr, nullptr, 0, nullptr}};
+PyMethodDef static_methods[] = {
+    {"_design_filter", FASTKW(stages::design_filter_method), METH_FASTCALL | METH_KEYWORDS,
+     "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef module_functions[] = {
     {"extract_segments", FASTKW(extract_segments), METH_FASTCALL | METH_KEYWORDS,
@@ -220,9 +220,13 @@ PyMODINIT_FUNC PyInit_dataset_shaper() {
   Ref module = Ref::steal(PyModule_Create(&module_def));
   Ref attributes = Ref::steal(class_attributes());
   if (!module || !attributes) return nullptr;
-  const py::ClassSpec spec{"DatasetShaper", kModule,
+  const py::ClassSpec spec{"DatasetShaper",
+                           kModule,
                            "Cuts recorded sensor samples into fixed-length segment vectors.",
-                           nullptr, attributes.get(), methods, static_methods};
+                           nullptr,
+                           attributes.get(),
+                           methods,
+                           static_methods};
   Ref cls = Ref::steal(py::build_class(spec));
   if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
   shaper_constants.bind(cls.get());

@@ -14,8 +14,8 @@ using py::Ref;
 constexpr const char* kModule = "velmorakit.middleware.utilities.velmora_computing";
 
 stages::ClassConstants engine_constants;
-PyObject* open_func = nullptr;     // builtins.open
-PyObject* pickle_load = nullptr;   // pickle.load
+PyObject* open_func = nullptr;    // builtins.open
+PyObject* pickle_load = nullptr;  // pickle.load
 
 // One object deserialised from a file opened in byte mode; the file is always closed.
 PyObject* load_file(PyObject* path) {
@@ -45,7 +45,8 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Ref enc = Ref::steal(load_file(bound[1]));
   if (!enc || PyObject_SetAttrString(self, "enc", enc.get()) < 0) return nullptr;
   const stages::Constants* k = engine_constants.get();
-  if (!k || !py::set_int_attribute(self, "time_duration", 0) || !py::set_int_attribute(self, "data_counter", 0) ||
+  if (!k || !py::set_int_attribute(self, "time_duration", 0) ||
+      !py::set_int_attribute(self, "data_counter", 0) ||
       !py::set_int_attribute(self, "last_max_time", 0) ||
       !stages::design_filters(self, engine_constants.cls()) || !stages::reset_buffers(self, *k)) {
     return nullptr;
@@ -133,8 +134,7 @@ PyObject* get_displacement(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* calc_displacement(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* calc_displacement(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* acc_a = nullptr;
   const stages::Constants* k = engine_constants.get();
   if (!k || !py::bind_arguments("calc_displacement", args, nargs, kwnames, {"acc_a"}, 1, &acc_a)) {
@@ -181,7 +181,7 @@ PyObject* run(PyObject* self, PyObject*) {
 }
 
 #define NOARGS(name, doc) {#name, name, METH_NOARGS, #name "($self, /)\n--\n\n" doc}
-#define FASTKW(name, sig, doc) \
+#define FASTKW(name, sig, doc)                                               \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
    METH_FASTCALL | METH_KEYWORDS, #name sig "\n--\n\n" doc}
 
@@ -202,7 +202,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef static_methods[] = {
-    {"_design_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stages::design_filter_method)),
+    {"_design_filter",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stages::design_filter_method)),
      METH_FASTCALL | METH_KEYWORDS, "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
     FASTKW(calc_displacement, "(acc_a)", " calc displacement"),
     {nullptr, nullptr, 0, nullptr}};
@@ -213,35 +214,41 @@ PyObject* class_attributes() {
   if (!ns || !annotations) return nullptr;
   PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-  const bool ok =
-      py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
-      py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
-      py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(0.02)) &&
-      py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
-      py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("(ii)", 5, 4)) &&
-      py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("(ii)", 5, 5)) &&
-      py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("(id)", 1, 1.3)) &&
-      py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
-      py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
-      py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
-      py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
-      py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
-      py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
-      py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8)) &&
-      py::put_item(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
-      py::put_item(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
-      py::put_item(annotations.get(), "confidence", Py_NewRef(float_type)) &&
-      py::put_item(annotations.get(), "disp", Py_NewRef(float_type)) &&
-      py::put_item(ns.get(), "__annotations__", Py_NewRef(annotations.get())) &&
-      py::put_item(ns.get(), "rec_gesture", Py_NewRef(Py_None)) &&
-      py::put_item(ns.get(), "rec_gesture_prob", PyLong_FromLong(0)) &&
-      py::put_item(ns.get(), "confidence", PyLong_FromLong(0)) && py::put_item(ns.get(), "disp", PyLong_FromLong(0));
+  const bool ok = py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
+                  py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
+                  py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(0.02)) &&
+                  py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
+                  py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("(ii)", 5, 4)) &&
+                  py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("(ii)", 5, 5)) &&
+                  py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("(id)", 1, 1.3)) &&
+                  py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
+                  py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
+                  py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
+                  py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
+                  py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
+                  py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
+                  py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8)) &&
+                  py::put_item(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
+                  py::put_item(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
+                  py::put_item(annotations.get(), "confidence", Py_NewRef(float_type)) &&
+                  py::put_item(annotations.get(), "disp", Py_NewRef(float_type)) &&
+                  py::put_item(ns.get(), "__annotations__", Py_NewRef(annotations.get())) &&
+                  py::put_item(ns.get(), "rec_gesture", Py_NewRef(Py_None)) &&
+                  py::put_item(ns.get(), "rec_gesture_prob", PyLong_FromLong(0)) &&
+                  py::put_item(ns.get(), "confidence", PyLong_FromLong(0)) &&
+                  py::put_item(ns.get(), "disp", PyLong_FromLong(0));
   return ok ? ns.release() : nullptr;
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmora_computing",
-                          "The real-time gesture computing engine.", -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "velmora_computing",
+                          "The real-time gesture computing engine.",
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
@@ -255,8 +262,13 @@ PyMODINIT_FUNC PyInit_velmora_computing() {
   pickle_load = PyObject_GetAttrString(pickle.get(), "load");
   Ref attributes = Ref::steal(class_attributes());
   if (!open_func || !pickle_load || !attributes) return nullptr;
-  const py::ClassSpec spec{"VelmoraComputing", kModule, "Real-time gesture computing engine.",
-                           nullptr, attributes.get(), methods, static_methods};
+  const py::ClassSpec spec{"VelmoraComputing",
+                           kModule,
+                           "Real-time gesture computing engine.",
+                           nullptr,
+                           attributes.get(),
+                           methods,
+                           static_methods};
   Ref cls = Ref::steal(py::build_class(spec));
   if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
   engine_constants.bind(cls.get());  // the module keeps the class alive

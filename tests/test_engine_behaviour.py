@@ -26,9 +26,22 @@ def make_engine(tmp_path):
 
 def test_class_surface_matches_the_engine_contract(make_engine):
     assert VelmoraComputing.__module__ == "velmorakit.middleware.utilities.velmora_computing"
-    for name in ["DATA_MAT_COL", "F_SAMP", "NEW_DATA_INT_SEC", "DATA_DIM", "FILT_ACC", "FILT_VEL",
-                 "FILT_VELTOT", "MAX_TH", "MAX_TIME_TH", "LEFT_MAX_WIN", "RIGHT_MAX_WIN",
-                 "MIN_TH", "LFT_MIN_WIN", "DISP_DELAY"]:
+    for name in [
+        "DATA_MAT_COL",
+        "F_SAMP",
+        "NEW_DATA_INT_SEC",
+        "DATA_DIM",
+        "FILT_ACC",
+        "FILT_VEL",
+        "FILT_VELTOT",
+        "MAX_TH",
+        "MAX_TIME_TH",
+        "LEFT_MAX_WIN",
+        "RIGHT_MAX_WIN",
+        "MIN_TH",
+        "LFT_MIN_WIN",
+        "DISP_DELAY",
+    ]:
         value = getattr(VelmoraComputing, name)
         assert type(value) is type(getattr(ReferenceComputing, name)), name
         assert value == getattr(ReferenceComputing, name), name
@@ -38,7 +51,11 @@ def test_class_surface_matches_the_engine_contract(make_engine):
     assert VelmoraComputing.data_filter.__doc__ is None
     engine = make_engine()
     assert (engine.rec_gesture, engine.rec_gesture_prob, engine.confidence, engine.disp) == (
-        None, 0, 0, 0)
+        None,
+        0,
+        0,
+        0,
+    )
     assert "rec_gesture" not in vars(engine) and not hasattr(engine, "gest_ut")
     assert engine.data_m.shape == (100, 7) and not engine.data_m.any()
     assert engine.run() == (None, 0, 0, 0)
@@ -49,8 +66,11 @@ def test_class_surface_matches_the_engine_contract(make_engine):
 
 
 def test_constructor_checks_paths_before_opening_files(tmp_path, make_engine):
-    with pytest.raises(TypeError, match=r"^Argument 'model_path' has incorrect type "
-                       r"\(expected str, got PosixPath\)$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^Argument 'model_path' has incorrect type "
+        r"\(expected str, got PosixPath\)$",
+    ):
         VelmoraComputing(tmp_path / "m", "e")
 
     class Text(str):
@@ -69,23 +89,28 @@ def test_constructor_checks_paths_before_opening_files(tmp_path, make_engine):
 
 
 def test_design_filter_arguments():
-    assert np.array_equal(VelmoraComputing._design_filter(5.9, 4, 25.0)[1],
-                          VelmoraComputing._design_filter(5, 4, 25.0)[1])
+    assert np.array_equal(
+        VelmoraComputing._design_filter(5.9, 4, 25.0)[1],
+        VelmoraComputing._design_filter(5, 4, 25.0)[1],
+    )
     with pytest.raises(ZeroDivisionError, match="^float division$"):
         VelmoraComputing._design_filter(5, 4, 0)
     with pytest.raises(TypeError, match=r"'order' has incorrect type \(expected int, got str\)"):
         VelmoraComputing._design_filter("5", 4, 25.0)
 
 
-@pytest.mark.parametrize("row, error", [
-    ([1, 2, 3, 4, 5], ValueError),
-    ([1, 2, 3, 4, 5, 6, 7], ValueError),
-    ([1, 2, "x", 4, 5, 6], TypeError),
-    ([1, 2, None, 4, 5, 6], TypeError),
-    ((1, 2, 3, 4, 5, 6), AttributeError),
-    (np.arange(6.0), AttributeError),
-    (5, AttributeError),
-])
+@pytest.mark.parametrize(
+    "row, error",
+    [
+        ([1, 2, 3, 4, 5], ValueError),
+        ([1, 2, 3, 4, 5, 6, 7], ValueError),
+        ([1, 2, "x", 4, 5, 6], TypeError),
+        ([1, 2, None, 4, 5, 6], TypeError),
+        ((1, 2, 3, 4, 5, 6), AttributeError),
+        (np.arange(6.0), AttributeError),
+        (5, AttributeError),
+    ],
+)
 def test_bad_rows_change_nothing(make_engine, row, error):
     engine = make_engine()
     engine.push_data([9, 9, 9, 9, 9, 9])
@@ -136,16 +161,19 @@ def test_non_finite_values_give_no_segment_until_they_slide_out(make_engine, bad
     assert engine.run()[0] == "up"
 
 
-@pytest.mark.parametrize("probabilities, labels, expected_prob, expected_conf", [
-    ((0.125, 0.75, 0.125), LABELS, 0.75, 6),
-    ((0.2, 0.7, 0.1), LABELS, 0.7, 3),
-    ((0.4, 0.4, 0.2), LABELS, 0.4, 1),
-    ((0.0, 1.0, 0.0), LABELS, 1.0, sys.maxsize),
-    ((0.0, 0.0, 0.0), LABELS, 0.0, 0),
-    ((0.8, 0.2), ["up"], 0.8, 4),
-    ((0.3, 0.7), ["up"], 0, 0),
-    ((0.9,), ["up"], 0.9, sys.maxsize),
-])
+@pytest.mark.parametrize(
+    "probabilities, labels, expected_prob, expected_conf",
+    [
+        ((0.125, 0.75, 0.125), LABELS, 0.75, 6),
+        ((0.2, 0.7, 0.1), LABELS, 0.7, 3),
+        ((0.4, 0.4, 0.2), LABELS, 0.4, 1),
+        ((0.0, 1.0, 0.0), LABELS, 1.0, sys.maxsize),
+        ((0.0, 0.0, 0.0), LABELS, 0.0, 0),
+        ((0.8, 0.2), ["up"], 0.8, 4),
+        ((0.3, 0.7), ["up"], 0, 0),
+        ((0.9,), ["up"], 0.9, sys.maxsize),
+    ],
+)
 def test_confidence_cases(make_engine, probabilities, labels, expected_prob, expected_conf):
     engine = _window_with_peak(make_engine(probabilities, labels, encoder_labels=labels))
     label, prob, conf, _ = engine.run()
@@ -159,8 +187,13 @@ def test_displacement_window_and_axis(make_engine):
     engine.data_m[:, 0:3] = np.random.default_rng(1).normal(size=(100, 3))
     reference = ReferenceComputing.__new__(ReferenceComputing)
     reference.data_m = engine.data_m
-    for bounds, label in [([30, 60], "left"), ([3, 40], "backward"), ([2, 6], "down"),
-                          ([62, 81], "Up"), ([95, 99], "up")]:
+    for bounds, label in [
+        ([30, 60], "left"),
+        ([3, 40], "backward"),
+        ([2, 6], "down"),
+        ([62, 81], "Up"),
+        ([95, 99], "up"),
+    ]:
         engine.min_index_a = reference.min_index_a = bounds
         engine.gesture = reference.gesture = f"[['{label}']]"
         engine.get_displacement()
@@ -175,15 +208,18 @@ def test_displacement_window_and_axis(make_engine):
     assert type(VelmoraComputing.calc_displacement([1.0])) is int
 
 
-@pytest.mark.parametrize("field, value, error", [
-    ("data_m", [[0.0] * 7] * 100, TypeError),
-    ("data_m", np.zeros((99, 7)), ValueError),
-    ("data_m", np.zeros((100, 7), dtype=np.int64), TypeError),
-    ("data_m", np.zeros((100, 14))[:, ::2], TypeError),
-    ("b_acc", np.zeros(0), ValueError),
-    ("a_vel", np.zeros(40), ValueError),
-    ("a_acc", "coefficients", TypeError),
-])
+@pytest.mark.parametrize(
+    "field, value, error",
+    [
+        ("data_m", [[0.0] * 7] * 100, TypeError),
+        ("data_m", np.zeros((99, 7)), ValueError),
+        ("data_m", np.zeros((100, 7), dtype=np.int64), TypeError),
+        ("data_m", np.zeros((100, 14))[:, ::2], TypeError),
+        ("b_acc", np.zeros(0), ValueError),
+        ("a_vel", np.zeros(40), ValueError),
+        ("a_acc", "coefficients", TypeError),
+    ],
+)
 def test_replaced_fields_raise(make_engine, field, value, error):
     engine = make_engine()
     setattr(engine, field, value)
@@ -193,8 +229,12 @@ def test_replaced_fields_raise(make_engine, field, value, error):
 
 def test_stage_fields_missing_or_wrong_raise(make_engine):
     engine = make_engine()
-    for stage in (engine.data_interpolation, engine.run_nn, engine.get_gesture,
-                  engine.get_displacement):
+    for stage in (
+        engine.data_interpolation,
+        engine.run_nn,
+        engine.get_gesture,
+        engine.get_displacement,
+    ):
         with pytest.raises(AttributeError):
             stage()
     engine.veltot_filt_a = np.zeros(100)[::-1]  # a reversed view is read as it is

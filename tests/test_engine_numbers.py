@@ -12,8 +12,17 @@ from velmorakit.middleware.utilities import VelmoraComputing
 
 WINDOW_FIELDS = ["data_m", "acc_filt_m", "vel_filt_m", "time_a", "data_counter"]
 SEGMENT_FIELDS = [
-    "last_max_time", "min_time_a", "min_index_a", "time_duration", "seg_acc_m",
-    "seg_vel_m", "acc_int", "vel_int", "gest_ut", "pre_gest", "gesture",
+    "last_max_time",
+    "min_time_a",
+    "min_index_a",
+    "time_duration",
+    "seg_acc_m",
+    "seg_vel_m",
+    "acc_int",
+    "vel_int",
+    "gest_ut",
+    "pre_gest",
+    "gesture",
 ]
 
 
@@ -105,14 +114,18 @@ def test_other_filter_orders_follow_lfilter(engines):
     native.b_veltot, native.a_veltot = signal.butter(2, 0.1)
     native.data_filter()
     data = native.data_m
-    assert np.array_equal(native.acc_filt_m,
-                          signal.lfilter(native.b_acc, native.a_acc, data[:, 0:3], axis=0))
-    assert np.array_equal(native.vel_filt_m,
-                          signal.lfilter(native.b_vel, native.a_vel, data[:, 3:6], axis=0))
+    assert np.array_equal(
+        native.acc_filt_m, signal.lfilter(native.b_acc, native.a_acc, data[:, 0:3], axis=0)
+    )
+    assert np.array_equal(
+        native.vel_filt_m, signal.lfilter(native.b_vel, native.a_vel, data[:, 3:6], axis=0)
+    )
     magnitude = np.sqrt(np.power(data[:, 3:6], 2).sum(axis=1))
     np.testing.assert_allclose(
-        native.veltot_filt_a, signal.lfilter(native.b_veltot, native.a_veltot, magnitude),
-        rtol=1e-12)
+        native.veltot_filt_a,
+        signal.lfilter(native.b_veltot, native.a_veltot, magnitude),
+        rtol=1e-12,
+    )
 
 
 def test_two_lane_kernel_matches_transcription(sklearn_model_files):

@@ -113,14 +113,18 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
       while (far < c && !(rec.time(far) - last_peak_time > t.max_time_th)) ++far;
       const std::ptrdiff_t first =
           std::max({start + static_cast<std::ptrdiff_t>(t.peak_begin), far, std::ptrdiff_t{0}});
-      const double highest = candidates.over(first, start + static_cast<std::ptrdiff_t>(t.peak_end));
+      const double highest =
+          candidates.over(first, start + static_cast<std::ptrdiff_t>(t.peak_end));
       // Rounding differences between the two filters are far below this margin.
       if (highest * (1.0 + 1e-9) < t.max_th) continue;
     }
     // The peak tests on the filtered magnitude alone; all channels only for a segment.
     lfilter(s.filters.veltot, magnitudes.data() + end, 1, veltot.data(), 1, rows);
-    FilteredWindow w{rows, {veltot.data(), 1, 0}, {stamps.data() + end, 1, 0},
-                     {acc.data(), 3, 1}, {vel.data(), 3, 1}};
+    FilteredWindow w{rows,
+                     {veltot.data(), 1, 0},
+                     {stamps.data() + end, 1, 0},
+                     {acc.data(), 3, 1},
+                     {vel.data(), 3, 1}};
     Segment seg;
     if (!find_segment(w, last_peak_time, t, &seg)) continue;
     rec.window(c, rows, window.data());

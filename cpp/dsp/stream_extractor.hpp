@@ -26,8 +26,8 @@ struct ExtractorSettings {
 };
 
 struct Extracted {
-  std::vector<double> features;  // 300 values per segment
-  std::vector<long long> bounds; // start and end sample index per segment
+  std::vector<double> features;   // 300 values per segment
+  std::vector<long long> bounds;  // start and end sample index per segment
 };
 
 // samples: n x 6, C order. step >= 1.

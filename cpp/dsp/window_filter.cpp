@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-
 // The four-lane types are only used inside functions compiled for AVX, where every use is
 // inlined; GCC still notes that passing them by value would differ between ABIs.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -62,9 +61,9 @@ struct Order1 {
 
 // The Butterworth designs (order 5 for the channels, 1 for the magnitude), all chains in one
 // pass over the rows so that the independent recurrences overlap.
-inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f,
-                                                        const double* data, std::size_t rows,
-                                                        double* acc, double* vel, double* mag) {
+inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f, const double* data,
+                                                        std::size_t rows, double* acc, double* vel,
+                                                        double* mag) {
   Order5<Pair> s0 = section<Pair>(f, 0), s1 = section<Pair>(f, 2), s2 = section<Pair>(f, 4);
   Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
   for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
@@ -82,9 +81,9 @@ inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f,
   }
 }
 
-inline __attribute__((always_inline)) void filter_quads(const WindowFilters& f,
-                                                        const double* data, std::size_t rows,
-                                                        double* acc, double* vel, double* mag) {
+inline __attribute__((always_inline)) void filter_quads(const WindowFilters& f, const double* data,
+                                                        std::size_t rows, double* acc, double* vel,
+                                                        double* mag) {
   Order5<Quad> s0 = section<Quad>(f, 0), s1 = section<Quad>(f, 4);
   Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
   for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
@@ -110,20 +109,19 @@ void filter_butterworth_pair(const WindowFilters& f, const double* data, std::si
 // The same operations four lanes wide; no fused multiply-add, so the results are identical.
 __attribute__((target("avx"))) void filter_butterworth_avx(const WindowFilters& f,
                                                            const double* data, std::size_t rows,
-                                                           double* acc, double* vel,
-                                                           double* mag) {
+                                                           double* acc, double* vel, double* mag) {
   filter_quads(f, data, rows, acc, vel, mag);
 }
 
-void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows,
-                        double* acc, double* vel, double* mag) {
+void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows, double* acc,
+                        double* vel, double* mag) {
   // VELMORA_DISABLE_AVX selects the two-lane kernel, so that it can be tested here too.
   static const bool avx = __builtin_cpu_supports("avx") && !std::getenv("VELMORA_DISABLE_AVX");
   (avx ? filter_butterworth_avx : filter_butterworth_pair)(f, data, rows, acc, vel, mag);
 }
 #else
-void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows,
-                        double* acc, double* vel, double* mag) {
+void filter_butterworth(const WindowFilters& f, const double* data, std::size_t rows, double* acc,
+                        double* vel, double* mag) {
   filter_butterworth_pair(f, data, rows, acc, vel, mag);
 }
 #endif

@@ -9,8 +9,7 @@ namespace py {
 PyObject* intern(const char* name) { return PyUnicode_InternFromString(name); }
 
 bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::initializer_list<const char*> names, Py_ssize_t required,
-                    PyObject** out) {
+                    std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
   if (nargs > count) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zd arguments (%zd given)", func, count,
@@ -29,8 +28,7 @@ bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, P
       ++slot;
     }
     if (slot == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func,
-                   key_text);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func, key_text);
       return false;
     }
     if (out[slot]) {
@@ -52,8 +50,9 @@ bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 void raise_incorrect_type(const char* name, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, Py_TYPE(got)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               Py_TYPE(got)->tp_name);
 }
 
 bool require_exact_str(PyObject* obj, const char* name) {

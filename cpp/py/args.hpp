@@ -10,8 +10,7 @@ namespace py {
 // Binds fast-call arguments to `names` (positional or keyword); the first `required` are
 // mandatory, the rest stay as given in `out` (defaults are the caller's). Raises TypeError.
 bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::initializer_list<const char*> names, Py_ssize_t required,
-                    PyObject** out);
+                    std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out);
 
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)".
 void raise_incorrect_type(const char* name, const char* expected, PyObject* got);

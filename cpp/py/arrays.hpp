@@ -38,7 +38,6 @@ bool read_float64(PyObject* obj, const char* what, int ndim, npy_intp rows, npy_
                   Float64View* out, bool contiguous = false);
 
 // The data of a writable, C-contiguous float64 array of exactly rows x cols, no conversion.
-bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols,
-                      double** data);
+bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols, double** data);
 
 }  // namespace py

@@ -54,12 +54,13 @@ PyObject* call_constructor(PyObject* capsule, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* constructor(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
-  auto* c = new Constructor{{}, def, reinterpret_cast<PyTypeObject*>(cls), def->ml_doc ? def->ml_doc : ""};
+  auto* c = new Constructor{
+      {}, def, reinterpret_cast<PyTypeObject*>(cls), def->ml_doc ? def->ml_doc : ""};
   const std::string::size_type bound = c->doc.find("($self");
   if (bound != std::string::npos) c->doc.replace(bound, 6, "(self");
-  c->def = PyMethodDef{def->ml_name,
-                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_constructor)),
-                       METH_FASTCALL | METH_KEYWORDS, c->doc.c_str()};
+  c->def = PyMethodDef{
+      def->ml_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_constructor)),
+      METH_FASTCALL | METH_KEYWORDS, c->doc.c_str()};
   Ref capsule = Ref::steal(PyCapsule_New(c, "velmora.constructor", [](PyObject* cap) {
     delete static_cast<Constructor*>(PyCapsule_GetPointer(cap, "velmora.constructor"));
   }));
@@ -89,7 +90,8 @@ PyObject* build_class(const ClassSpec& spec) {
   if (!ns || !module_name) return nullptr;
   if (!put_item(ns.get(), "__module__", Py_NewRef(module_name.get())) ||
       !put_item(ns.get(), "__qualname__", PyUnicode_FromString(spec.name)) ||
-      !put_item(ns.get(), "__doc__", spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) ||
+      !put_item(ns.get(), "__doc__",
+                spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) ||
       !add_static_methods(ns.get(), spec.static_methods, module_name.get())) {
     return nullptr;
   }

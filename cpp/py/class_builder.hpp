@@ -13,11 +13,11 @@ namespace py {
 struct ClassSpec {
   const char* name;
   const char* module;
-  const char* doc;               // may be nullptr
-  PyObject* bases;               // a tuple; nullptr for (object,)
-  PyObject* attributes;          // dict of class attributes; may be nullptr
-  PyMethodDef* methods;          // instance methods, terminated by a zeroed entry; may be nullptr
-  PyMethodDef* static_methods;   // terminated by a zeroed entry; may be nullptr
+  const char* doc;              // may be nullptr
+  PyObject* bases;              // a tuple; nullptr for (object,)
+  PyObject* attributes;         // dict of class attributes; may be nullptr
+  PyMethodDef* methods;         // instance methods, terminated by a zeroed entry; may be nullptr
+  PyMethodDef* static_methods;  // terminated by a zeroed entry; may be nullptr
 };
 
 // Returns a new reference to the class, or nullptr with an exception set.

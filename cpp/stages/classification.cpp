@@ -66,7 +66,8 @@ double max_except(const double* p, npy_intp n, npy_intp skip) {
 PyObject* confidence_of(double best, double second) {
   const double q = best / second;
   if (std::isnan(q)) return PyLong_FromLong(0);
-  if (std::isinf(q)) return q > 0 ? PyLong_FromSsize_t(PY_SSIZE_T_MAX) : PyLong_FromSsize_t(-PY_SSIZE_T_MAX - 1);
+  if (std::isinf(q))
+    return q > 0 ? PyLong_FromSsize_t(PY_SSIZE_T_MAX) : PyLong_FromSsize_t(-PY_SSIZE_T_MAX - 1);
   return PyLong_FromDouble(q);
 }
 
@@ -81,8 +82,8 @@ PyObject* label_text(PyObject* decoded) {
       Ref item = Ref::steal(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_DATA(arr))));
       if (!item) return nullptr;
       Py_ssize_t len = 0;
-      const char* text = PyUnicode_CheckExact(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &len)
-                                                          : nullptr;
+      const char* text =
+          PyUnicode_CheckExact(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &len) : nullptr;
       if (!text) PyErr_Clear();
       bool plain = text && len > 0 && len <= 60;
       for (Py_ssize_t i = 0; plain && i < len; ++i) {
@@ -140,8 +141,8 @@ bool decode_stage(PyObject* self) {
   // The probabilities as given (their dtype decides the indicator's and the probability's
   // type) and as doubles for the comparisons.
   Ref pre = Ref::steal(PyArray_FROM_O(pre_obj.get()));
-  Ref probs = pre ? Ref::steal(PyArray_FROMANY(pre.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO))
-                  : Ref();
+  Ref probs =
+      pre ? Ref::steal(PyArray_FROMANY(pre.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO)) : Ref();
   if (!probs) return false;
   PyArrayObject* pre_arr = reinterpret_cast<PyArrayObject*>(pre.get());
   if (PyArray_NDIM(pre_arr) != 2) {
@@ -155,7 +156,8 @@ bool decode_stage(PyObject* self) {
     PyErr_SetString(PyExc_ValueError, "attempt to get argmax of an empty sequence");
     return false;
   }
-  const double* p = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(probs.get())));
+  const double* p =
+      static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(probs.get())));
   const npy_intp top = first_argmax(p, count);
 
   Ref best, decoded;

@@ -94,8 +94,8 @@ PyObject* calc_displacement(PyObject* samples, double dt) {
   if (!values) return nullptr;
   const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(values.get()));
   if (count < 2) return PyLong_FromLong(0);
-  const double integral = dsp::double_integral(
-      dsp::Strided{py::float64_data(values.get()), 1, 0}, static_cast<std::size_t>(count), dt);
+  const double integral = dsp::double_integral(dsp::Strided{py::float64_data(values.get()), 1, 0},
+                                               static_cast<std::size_t>(count), dt);
   bool numpy_values = PyArray_Check(samples);
   if (!numpy_values) {
     Ref first = Ref::steal(PySequence_GetItem(samples, 0));

@@ -72,8 +72,10 @@ bool read_iir(const py::Fields& self, PyObject* b_name, PyObject* a_name, dsp::I
       PyErr_Format(PyExc_ValueError, "%U and %U must not be empty", b_name, a_name);
       return false;
     case dsp::IirStatus::too_long:
-      PyErr_Format(PyExc_ValueError, "%U and %U: filters of more than %zu coefficients are not "
-                   "supported", b_name, a_name, dsp::kMaxTaps);
+      PyErr_Format(PyExc_ValueError,
+                   "%U and %U: filters of more than %zu coefficients are not "
+                   "supported",
+                   b_name, a_name, dsp::kMaxTaps);
       return false;
     case dsp::IirStatus::zero_leading:
       PyErr_Format(PyExc_ValueError, "%U[0] must not be zero", a_name);
@@ -124,9 +126,9 @@ PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
   npy_intp dims[1] = {rows};
   npy_intp strides[1] = {kWidth * static_cast<npy_intp>(sizeof(double))};
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
-  PyObject* view = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
-                                        const_cast<double*>(data) + 6,
-                                        PyArray_FLAGS(base) & NPY_ARRAY_WRITEABLE, nullptr);
+  PyObject* view =
+      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, const_cast<double*>(data) + 6,
+                           PyArray_FLAGS(base) & NPY_ARRAY_WRITEABLE, nullptr);
   if (!view) return nullptr;
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view), Py_NewRef(data_m)) < 0) {
     Py_DECREF(view);
@@ -438,8 +440,7 @@ bool filter_stage(PyObject* obj, Constants k) {
                      py::float64_data(vel.get()), py::float64_data(veltot.get()));
   return (!new_acc || self.set(n.acc_filt_m, acc.get())) &&
          (!new_vel || self.set(n.vel_filt_m, vel.get())) &&
-         (!new_veltot || self.set(n.veltot_filt_a, veltot.get())) &&
-         update_time_view(self, data);
+         (!new_veltot || self.set(n.veltot_filt_a, veltot.get())) && update_time_view(self, data);
 }
 
 int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
@@ -484,9 +485,8 @@ int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
       set_field(self, n.seg_time_a, copy_rows(time, first, count, -1)) &&
       set_field(self, n.seg_acc_m, copy_rows(acc, first, count, 3)) &&
       set_field(self, n.seg_vel_m, copy_rows(vel, first, count, 3)) &&
-      (fields == SegmentFields::engine ||
-       (PyObject_SetAttr(self, n.left, left.get()) == 0 &&
-        PyObject_SetAttr(self, n.right, right.get()) == 0));
+      (fields == SegmentFields::engine || (PyObject_SetAttr(self, n.left, left.get()) == 0 &&
+                                           PyObject_SetAttr(self, n.right, right.get()) == 0));
   return stored ? 1 : -1;
 }
 
@@ -533,17 +533,15 @@ PyObject* interpolation_stage(PyObject* self, bool leading_one) {
       Ref bound = Ref::steal(PyFloat_FromDouble(r.bound));
       if (!value || !bound) return nullptr;
       const bool below = r.status == dsp::ResampleStatus::below_range;
-      PyErr_Format(PyExc_ValueError,
-                   "A value (%R) in x_new is %s the interpolation range's %s value (%R).",
-                   value.get(), below ? "below" : "above", below ? "minimum" : "maximum",
-                   bound.get());
+      PyErr_Format(
+          PyExc_ValueError, "A value (%R) in x_new is %s the interpolation range's %s value (%R).",
+          value.get(), below ? "below" : "above", below ? "minimum" : "maximum", bound.get());
       return nullptr;
     }
   }
   double* out = py::float64_data(features.get());
   if (leading_one) out[0] = 1.0;
-  dsp::feature_vector(py::float64_data(acc_int.get()), py::float64_data(vel_int.get()),
-                      out + lead);
+  dsp::feature_vector(py::float64_data(acc_int.get()), py::float64_data(vel_int.get()), out + lead);
   if (!set_field(self, n.acc_int, acc_int.release()) ||
       !set_field(self, n.vel_int, vel_int.release())) {
     return nullptr;

@@ -67,8 +67,8 @@ struct Push {
   py::Ref data_m;
   double* rows = nullptr;
   npy_intp row_count = 0;  // rows of data_m as checked
-  long long counter = 0;  // after the push
-  double stamp = 0.0;     // counter * NEW_DATA_INT_SEC
+  long long counter = 0;   // after the push
+  double stamp = 0.0;      // counter * NEW_DATA_INT_SEC
 };
 bool prepare_push(PyObject* self, Constants k, Push* push);
 bool commit_push(PyObject* self, const Push& push, const double sample[6]);

@@ -70,6 +70,6 @@ class VelmoraComputing:
         """estimate displacement"""
     @staticmethod
     def calc_displacement(acc_a: Any) -> float:
-        """ calc displacement"""
+        """calc displacement"""
     def run(self) -> tuple[str, float, float, float] | tuple[None, float, float, float]:
         """run neural netwrok"""
