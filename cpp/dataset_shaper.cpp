@@ -35,7 +35,7 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   double sample[6];
   stages::Push push;
   if (!k || !stages::read_sample(data, true, sample) || !stages::prepare_push(self, *k, &push) ||
-      !stages::commit_push(self, push, sample)) {
+      !stages::commit_push(push, sample)) {
     return nullptr;
   }
   Py_RETURN_NONE;

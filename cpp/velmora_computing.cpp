@@ -83,7 +83,7 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   } else if (PyList_Append(data, stamp.get()) < 0) {
     return nullptr;
   }
-  if (!stages::commit_push(self, push, sample)) return nullptr;
+  if (!stages::commit_push(push, sample)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -161,8 +161,8 @@ PyObject* run(PyObject* self, PyObject*) {
   const bool reset = fields.set(r.rec_gesture, Py_None) && fields.set(r.confidence, zero.get()) &&
                      fields.set(r.rec_gesture_prob, zero.get()) && fields.set(r.disp, zero.get());
   const stages::Constants* k = reset ? engine_constants.get() : nullptr;
-  if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine);
+  if (!k || !stages::filter_stage(fields, *k)) return nullptr;
+  const int found = stages::segmentation_stage(self, fields, *k, stages::SegmentFields::engine);
   if (found < 0) return nullptr;
   if (!found) {
     // No later stage ran: the result is the reset values.

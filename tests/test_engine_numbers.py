@@ -128,8 +128,9 @@ def test_other_filter_orders_follow_lfilter(engines):
     )
 
 
-def test_two_lane_kernel_matches_transcription(sklearn_model_files):
-    """The kernel for CPUs without AVX, selected through the environment in a child."""
+@pytest.mark.parametrize("kernel", ["pair", "avx"])
+def test_narrower_kernels_match_transcription(sklearn_model_files, kernel):
+    """The kernels for CPUs without AVX-512 or AVX, selected through the environment in a child."""
     import os
     import subprocess
     import sys
@@ -145,5 +146,5 @@ def test_two_lane_kernel_matches_transcription(sklearn_model_files):
         "assert t.drive(VelmoraComputing(*files), ReferenceComputing(*files), samples, 5) >= 3\n"
     )
     tests_dir = os.path.dirname(__file__)
-    env = dict(os.environ, VELMORA_DISABLE_AVX="1")
+    env = dict(os.environ, VELMORA_FILTER_KERNEL=kernel)
     subprocess.run([sys.executable, "-c", script, tests_dir], env=env, check=True, timeout=120)

@@ -8,10 +8,14 @@ IirStatus make_iir(Strided b, std::size_t nb, Strided a, std::size_t na, Iir* ou
   if (taps > kMaxTaps) return IirStatus::too_long;
   const double a0 = a.at(0);
   if (a0 == 0.0) return IirStatus::zero_leading;
-  *out = Iir{};
   out->taps = taps;
-  for (std::size_t k = 0; k < nb; ++k) out->b[k] = b.at(k) / a0;
-  for (std::size_t k = 0; k < na; ++k) out->a[k] = a.at(k) / a0;
+  // Dividing by a0 == 1 changes nothing; most designs have it.
+  for (std::size_t k = 0; k < taps; ++k) {
+    const double bk = k < nb ? b.at(k) : 0.0;
+    const double ak = k < na ? a.at(k) : 0.0;
+    out->b[k] = a0 == 1.0 ? bk : bk / a0;
+    out->a[k] = a0 == 1.0 ? ak : ak / a0;
+  }
   return IirStatus::ok;
 }
 

@@ -11,6 +11,7 @@ namespace py {
 
 class Fields {
  public:
+  Fields() = default;
   explicit Fields(PyObject* self)
       : self_(self), dict_(Ref::steal(PyObject_GenericGetDict(self, nullptr))) {}
   bool ok() const { return static_cast<bool>(dict_); }
@@ -33,7 +34,7 @@ class Fields {
   }
 
  private:
-  PyObject* self_;
+  PyObject* self_ = nullptr;
   Ref dict_;
 };
 

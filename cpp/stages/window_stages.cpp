@@ -385,7 +385,8 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
 
 bool prepare_push(PyObject* self, Constants k, Push* push) {
   const Names& n = names();
-  const py::Fields fields(self);
+  push->fields = py::Fields(self);
+  const py::Fields& fields = push->fields;
   if (!fields.ok()) return false;
   push->data_m = field(fields, n.data_m);
   if (!push->data_m ||
@@ -406,11 +407,8 @@ bool prepare_push(PyObject* self, Constants k, Push* push) {
   return true;
 }
 
-bool commit_push(PyObject* self, const Push& push, const double sample[6]) {
-  const py::Fields fields(self);
-  if (!fields.ok() || !fields.put(names().data_counter, PyLong_FromLongLong(push.counter))) {
-    return false;
-  }
+bool commit_push(const Push& push, const double sample[6]) {
+  if (!push.fields.put(names().data_counter, PyLong_FromLongLong(push.counter))) return false;
   const std::size_t width = dsp::kRowWidth;
   const std::size_t rows = static_cast<std::size_t>(push.row_count);
   std::memmove(push.rows, push.rows + width, (rows - 1) * width * sizeof(double));
@@ -421,9 +419,12 @@ bool commit_push(PyObject* self, const Push& push, const double sample[6]) {
 }
 
 bool filter_stage(PyObject* obj, Constants k) {
-  const Names& n = names();
   const py::Fields self(obj);
-  if (!self.ok()) return false;
+  return self.ok() && filter_stage(self, k);
+}
+
+bool filter_stage(const py::Fields& self, Constants k) {
+  const Names& n = names();
   py::Float64View data;
   dsp::WindowFilters f;
   if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true) ||
@@ -444,9 +445,13 @@ bool filter_stage(PyObject* obj, Constants k) {
 }
 
 int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
-  const Names& n = names();
   const py::Fields instance(self);
-  if (!instance.ok()) return -1;
+  return instance.ok() ? segmentation_stage(self, instance, k, fields) : -1;
+}
+
+int segmentation_stage(PyObject* self, const py::Fields& instance, Constants k,
+                       SegmentFields fields) {
+  const Names& n = names();
   py::Float64View veltot, time, acc, vel;
   if (!read_field(instance, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
       !read_field(instance, n.time_a, 1, k.rows, -1, &time)) {

@@ -5,6 +5,7 @@
 #include "dsp/segmentation.hpp"
 #include "py/arrays.hpp"
 #include "py/class_constants.hpp"
+#include "py/fields.hpp"
 
 namespace stages {
 
@@ -64,6 +65,7 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]);
 
 // A push in two steps, so that a caller can act between the checks and the change.
 struct Push {
+  py::Fields fields;
   py::Ref data_m;
   double* rows = nullptr;
   npy_intp row_count = 0;  // rows of data_m as checked
@@ -71,13 +73,16 @@ struct Push {
   double stamp = 0.0;      // counter * NEW_DATA_INT_SEC
 };
 bool prepare_push(PyObject* self, Constants k, Push* push);
-bool commit_push(PyObject* self, const Push& push, const double sample[6]);
+bool commit_push(const Push& push, const double sample[6]);
 
 bool filter_stage(PyObject* self, Constants k);
+bool filter_stage(const py::Fields& self, Constants k);
 
 enum class SegmentFields { engine, shaper };
 // 1 when a segment was accepted and stored, 0 when not, -1 on error.
 int segmentation_stage(PyObject* self, Constants k, SegmentFields fields);
+int segmentation_stage(PyObject* self, const py::Fields& instance, Constants k,
+                       SegmentFields fields);
 
 // Resamples the stored segment, stores acc_int and vel_int, and returns a new array of
 // `leading_one` (0 or 1) times 1.0 followed by the 300 features.
