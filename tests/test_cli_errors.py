@@ -67,3 +67,19 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
 def test_usage_errors_exit_with_2(workdir, capsys, argv):
     assert main(argv) == 2
     assert "Traceback" not in capsys.readouterr().err
+
+
+def test_missing_optional_package_is_one_line(monkeypatch, capsys):
+    import builtins
+
+    real_import = builtins.__import__
+
+    def no_tqdm(name, *args, **kwargs):
+        if name == "tqdm":
+            raise ModuleNotFoundError("No module named 'tqdm'", name="tqdm")
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_tqdm)
+    assert main(["shape", "missing.csv", "-o", "out.npz"]) == 1
+    err = capsys.readouterr().err
+    assert "pip install 'velmorakit[app]'" in err and "Traceback" not in err

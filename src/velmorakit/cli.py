@@ -256,6 +256,10 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Packages of the `app` extra: the progress bars and the pictures.
+OPTIONAL_PACKAGES = {"tqdm", "matplotlib"}
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
@@ -268,6 +272,14 @@ def main(argv: list[str] | None = None) -> int:
         args.handler(args)
     except CommandError as err:
         return _fail(args.command, str(err), 1)
+    except ModuleNotFoundError as err:
+        if err.name not in OPTIONAL_PACKAGES:
+            raise
+        return _fail(
+            args.command,
+            f"this command needs {err.name}: pip install 'velmorakit[app]'",
+            1,
+        )
     except OSError as err:
         where = f"{err.filename}: " if err.filename else ""
         return _fail(args.command, where + (err.strerror or str(err)), 1)
