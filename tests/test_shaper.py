@@ -90,3 +90,34 @@ def test_extract_segments_rejects_bad_input():
         extract_segments(np.zeros((10, 6)), step=0)
     vectors, bounds = extract_segments(np.zeros((0, 6)))
     assert vectors.shape == (0, 301) and bounds.shape == (0, 2)
+
+
+def test_vectors_equal_the_engines_features(sklearn_model_files):
+    from velmorakit.middleware.utilities import VelmoraComputing
+
+    samples, strokes = gesture_stream(6, seed=8)
+    engine, shaper = VelmoraComputing(*sklearn_model_files), DatasetShaper()
+    matched = 0
+    for row in samples:
+        engine.push_data(list(row))
+        shaper.push_data(row)
+        label, *_ = engine.run()
+        vector = shaper.run()
+        assert (label is None) == (vector is False)
+        if vector is not False:
+            matched += 1
+            assert vector[0] == 1.0 and np.array_equal(vector[1:], engine.gest_ut)
+    assert matched == len(strokes)
+
+
+def test_shaper_module_loads_no_other_extension():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys\n"
+        "from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper\n"
+        "DatasetShaper()\n"
+        "assert not any('velmora_computing' in m or 'velmora_gesture' in m for m in sys.modules)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
