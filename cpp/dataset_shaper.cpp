@@ -220,14 +220,15 @@ PyMODINIT_FUNC PyInit_dataset_shaper() {
   Ref module = Ref::steal(PyModule_Create(&module_def));
   Ref attributes = Ref::steal(class_attributes());
   if (!module || !attributes) return nullptr;
-  const py::ClassSpec spec{"DatasetShaper",
-                           kModule,
-                           "Cuts recorded sensor samples into fixed-length segment vectors.",
-                           nullptr,
-                           attributes.get(),
-                           methods,
-                           static_methods};
-  Ref cls = Ref::steal(py::build_class(spec));
+  const py::ClassDefinition definition{
+      "DatasetShaper",
+      kModule,
+      "Cuts recorded sensor samples into fixed-length segment vectors.",
+      nullptr,
+      attributes.get(),
+      methods,
+      static_methods};
+  Ref cls = Ref::steal(py::build_class(definition));
   if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
   shaper_constants.bind(cls.get());
   return module.release();

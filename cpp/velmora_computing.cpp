@@ -262,14 +262,14 @@ PyMODINIT_FUNC PyInit_velmora_computing() {
   pickle_load = PyObject_GetAttrString(pickle.get(), "load");
   Ref attributes = Ref::steal(class_attributes());
   if (!open_func || !pickle_load || !attributes) return nullptr;
-  const py::ClassSpec spec{"VelmoraComputing",
-                           kModule,
-                           "Real-time gesture computing engine.",
-                           nullptr,
-                           attributes.get(),
-                           methods,
-                           static_methods};
-  Ref cls = Ref::steal(py::build_class(spec));
+  const py::ClassDefinition definition{"VelmoraComputing",
+                                       kModule,
+                                       "Real-time gesture computing engine.",
+                                       nullptr,
+                                       attributes.get(),
+                                       methods,
+                                       static_methods};
+  Ref cls = Ref::steal(py::build_class(definition));
   if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
   engine_constants.bind(cls.get());  // the module keeps the class alive
   return module.release();

@@ -84,23 +84,24 @@ bool add_instance_methods(PyObject* cls, PyMethodDef* defs, PyObject* module_nam
 
 }  // namespace
 
-PyObject* build_class(const ClassSpec& spec) {
-  Ref ns = Ref::steal(spec.attributes ? PyDict_Copy(spec.attributes) : PyDict_New());
-  Ref module_name = Ref::steal(PyUnicode_FromString(spec.module));
+PyObject* build_class(const ClassDefinition& definition) {
+  Ref ns = Ref::steal(definition.attributes ? PyDict_Copy(definition.attributes) : PyDict_New());
+  Ref module_name = Ref::steal(PyUnicode_FromString(definition.module));
   if (!ns || !module_name) return nullptr;
   if (!put_item(ns.get(), "__module__", Py_NewRef(module_name.get())) ||
-      !put_item(ns.get(), "__qualname__", PyUnicode_FromString(spec.name)) ||
+      !put_item(ns.get(), "__qualname__", PyUnicode_FromString(definition.name)) ||
       !put_item(ns.get(), "__doc__",
-                spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) ||
-      !add_static_methods(ns.get(), spec.static_methods, module_name.get())) {
+                definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None)) ||
+      !add_static_methods(ns.get(), definition.static_methods, module_name.get())) {
     return nullptr;
   }
-  Ref bases = Ref::borrow(spec.bases);
+  Ref bases = Ref::borrow(definition.bases);
   if (!bases) bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   if (!bases) return nullptr;
   Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
-                                             spec.name, bases.get(), ns.get()));
-  if (!cls || !add_instance_methods(cls.get(), spec.methods, module_name.get())) return nullptr;
+                                             definition.name, bases.get(), ns.get()));
+  if (!cls || !add_instance_methods(cls.get(), definition.methods, module_name.get()))
+    return nullptr;
   return cls.release();
 }
 

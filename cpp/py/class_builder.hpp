@@ -10,7 +10,7 @@
 
 namespace py {
 
-struct ClassSpec {
+struct ClassDefinition {
   const char* name;
   const char* module;
   const char* doc;              // may be nullptr
@@ -21,7 +21,7 @@ struct ClassSpec {
 };
 
 // Returns a new reference to the class, or nullptr with an exception set.
-PyObject* build_class(const ClassSpec& spec);
+PyObject* build_class(const ClassDefinition& definition);
 
 // dict[key] = value, taking over the reference to `value` (which may be nullptr after a failed
 // call, to chain creation and insertion). Returns false on error.

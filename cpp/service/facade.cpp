@@ -77,15 +77,16 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyObject* build_facade_class() {
-  const py::ClassSpec spec{"VelmoraGesture",
-                           kModule,
-                           "Gesture recognition service: runs a VGesture worker on a sensor pipe "
-                           "and hands out the latest recognised gesture.",
-                           nullptr,
-                           nullptr,
-                           methods,
-                           nullptr};
-  return py::build_class(spec);
+  const py::ClassDefinition definition{
+      "VelmoraGesture",
+      kModule,
+      "Gesture recognition service: runs a VGesture worker on a sensor pipe "
+      "and hands out the latest recognised gesture.",
+      nullptr,
+      nullptr,
+      methods,
+      nullptr};
+  return py::build_class(definition);
 }
 
 }  // namespace service

@@ -81,15 +81,16 @@ PyMethodDef methods[] = {
 PyObject* build_latest_queue_class() {
   Ref bases = Ref::steal(PyTuple_Pack(1, state().queue_base));
   if (!bases) return nullptr;
-  const py::ClassSpec spec{"VelmoraQueue",
-                           kModule,
-                           "Process-shared queue that always takes a new entry: when it is full, "
-                           "the oldest entry gives way.",
-                           bases.get(),
-                           nullptr,
-                           methods,
-                           nullptr};
-  return py::build_class(spec);
+  const py::ClassDefinition definition{
+      "VelmoraQueue",
+      kModule,
+      "Process-shared queue that always takes a new entry: when it is full, "
+      "the oldest entry gives way.",
+      bases.get(),
+      nullptr,
+      methods,
+      nullptr};
+  return py::build_class(definition);
 }
 
 }  // namespace service

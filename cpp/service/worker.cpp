@@ -87,15 +87,16 @@ PyObject* build_worker_class() {
       PyDict_SetItem(attributes.get(), names().tsample_margin_sec, margin.get()) < 0) {
     return nullptr;
   }
-  const py::ClassSpec spec{"VGesture",
-                           kModule,
-                           "Gesture recognition worker process: reads sensor samples from a "
-                           "pipe, runs the computing engine and queues accepted results.",
-                           bases.get(),
-                           attributes.get(),
-                           methods,
-                           nullptr};
-  return py::build_class(spec);
+  const py::ClassDefinition definition{
+      "VGesture",
+      kModule,
+      "Gesture recognition worker process: reads sensor samples from a "
+      "pipe, runs the computing engine and queues accepted results.",
+      bases.get(),
+      attributes.get(),
+      methods,
+      nullptr};
+  return py::build_class(definition);
 }
 
 }  // namespace service

@@ -295,17 +295,17 @@ bool design_filters(PyObject* self, PyObject* cls) {
   if (!f_nyq) return false;
   const Names& n = names();
   const struct {
-    const char* spec;
+    const char* design;
     PyObject* b;
     PyObject* a;
   } designs[] = {{"FILT_ACC", n.b_acc, n.a_acc},
                  {"FILT_VEL", n.b_vel, n.a_vel},
                  {"FILT_VELTOT", n.b_veltot, n.a_veltot}};
   for (const auto& d : designs) {
-    Ref spec = Ref::steal(PyObject_GetAttrString(self, d.spec));
-    if (!spec) return false;
-    Ref order = Ref::steal(PySequence_GetItem(spec.get(), 0));
-    Ref cutoff = order ? Ref::steal(PySequence_GetItem(spec.get(), 1)) : Ref();
+    Ref design = Ref::steal(PyObject_GetAttrString(self, d.design));
+    if (!design) return false;
+    Ref order = Ref::steal(PySequence_GetItem(design.get(), 0));
+    Ref cutoff = order ? Ref::steal(PySequence_GetItem(design.get(), 1)) : Ref();
     if (!cutoff) return false;
     Ref pair = Ref::steal(design_filter(order.get(), cutoff.get(), f_nyq.get()));
     if (!pair) return false;
