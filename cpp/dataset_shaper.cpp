@@ -7,6 +7,7 @@
 #include "dsp/stream_extractor.hpp"
 #include "py/args.hpp"
 #include "py/class_builder.hpp"
+#include "stages/stage_methods.hpp"
 #include "stages/window_stages.hpp"
 
 namespace {
@@ -41,23 +42,6 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   Py_RETURN_NONE;
 }
 
-PyObject* data_filter(PyObject* self, PyObject*) {
-  const stages::Constants* k = shaper_constants.get();
-  if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  Py_RETURN_NONE;
-}
-
-int segment(PyObject* self) {
-  const stages::Constants* k = shaper_constants.get();
-  return k ? stages::segmentation_stage(self, *k, stages::SegmentFields::shaper) : -1;
-}
-
-PyObject* data_segmentation(PyObject* self, PyObject*) {
-  const int found = segment(self);
-  if (found < 0) return nullptr;
-  return PyBool_FromLong(found);
-}
-
 PyObject* data_interpolation(PyObject* self, PyObject*) {
   return stages::interpolation_stage(self, true);
 }
@@ -65,7 +49,7 @@ PyObject* data_interpolation(PyObject* self, PyObject*) {
 PyObject* run(PyObject* self, PyObject*) {
   const stages::Constants* k = shaper_constants.get();
   if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  const int found = segment(self);
+  const int found = stages::segment<shaper_constants, stages::SegmentFields::shaper>(self);
   if (found < 0) return nullptr;
   if (!found) Py_RETURN_FALSE;
   return stages::interpolation_stage(self, true);
@@ -161,8 +145,11 @@ PyMethodDef methods[] = {
     {"push_data", push_data, METH_O,
      "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
      "bottom"},
-    NOARGS(data_filter, ""),
-    NOARGS(data_segmentation, "segment veltot"),
+    {"data_filter", stages::data_filter_method<shaper_constants>, METH_NOARGS,
+     "data_filter($self, /)\n--\n\n"},
+    {"data_segmentation",
+     stages::data_segmentation_method<shaper_constants, stages::SegmentFields::shaper>, METH_NOARGS,
+     "data_segmentation($self, /)\n--\n\nsegment veltot"},
     NOARGS(data_interpolation, "data interpolation"),
     NOARGS(run, "run neural netwrok"),
     {nullptr, nullptr, 0, nullptr}};

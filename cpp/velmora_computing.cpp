@@ -5,6 +5,7 @@
 #include "py/fields.hpp"
 #include "stages/classification.hpp"
 #include "stages/displacement_stage.hpp"
+#include "stages/stage_methods.hpp"
 #include "stages/window_stages.hpp"
 
 namespace {
@@ -85,23 +86,6 @@ PyObject* push_data(PyObject* self, PyObject* data) {
   }
   if (!stages::commit_push(push, sample)) return nullptr;
   Py_RETURN_NONE;
-}
-
-PyObject* data_filter(PyObject* self, PyObject*) {
-  const stages::Constants* k = engine_constants.get();
-  if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  Py_RETURN_NONE;
-}
-
-int segment(PyObject* self) {
-  const stages::Constants* k = engine_constants.get();
-  return k ? stages::segmentation_stage(self, *k, stages::SegmentFields::engine) : -1;
-}
-
-PyObject* data_segmentation(PyObject* self, PyObject*) {
-  const int found = segment(self);
-  if (found < 0) return nullptr;
-  return PyBool_FromLong(found);
 }
 
 bool interpolate(PyObject* self) {
@@ -192,8 +176,11 @@ PyMethodDef methods[] = {
     {"push_data", push_data, METH_O,
      "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
      "bottom"},
-    NOARGS(data_filter, ""),
-    NOARGS(data_segmentation, "segment veltot"),
+    {"data_filter", stages::data_filter_method<engine_constants>, METH_NOARGS,
+     "data_filter($self, /)\n--\n\n"},
+    {"data_segmentation",
+     stages::data_segmentation_method<engine_constants, stages::SegmentFields::engine>, METH_NOARGS,
+     "data_segmentation($self, /)\n--\n\nsegment veltot"},
     NOARGS(data_interpolation, "data interpolation"),
     NOARGS(run_nn, "run neural network"),
     NOARGS(get_gesture, "search for gesture"),
