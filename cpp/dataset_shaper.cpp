@@ -173,20 +173,7 @@ PyMethodDef module_functions[] = {
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return nullptr;
-  const bool ok = py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
-                  py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
-                  py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(1.0 / 50)) &&
-                  py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
-                  py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("[ii]", 5, 4)) &&
-                  py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("[ii]", 5, 5)) &&
-                  py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("[id]", 1, 1.3)) &&
-                  py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
-                  py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
-                  py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
-                  py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
-                  py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
-                  py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
-                  py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8));
+  const bool ok = stages::put_tuning_constants(ns.get(), stages::SpecificationStyle::lists);
   return ok ? ns.release() : nullptr;
 }
 

@@ -201,20 +201,7 @@ PyObject* class_attributes() {
   if (!ns || !annotations) return nullptr;
   PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-  const bool ok = py::put_item(ns.get(), "DATA_MAT_COL", PyLong_FromLong(7)) &&
-                  py::put_item(ns.get(), "F_SAMP", PyLong_FromLong(50)) &&
-                  py::put_item(ns.get(), "NEW_DATA_INT_SEC", PyFloat_FromDouble(0.02)) &&
-                  py::put_item(ns.get(), "DATA_DIM", PyLong_FromLong(100)) &&
-                  py::put_item(ns.get(), "FILT_ACC", Py_BuildValue("(ii)", 5, 4)) &&
-                  py::put_item(ns.get(), "FILT_VEL", Py_BuildValue("(ii)", 5, 5)) &&
-                  py::put_item(ns.get(), "FILT_VELTOT", Py_BuildValue("(id)", 1, 1.3)) &&
-                  py::put_item(ns.get(), "MAX_TH", PyFloat_FromDouble(0.4)) &&
-                  py::put_item(ns.get(), "MAX_TIME_TH", PyLong_FromLong(1)) &&
-                  py::put_item(ns.get(), "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
-                  py::put_item(ns.get(), "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
-                  py::put_item(ns.get(), "MIN_TH", PyLong_FromLong(3)) &&
-                  py::put_item(ns.get(), "LFT_MIN_WIN", PyLong_FromLong(0)) &&
-                  py::put_item(ns.get(), "DISP_DELAY", PyLong_FromLong(8)) &&
+  const bool ok = stages::put_tuning_constants(ns.get(), stages::SpecificationStyle::tuples) &&
                   py::put_item(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
                   py::put_item(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
                   py::put_item(annotations.get(), "confidence", Py_NewRef(float_type)) &&

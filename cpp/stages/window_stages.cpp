@@ -3,6 +3,7 @@
 #include "stages/window_stages.hpp"
 
 #include "py/args.hpp"
+#include "py/class_builder.hpp"
 #include "stages/field_access.hpp"
 
 namespace stages {
@@ -20,6 +21,24 @@ const Names& names() {
       py::intern("seg_vel_m"),     py::intern("acc_int"),      py::intern("vel_int"),
       py::intern("left"),          py::intern("right")};
   return n;
+}
+
+bool put_tuning_constants(PyObject* ns, SpecificationStyle style) {
+  const bool tuples = style == SpecificationStyle::tuples;
+  return py::put_item(ns, "DATA_MAT_COL", PyLong_FromLong(7)) &&
+         py::put_item(ns, "F_SAMP", PyLong_FromLong(50)) &&
+         py::put_item(ns, "NEW_DATA_INT_SEC", PyFloat_FromDouble(tuples ? 0.02 : 1.0 / 50)) &&
+         py::put_item(ns, "DATA_DIM", PyLong_FromLong(100)) &&
+         py::put_item(ns, "FILT_ACC", Py_BuildValue(tuples ? "(ii)" : "[ii]", 5, 4)) &&
+         py::put_item(ns, "FILT_VEL", Py_BuildValue(tuples ? "(ii)" : "[ii]", 5, 5)) &&
+         py::put_item(ns, "FILT_VELTOT", Py_BuildValue(tuples ? "(id)" : "[id]", 1, 1.3)) &&
+         py::put_item(ns, "MAX_TH", PyFloat_FromDouble(0.4)) &&
+         py::put_item(ns, "MAX_TIME_TH", PyLong_FromLong(1)) &&
+         py::put_item(ns, "LEFT_MAX_WIN", PyLong_FromLong(50)) &&
+         py::put_item(ns, "RIGHT_MAX_WIN", PyLong_FromLong(5)) &&
+         py::put_item(ns, "MIN_TH", PyLong_FromLong(3)) &&
+         py::put_item(ns, "LFT_MIN_WIN", PyLong_FromLong(0)) &&
+         py::put_item(ns, "DISP_DELAY", PyLong_FromLong(8));
 }
 
 const Constants* ClassConstants::get() {

@@ -29,6 +29,12 @@ struct Constants {
   long long disp_delay;
 };
 
+// Puts the tuning constants into a class namespace. The engine keeps its filter
+// specifications in tuples and states the sample interval as 0.02; the shaper keeps lists and
+// computes the interval as 1 / F_SAMP, which is the same double.
+enum class SpecificationStyle { tuples, lists };
+bool put_tuning_constants(PyObject* ns, SpecificationStyle style);
+
 class ClassConstants {
  public:
   void bind(PyObject* cls) { cls_ = cls; }
