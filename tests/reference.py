@@ -364,3 +364,7 @@ def reference_extract_segments(samples, step=1):
         np.array(vectors, dtype=float).reshape(-1, 301),
         np.array(bounds, dtype=np.int64).reshape(-1, 2),
     )
+
+
+# The names of the tuning constants, as both classes define them.
+TUNING_CONSTANTS = tuple(name for name in vars(ReferenceComputing) if name.isupper())

@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
-from reference import ReferenceComputing
+from reference import TUNING_CONSTANTS, ReferenceComputing
 
 from velmorakit.middleware.utilities import VelmoraComputing
 
@@ -26,22 +26,7 @@ def make_engine(tmp_path):
 
 def test_class_surface_matches_the_engine_contract(make_engine):
     assert VelmoraComputing.__module__ == "velmorakit.middleware.utilities.velmora_computing"
-    for name in [
-        "DATA_MAT_COL",
-        "F_SAMP",
-        "NEW_DATA_INT_SEC",
-        "DATA_DIM",
-        "FILT_ACC",
-        "FILT_VEL",
-        "FILT_VELTOT",
-        "MAX_TH",
-        "MAX_TIME_TH",
-        "LEFT_MAX_WIN",
-        "RIGHT_MAX_WIN",
-        "MIN_TH",
-        "LFT_MIN_WIN",
-        "DISP_DELAY",
-    ]:
+    for name in TUNING_CONSTANTS:
         value = getattr(VelmoraComputing, name)
         assert type(value) is type(getattr(ReferenceComputing, name)), name
         assert value == getattr(ReferenceComputing, name), name

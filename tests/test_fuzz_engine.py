@@ -23,6 +23,7 @@ from hostile_inputs import (
 )
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from reference import TUNING_CONSTANTS
 from streams import gesture_stream
 
 from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
@@ -69,22 +70,7 @@ FIELD_SHAPES = {
     "model": None,
     "enc": None,
 }
-CONSTANTS = [
-    "DATA_MAT_COL",
-    "F_SAMP",
-    "NEW_DATA_INT_SEC",
-    "DATA_DIM",
-    "FILT_ACC",
-    "FILT_VEL",
-    "FILT_VELTOT",
-    "MAX_TH",
-    "MAX_TIME_TH",
-    "LEFT_MAX_WIN",
-    "RIGHT_MAX_WIN",
-    "MIN_TH",
-    "LFT_MIN_WIN",
-    "DISP_DELAY",
-]
+CONSTANTS = TUNING_CONSTANTS
 LABELS = ["left", "up", "push"]
 STREAM, _ = gesture_stream(6, seed=7)
 

@@ -18,6 +18,7 @@ from hostile_inputs import (
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from reference import TUNING_CONSTANTS
 from streams import gesture_stream
 
 from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
@@ -47,21 +48,7 @@ FIELD_SHAPES = {
     "left": None,
     "right": None,
 }
-CONSTANTS = [
-    "DATA_MAT_COL",
-    "F_SAMP",
-    "NEW_DATA_INT_SEC",
-    "DATA_DIM",
-    "FILT_ACC",
-    "FILT_VEL",
-    "FILT_VELTOT",
-    "MAX_TH",
-    "MAX_TIME_TH",
-    "LEFT_MAX_WIN",
-    "RIGHT_MAX_WIN",
-    "MIN_TH",
-    "LFT_MIN_WIN",
-]
+CONSTANTS = TUNING_CONSTANTS
 STREAM, _ = gesture_stream(5, seed=11)
 
 
