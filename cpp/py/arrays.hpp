@@ -36,6 +36,9 @@ struct Float64View {
 // needed). Raises TypeError or ValueError naming `what`.
 bool read_float64(PyObject* obj, const char* what, int ndim, npy_intp rows, npy_intp cols,
                   Float64View* out, bool contiguous = false);
+// The same, naming it by a str (a field name), converted only for a message.
+bool read_float64(PyObject* obj, PyObject* what, int ndim, npy_intp rows, npy_intp cols,
+                  Float64View* out, bool contiguous = false);
 
 // The data of a writable, C-contiguous float64 array of exactly rows x cols, no conversion.
 bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols, double** data);

@@ -18,28 +18,7 @@ bool read_field(const py::Fields& self, PyObject* name, int ndim, npy_intp rows,
                 py::Float64View* out, bool contiguous) {
   Ref value = field(self, name);
   if (!value) return false;
-  // The common case, a float64 array of the expected shape as the stages store them, without
-  // the general checks and conversions.
-  PyObject* obj = value.get();
-  if (PyArray_CheckExact(obj)) {
-    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
-    const npy_intp* dims = PyArray_DIMS(arr);
-    const int flags = contiguous ? NPY_ARRAY_CARRAY_RO : NPY_ARRAY_ALIGNED;
-    if (PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) &&
-        PyArray_CHKFLAGS(arr, flags) && PyArray_NDIM(arr) == ndim &&
-        (rows < 0 || dims[0] == rows) && (ndim == 1 || cols < 0 || dims[1] == cols)) {
-      const npy_intp* strides = PyArray_STRIDES(arr);
-      out->data = static_cast<const double*>(PyArray_DATA(arr));
-      out->rows = dims[0];
-      out->row_stride = strides[0] / static_cast<npy_intp>(sizeof(double));
-      out->cols = ndim == 2 ? dims[1] : 1;
-      out->col_stride = ndim == 2 ? strides[1] / static_cast<npy_intp>(sizeof(double)) : 0;
-      out->owner = std::move(value);
-      return true;
-    }
-  }
-  const char* what = PyUnicode_AsUTF8(name);
-  return what && py::read_float64(obj, what, ndim, rows, cols, out, contiguous);
+  return py::read_float64(value.get(), name, ndim, rows, cols, out, contiguous);
 }
 
 dsp::Strided strided(const py::Float64View& v) {
