@@ -137,3 +137,27 @@ def junk_values(shape=None):
     if shape is not None:
         choices += [shaped_float_arrays(shape), arrays(st.just(shape))]
     return st.one_of(choices)
+
+
+# Fields that the engine and the shaper both keep, with the shape of a typical value (None:
+# a scalar); the fuzz tests replace them with values of other kinds and shapes.
+WINDOW_FIELD_SHAPES = {
+    "data_m": (100, 7),
+    "acc_filt_m": (100, 3),
+    "vel_filt_m": (100, 3),
+    "veltot_filt_a": (100,),
+    "time_a": (100,),
+    "b_acc": (6,),
+    "a_acc": (6,),
+    "b_vel": (6,),
+    "a_vel": (6,),
+    "b_veltot": (2,),
+    "a_veltot": (2,),
+    "min_time_a": (2,),
+    "min_index_a": (2,),
+    "seg_time_a": (20,),
+    "seg_acc_m": (20, 3),
+    "seg_vel_m": (20, 3),
+    "last_max_time": None,
+    "data_counter": None,
+}

@@ -8,6 +8,7 @@ import numpy as np
 from hostile_inputs import (
     BOUNDARY_INTS,
     EXAMPLES,
+    WINDOW_FIELD_SHAPES,
     any_float,
     filter_orders,
     junk_values,
@@ -27,24 +28,7 @@ fuzz = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[Hea
 
 STAGES = ["data_filter", "data_segmentation", "data_interpolation", "run", "push"]
 FIELD_SHAPES = {
-    "data_m": (100, 7),
-    "acc_filt_m": (100, 3),
-    "vel_filt_m": (100, 3),
-    "veltot_filt_a": (100,),
-    "time_a": (100,),
-    "b_acc": (6,),
-    "a_acc": (6,),
-    "b_vel": (6,),
-    "a_vel": (6,),
-    "b_veltot": (2,),
-    "a_veltot": (2,),
-    "min_time_a": (2,),
-    "min_index_a": (2,),
-    "seg_time_a": (20,),
-    "seg_acc_m": (20, 3),
-    "seg_vel_m": (20, 3),
-    "last_max_time": None,
-    "data_counter": None,
+    **WINDOW_FIELD_SHAPES,
     "left": None,
     "right": None,
 }
