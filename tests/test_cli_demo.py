@@ -2,22 +2,10 @@
 
 import re
 
-import pytest
-
-from velmorakit import default_model, native
-from velmorakit.cli import main
-from velmorakit.demo import DemoTally
-from velmorakit.errors import CommandError
-from velmorakit.synthetic import GestureEvent
-
-
-def _service_built() -> bool:
-    try:
-        native.gesture_service_class()
-        native.computing_class()
-    except CommandError:
-        return False
-    return True
+from velmorakit.workbench import default_model
+from velmorakit.workbench.cli import main
+from velmorakit.workbench.demo import DemoTally
+from velmorakit.workbench.synthetic import GestureEvent
 
 
 def test_results_are_attributed_to_the_latest_unreported_gesture():
@@ -35,7 +23,6 @@ def test_results_are_attributed_to_the_latest_unreported_gesture():
     assert tally.summary(100).startswith("1 gestures: 1 recognised")
 
 
-@pytest.mark.skipif(not _service_built(), reason="the gesture service is not built")
 def test_demo_trains_caches_and_recognises_a_stream(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
     monkeypatch.setattr(default_model, "TRAINING_SEEDS", (1000, 1001))

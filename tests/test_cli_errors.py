@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 from sklearn.linear_model import LogisticRegression
 
-from velmorakit.cli import main
-from velmorakit.segments import SegmentSet, save_segments
-from velmorakit.training import build_encoder
+from velmorakit.workbench.cli import main
+from velmorakit.workbench.segments import SegmentSet, save_segments
+from velmorakit.workbench.training import build_encoder
 
 
 @pytest.fixture

@@ -5,9 +5,9 @@ import re
 import numpy as np
 import pytest
 
-from velmorakit.cli import main
-from velmorakit.recordings import read_truth
-from velmorakit.segments import load_segments
+from velmorakit.workbench.cli import main
+from velmorakit.workbench.recordings import read_truth
+from velmorakit.workbench.segments import load_segments
 
 
 @pytest.fixture

@@ -3,9 +3,9 @@
 import numpy as np
 import pytest
 
-from velmorakit.evaluation import NONE, Detection, merge, run_engine, score
+from velmorakit.workbench.evaluation import NONE, Detection, merge, run_engine, score
 from velmorakit.models.gesture import GestureConfig
-from velmorakit.synthetic import GestureEvent
+from velmorakit.workbench.synthetic import GestureEvent
 
 
 class ScriptedEngine:

@@ -5,8 +5,8 @@ import math
 import numpy as np
 import pytest
 
-from velmorakit.errors import CommandError
-from velmorakit.recordings import (
+from velmorakit.workbench.errors import CommandError
+from velmorakit.workbench.recordings import (
     events_from_labels,
     load_events,
     read_recording,
@@ -16,7 +16,7 @@ from velmorakit.recordings import (
     write_recording,
     write_truth,
 )
-from velmorakit.synthetic import simulate_session
+from velmorakit.workbench.synthetic import simulate_session
 
 
 def test_recording_and_truth_round_trip(tmp_path):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from scipy.integrate import cumulative_trapezoid
 
-from velmorakit.synthetic import (
+from velmorakit.workbench.synthetic import (
     DIRECTIONS,
     SAMPLE_RATE,
     SimulationSettings,

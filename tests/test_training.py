@@ -8,10 +8,10 @@ from reference import reference_extract_segments
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
-from velmorakit.errors import CommandError
-from velmorakit.segments import segment_labels
-from velmorakit.synthetic import simulate_session
-from velmorakit.training import (
+from velmorakit.workbench.errors import CommandError
+from velmorakit.workbench.segments import segment_labels
+from velmorakit.workbench.synthetic import simulate_session
+from velmorakit.workbench.training import (
     check_model_pair,
     classify,
     load_model_pair,

@@ -4,10 +4,6 @@
 `dataset_shaper` alone does not load the engine module.
 """
 
+from ..._lazy import lazy_exports
 
-def __getattr__(name: str):
-    if name == "VelmoraComputing":
-        from .velmora_computing import VelmoraComputing
-
-        return VelmoraComputing
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__getattr__, __dir__ = lazy_exports(__name__, {"VelmoraComputing": ".velmora_computing"})

@@ -13,7 +13,7 @@ from pathlib import Path
 import sklearn
 from tqdm import tqdm
 
-from . import __version__
+from .. import __version__
 from .errors import CommandError
 from .segments import concatenate, shape_recording
 from .synthetic import SimulationSettings, simulate_session

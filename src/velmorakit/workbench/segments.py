@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 from scipy import signal
 
-from . import native
+from ..middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
 from .errors import CommandError
 
 FEATURES = 300
@@ -39,7 +39,7 @@ def segment_labels(bounds: np.ndarray, row_labels: np.ndarray) -> list[str]:
 
 def extract(samples: np.ndarray, step: int) -> tuple[np.ndarray, np.ndarray]:
     """Feature vectors (k x 300) and bounds (k x 2) of every segment the engine would cut."""
-    vectors, bounds = native.extract_segments(np.ascontiguousarray(samples, dtype=float), step)
+    vectors, bounds = extract_segments(np.ascontiguousarray(samples, dtype=float), step)
     return np.asarray(vectors)[:, 1:].reshape(-1, FEATURES), np.asarray(bounds).reshape(-1, 2)
 
 
@@ -92,7 +92,7 @@ def filtered_speed(samples: np.ndarray) -> tuple[np.ndarray, float]:
     The engine filters each 2 s window afresh; over a whole recording one causal pass of
     the same filter gives the same curve once the first window has filled.
     """
-    shaper = native.shaper_class()
+    shaper = DatasetShaper
     order, cutoff = shaper.FILT_VELTOT
     b, a = signal.butter(int(order), cutoff / (shaper.F_SAMP / 2), "lowpass")
     return signal.lfilter(b, a, np.linalg.norm(samples[:, 3:6], axis=1)), float(shaper.MAX_TH)

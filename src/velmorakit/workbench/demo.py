@@ -12,9 +12,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import native
+from ..middleware.velmora_gesture import VelmoraGesture
 from .errors import CommandError
-from .models.gesture import GestureConfig
+from ..models.gesture import GestureConfig
 from .streaming import stream_rows
 from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
 
@@ -95,7 +95,7 @@ def run_demo(
     )
     producer.start()
     sender.close()
-    service = native.gesture_service_class()(config, receiver, logger)
+    service = VelmoraGesture(config, receiver, logger)
     service.start()
     go.set()
 

@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 import numpy as np
 from sklearn.metrics import confusion_matrix
 
-from .models.gesture import GestureConfig
+from ..models.gesture import GestureConfig
 from .synthetic import SAMPLE_RATE, GestureEvent
 
 NONE = "(none)"  # the row of spurious results and the column of missed gestures

@@ -97,7 +97,7 @@ def cmd_train(args) -> None:
 
 
 def _config(args):
-    from .models.gesture import GestureConfig
+    from ..models.gesture import GestureConfig
 
     return GestureConfig(
         str(args.model),
@@ -111,7 +111,7 @@ def _config(args):
 def cmd_evaluate(args) -> None:
     from tqdm import tqdm
 
-    from . import native
+    from ..middleware.utilities.velmora_computing import VelmoraComputing
     from .evaluation import merge, run_engine, score
     from .recordings import load_events, read_recording, recording_paths
     from .reports import evaluation_summary
@@ -120,13 +120,12 @@ def cmd_evaluate(args) -> None:
     model, _ = load_model_pair(args.model, args.encoder)
     classes = [str(c) for c in model.classes_]
     config = _config(args)
-    engine_class = native.computing_class()
     parts = []
     for path in tqdm(
         recording_paths(args.recordings), desc="evaluating", unit="recording", disable=None
     ):
         recording = read_recording(path)
-        engine = engine_class(config.model_path, config.encoder_path)
+        engine = VelmoraComputing(config.model_path, config.encoder_path)
         detections = run_engine(engine, recording.samples, config)
         parts.append(score(detections, load_events(path, recording), classes))
     result = merge(parts)
@@ -272,20 +271,23 @@ def main(argv: list[str] | None = None) -> int:
         args.handler(args)
     except CommandError as err:
         return _fail(args.command, str(err), 1)
-    except ModuleNotFoundError as err:
-        if err.name not in OPTIONAL_PACKAGES:
-            raise
-        return _fail(
-            args.command,
-            f"this command needs {err.name}: pip install 'velmorakit[app]'",
-            1,
-        )
+    except ImportError as err:
+        return _fail(args.command, _import_problem(err), 1)
     except OSError as err:
         where = f"{err.filename}: " if err.filename else ""
         return _fail(args.command, where + (err.strerror or str(err)), 1)
     except KeyboardInterrupt:
         return _fail(args.command, "interrupted", 130)
     return 0
+
+
+def _import_problem(err: ImportError) -> str:
+    """One line for a missing optional package or an unbuilt native module; re-raise the rest."""
+    if err.name in OPTIONAL_PACKAGES:
+        return f"this command needs {err.name}: pip install 'velmorakit[app]'"
+    if (err.name or "").startswith("velmorakit.middleware"):
+        return f"velmorakit's native modules are not importable ({err}); run `pip install .`"
+    raise err
 
 
 def _fail(command: str, message: str, code: int) -> int:
