@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from velmorakit.workbench.errors import CommandError
+from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.recordings import (
     events_from_labels,
     load_events,
@@ -54,13 +54,13 @@ def test_columns_are_found_by_name_and_the_label_is_optional(tmp_path):
 def test_malformed_recordings_name_the_problem(tmp_path, text, message):
     path = tmp_path / "bad.csv"
     path.write_text(text)
-    with pytest.raises(CommandError, match="bad.csv") as err:
+    with pytest.raises(WorkbenchError, match="bad.csv") as err:
         read_recording(path)
     assert message in str(err.value)
 
 
 def test_missing_files_are_reported_by_name(tmp_path):
-    with pytest.raises(CommandError, match="nowhere.csv: no such file"):
+    with pytest.raises(WorkbenchError, match="nowhere.csv: no such file"):
         read_recording(tmp_path / "nowhere.csv")
 
 
@@ -77,5 +77,5 @@ def test_events_from_labels_are_the_runs_of_equal_labels():
 
 def test_globbed_truth_files_are_not_taken_for_recordings():
     assert recording_paths(["a.csv", "a.truth.csv", "b.csv"]) == ["a.csv", "b.csv"]
-    with pytest.raises(CommandError):
+    with pytest.raises(WorkbenchError):
         recording_paths(["a.truth.csv"])

@@ -8,7 +8,7 @@ from reference import reference_extract_segments
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
-from velmorakit.workbench.errors import CommandError
+from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.segments import segment_labels
 from velmorakit.workbench.synthetic import simulate_session
 from velmorakit.workbench.training import (
@@ -58,12 +58,12 @@ def test_mismatched_or_unfit_pairs_are_refused(segments, trained):
     model, encoder, report = trained
     reversed_encoder = OneHotEncoder(categories=[report.classes[::-1]], sparse_output=False)
     reversed_encoder.fit(np.array(report.classes, dtype=object).reshape(-1, 1))
-    with pytest.raises(CommandError, match="do not match"):
+    with pytest.raises(WorkbenchError, match="do not match"):
         check_model_pair(model, reversed_encoder)
     narrow = LogisticRegression(max_iter=50).fit(features[:, :299], labels)
-    with pytest.raises(CommandError, match="expects 299 features"):
+    with pytest.raises(WorkbenchError, match="expects 299 features"):
         check_model_pair(narrow, encoder)
-    with pytest.raises(CommandError, match="no predict_proba"):
+    with pytest.raises(WorkbenchError, match="no predict_proba"):
         check_model_pair(encoder, encoder)
 
 
@@ -75,14 +75,14 @@ def test_training_sets_are_validated(width, classes, message):
     features = np.random.default_rng(0).normal(size=(12, width))
     labels = np.array(["up", "down", "left", "right", "forward", "backward"] * 2)
     labels = np.where(np.arange(12) % 6 < classes, labels, "up")
-    with pytest.raises(CommandError, match=message):
+    with pytest.raises(WorkbenchError, match=message):
         train_model(features, labels)
 
 
 def test_unreadable_model_files_are_reported(tmp_path):
     (tmp_path / "model.pkl").write_bytes(b"not a pickle")
-    with pytest.raises(CommandError, match="model.pkl: not a pickled model"):
+    with pytest.raises(WorkbenchError, match="model.pkl: not a pickled model"):
         load_model_pair(tmp_path / "model.pkl", tmp_path / "encoder.pkl")
     (tmp_path / "model.pkl").write_bytes(pickle.dumps([1, 2]))
-    with pytest.raises(CommandError, match="encoder.pkl: no such file"):
+    with pytest.raises(WorkbenchError, match="encoder.pkl: no such file"):
         load_model_pair(tmp_path / "model.pkl", tmp_path / "encoder.pkl")

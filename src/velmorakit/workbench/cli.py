@@ -4,7 +4,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from .errors import CommandError
+from .errors import WorkbenchError
 
 DEFAULT_SEGMENTS = "segments.npz"
 DEFAULT_MODEL = "model.pkl"
@@ -68,7 +68,7 @@ def cmd_shape(args) -> None:
         dropped += unlabelled
     segments = concatenate(parts)
     if not len(segments):
-        raise CommandError("no segment covers a labelled row: nothing to write")
+        raise WorkbenchError("no segment covers a labelled row: nothing to write")
     save_segments(_output(args.output), segments)
     print(f"wrote {args.output}: {len(segments)} segments ({_counts(segments.labels)})")
     if dropped:
@@ -160,7 +160,7 @@ def cmd_plot(args) -> None:
     shown_rows = len(recording.samples) if args.seconds is None else args.seconds * SAMPLE_RATE
     last = first + round(shown_rows)
     if not 0 <= first < len(recording.samples):
-        raise CommandError(f"--start {args.start} s is outside the recording")
+        raise WorkbenchError(f"--start {args.start} s is outside the recording")
     shown = (bounds[:, 1] >= first) & (bounds[:, 0] < last)
     plot_recording(
         _output(args.output),
@@ -269,7 +269,7 @@ def main(argv: list[str] | None = None) -> int:
         return _fail(args.command, "give --model and --encoder together", 2)
     try:
         args.handler(args)
-    except CommandError as err:
+    except WorkbenchError as err:
         return _fail(args.command, str(err), 1)
     except ImportError as err:
         return _fail(args.command, _import_problem(err), 1)

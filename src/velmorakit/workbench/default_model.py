@@ -14,7 +14,7 @@ import sklearn
 from tqdm import tqdm
 
 from .. import __version__
-from .errors import CommandError
+from .errors import WorkbenchError
 from .segments import concatenate, shape_recording
 from .synthetic import SimulationSettings, simulate_session
 from .training import TrainingReport, load_model_pair, save_model_pair, train_model
@@ -57,7 +57,7 @@ def _writable_cache() -> Path:
             continue
         if os.access(directory, os.W_OK):
             return directory
-    raise CommandError("no writable directory to cache the default model in")
+    raise WorkbenchError("no writable directory to cache the default model in")
 
 
 def default_model_paths() -> tuple[Path, Path, TrainingReport | None]:
@@ -69,7 +69,7 @@ def default_model_paths() -> tuple[Path, Path, TrainingReport | None]:
     try:
         load_model_pair(model_path, encoder_path)
         return model_path, encoder_path, None
-    except CommandError:
+    except WorkbenchError:
         pass  # not cached yet, or left half-written by an interrupted run
     report = train_default_model(model_path, encoder_path)
     return model_path, encoder_path, report

@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..middleware.velmora_gesture import VelmoraGesture
-from .errors import CommandError
+from .errors import WorkbenchError
 from ..models.gesture import GestureConfig
 from .streaming import stream_rows
 from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
@@ -134,7 +134,7 @@ def _follow(service, tally: DemoTally, sent, started, total: int, rate: float) -
             event = tally.events[k] if k is not None else None
             print(_line(position / SAMPLE_RATE, gesture, event), flush=True)
         elif not service.process.is_alive():
-            raise CommandError(
+            raise WorkbenchError(
                 f"the gesture worker stopped unexpectedly (exit code {service.process.exitcode})"
             )
         time.sleep(POLL_S)

@@ -1,5 +1,9 @@
-"""The one error type that the command line reports as a single line, without a traceback."""
+"""The workbench's exception type for problems the user can act on."""
 
 
-class CommandError(Exception):
-    """A problem the user can act on: a file, its columns, a model, an option, a missing build."""
+class WorkbenchError(ValueError):
+    """A file, its columns, a model, a data set or an option that cannot be used as given.
+
+    Library functions raise it like any `ValueError`; the command line prints its message as one
+    line without a traceback.
+    """

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .errors import CommandError
+from .errors import WorkbenchError
 from .synthetic import GestureEvent
 
 SENSOR_COLUMNS = ("ax", "ay", "az", "vx", "vy", "vz")
@@ -36,7 +36,7 @@ def recording_paths(paths: list[str]) -> list[str]:
     matches, are left out."""
     recordings = [p for p in paths if not str(p).endswith(".truth.csv")]
     if not recordings:
-        raise CommandError("no recordings given (only ground-truth files)")
+        raise WorkbenchError("no recordings given (only ground-truth files)")
     return recordings
 
 
@@ -44,15 +44,15 @@ def _open_csv(path: Path, required: tuple[str, ...]):
     try:
         handle = path.open(newline="")
     except FileNotFoundError:
-        raise CommandError(f"{path}: no such file") from None
+        raise WorkbenchError(f"{path}: no such file") from None
     except OSError as err:
-        raise CommandError(f"{path}: cannot read ({err.strerror})") from None
+        raise WorkbenchError(f"{path}: cannot read ({err.strerror})") from None
     reader = csv.reader(handle)
     header = [name.strip().lower() for name in next(reader, [])]
     missing = [name for name in required if name not in header]
     if missing:
         handle.close()
-        raise CommandError(f"{path}: missing column(s) {', '.join(missing)} in the header")
+        raise WorkbenchError(f"{path}: missing column(s) {', '.join(missing)} in the header")
     return handle, reader, header
 
 
@@ -69,14 +69,14 @@ def read_recording(path: str | Path) -> Recording:
             try:
                 values = [float(row[c]) for c in columns]
             except (ValueError, IndexError):
-                raise CommandError(f"{path}:{line}: expected six numbers in {row}") from None
+                raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
             if not all(map(math.isfinite, values)):
-                raise CommandError(f"{path}:{line}: values must be finite numbers")
+                raise WorkbenchError(f"{path}:{line}: values must be finite numbers")
             rows.append(values)
             label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
             labels.append(label)
     if not rows:
-        raise CommandError(f"{path}: no samples")
+        raise WorkbenchError(f"{path}: no samples")
     return Recording(np.array(rows, dtype=float), np.array(labels, dtype=object))
 
 
@@ -109,7 +109,7 @@ def read_truth(path: str | Path) -> list[GestureEvent]:
                 start, end, label, distance = (row[i] for i in idx)
                 events.append(GestureEvent(int(start), int(end), label.strip(), float(distance)))
             except (ValueError, IndexError):
-                raise CommandError(f"{path}:{line}: expected start, end, label, distance") from None
+                raise WorkbenchError(f"{path}:{line}: expected start, end, label, distance") from None
     return events
 
 

@@ -12,7 +12,7 @@ import numpy as np
 from scipy import signal
 
 from ..middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
-from .errors import CommandError
+from .errors import WorkbenchError
 
 FEATURES = 300
 
@@ -76,13 +76,13 @@ def load_segments(path: str | Path) -> SegmentSet:
         with np.load(path, allow_pickle=False) as data:
             segments = SegmentSet(data["features"], data["labels"], data["bounds"], data["sources"])
     except FileNotFoundError:
-        raise CommandError(f"{path}: no such file") from None
+        raise WorkbenchError(f"{path}: no such file") from None
     except KeyError as err:
-        raise CommandError(f"{path}: not a segment file (no {err.args[0]!r} array)") from None
+        raise WorkbenchError(f"{path}: not a segment file (no {err.args[0]!r} array)") from None
     except (OSError, ValueError) as err:
-        raise CommandError(f"{path}: not a segment file ({err})") from None
+        raise WorkbenchError(f"{path}: not a segment file ({err})") from None
     if segments.features.ndim != 2 or len(segments.features) != len(segments.labels):
-        raise CommandError(f"{path}: features and labels do not match")
+        raise WorkbenchError(f"{path}: features and labels do not match")
     return segments
 
 

@@ -17,7 +17,7 @@ from sklearn.neural_network import MLPClassifier
 from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
-from .errors import CommandError
+from .errors import WorkbenchError
 from .segments import FEATURES
 
 
@@ -45,29 +45,29 @@ def build_encoder(classes: list[str]) -> OneHotEncoder:
 
 def validate_training_set(features: np.ndarray, labels: np.ndarray) -> None:
     if features.ndim != 2 or features.shape[1] != FEATURES:
-        raise CommandError(f"segment vectors must have {FEATURES} features, got {features.shape}")
+        raise WorkbenchError(f"segment vectors must have {FEATURES} features, got {features.shape}")
     if not np.isfinite(features).all():
-        raise CommandError("segment vectors contain non-finite values")
+        raise WorkbenchError("segment vectors contain non-finite values")
     classes = np.unique(labels)
     if len(classes) < 2:
-        raise CommandError(f"need at least two gesture classes, got {list(classes)}")
+        raise WorkbenchError(f"need at least two gesture classes, got {list(classes)}")
 
 
 def check_model_pair(model, encoder) -> list[str]:
-    """The class labels if the pair is usable by the engine, else a CommandError."""
+    """The class labels if the pair is usable by the engine, else a WorkbenchError."""
     needs = ((model, "predict_proba"), (model, "classes_"), (encoder, "inverse_transform"))
     for obj, attr in needs:
         if not hasattr(obj, attr):
-            raise CommandError(f"{type(obj).__name__} has no {attr}: not a usable model/encoder")
+            raise WorkbenchError(f"{type(obj).__name__} has no {attr}: not a usable model/encoder")
     n_features = getattr(model, "n_features_in_", FEATURES)
     if n_features != FEATURES:
-        raise CommandError(f"the model expects {n_features} features, the engine gives {FEATURES}")
+        raise WorkbenchError(f"the model expects {n_features} features, the engine gives {FEATURES}")
     classes = [str(c) for c in np.asarray(model.classes_).ravel()]
     decoded = [
         encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0] for k in range(len(classes))
     ]
     if decoded != classes:
-        raise CommandError(
+        raise WorkbenchError(
             f"encoder categories {decoded} do not match the classifier's classes {classes}"
         )
     return classes
@@ -114,16 +114,16 @@ def save_model_pair(model, encoder, model_path: str | Path, encoder_path: str | 
 
 
 def load_model_pair(model_path: str | Path, encoder_path: str | Path):
-    """Unpickle and check a model and encoder; errors a user can cause become CommandError."""
+    """Unpickle and check a model and encoder; errors a user can cause become WorkbenchError."""
     objects = []
     for path in (model_path, encoder_path):
         try:
             with Path(path).open("rb") as handle:
                 objects.append(pickle.load(handle))
         except FileNotFoundError:
-            raise CommandError(f"{path}: no such file") from None
+            raise WorkbenchError(f"{path}: no such file") from None
         except (pickle.UnpicklingError, EOFError, AttributeError, ImportError) as err:
-            raise CommandError(f"{path}: not a pickled model ({err})") from None
+            raise WorkbenchError(f"{path}: not a pickled model ({err})") from None
     model, encoder = objects
     check_model_pair(model, encoder)
     return model, encoder
