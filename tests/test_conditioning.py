@@ -1,0 +1,103 @@
+"""Conditioning sensor samples into engine rows, checked against NumPy/SciPy."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy import signal
+
+from velmorakit.workbench.conditioning import (
+    STANDARD_GRAVITY,
+    ColumnMap,
+    Conditioner,
+    Resampler,
+    VelocityEstimator,
+)
+from velmorakit.workbench.errors import WorkbenchError
+
+
+def _scipy_velocity(acc, rate_hz, leak_s, bias_s):
+    """The estimator as two first-order filters: bias tracking, then the leaky trapezoid."""
+    dt = 1 / rate_hz
+    k = 1 - math.exp(-dt / bias_s)
+    leak = math.exp(-dt / leak_s)
+    bias = signal.lfilter([k], [1, -(1 - k)], acc, axis=0, zi=((1 - k) * acc[:1]))[0]
+    return signal.lfilter([dt / 2, dt / 2], [1, -leak], acc - bias, axis=0)
+
+
+def test_velocity_estimator_steps_runs_and_matches_scipy():
+    rng = np.random.default_rng(3)
+    acc = rng.normal(0, 2, (400, 3)) + [0.3, -0.2, STANDARD_GRAVITY]
+    estimator = VelocityEstimator(50.0, leak_s=0.7, bias_s=1.5)
+    stepped = np.array([estimator.step(*row) for row in acc])
+    estimator.reset()
+    ran = np.vstack([estimator.run(acc[:150]), estimator.run(acc[150:])])
+    assert np.array_equal(stepped, ran)  # bit for bit, also across calls
+    np.testing.assert_allclose(ran, _scipy_velocity(acc, 50.0, 0.7, 1.5), rtol=1e-9, atol=1e-12)
+
+
+def test_velocity_estimator_starts_at_rest_under_gravity_and_limits_drift():
+    estimator = VelocityEstimator()
+    at_rest = estimator.run(np.tile([0.1, -0.4, STANDARD_GRAVITY], (200, 1)))
+    assert np.array_equal(at_rest, np.zeros_like(at_rest))
+    # A lasting offset of 0.5 m/s² (a tilted hand) would integrate to 10 m/s over 20 s.
+    tilted = estimator.run(np.tile([0.6, -0.4, STANDARD_GRAVITY], (1000, 1)))
+    assert np.abs(tilted).max() < 0.5 and abs(tilted[-1, 0]) < 1e-3
+    estimator.reset_velocity()
+    assert estimator.step(0.6, -0.4, STANDARD_GRAVITY) == pytest.approx((0, 0, 0), abs=1e-6)
+
+
+def test_resampler_interpolates_jittered_time_stamps_like_numpy():
+    rng = np.random.default_rng(5)
+    t = 0.013 + np.cumsum(rng.uniform(0.007, 0.013, 600))  # about 100 Hz with jitter
+    values = np.column_stack([np.sin(7 * t), np.cos(3 * t)])
+    resampler = Resampler(50.0)
+    rows = [row for ti, v in zip(t, values) for row in resampler.push(ti, v)]
+    grid = np.array([row.t for row in rows])
+    np.testing.assert_allclose(grid, t[0] + np.arange(len(rows)) / 50.0, rtol=0, atol=1e-12)
+    assert grid[-1] <= t[-1] < grid[-1] + 0.02
+    expected = np.column_stack([np.interp(grid, t, values[:, i]) for i in range(2)])
+    np.testing.assert_allclose([row.values for row in rows], expected, rtol=1e-12, atol=1e-12)
+    assert (resampler.read, resampler.emitted, resampler.dropped, resampler.gaps) == (
+        600, len(rows), 0, 0)
+
+
+def test_resampler_drops_disorder_restarts_after_gaps_and_carries_the_nearer_tag():
+    resampler = Resampler(50.0, gap_s=0.2)
+    pushes = [(0.0, "a"), (0.03, "b"), (0.03, "x"), (0.01, "x"), (0.05, "c"),
+              (1.0, "d"), (1.02, "e"), (0.1, "f"), (0.12, "g")]
+    rows = [row for t, tag in pushes for row in resampler.push(t, [t], tag)]
+    assert [round(r.t, 6) for r in rows] == [0.0, 0.02, 0.04, 1.0, 1.02, 0.1, 0.12]
+    assert [r.tag for r in rows] == ["a", "b", "c", "d", "e", "f", "g"]
+    assert rows[2].values == pytest.approx((0.04,))
+    assert (resampler.read, resampler.dropped, resampler.gaps, resampler.emitted) == (9, 2, 2, 7)
+
+
+def test_column_map_parses_locates_and_names_what_is_missing():
+    mapping = ColumnMap.parse("t=Time, ax=acc_x,ay=acc_y,az=acc_z,label=Gesture")
+    header = ["TIME", "Acc_X", "acc_y", "acc_z", "gesture"]
+    assert mapping.locate(header) == {"t": 0, "ax": 1, "ay": 2, "az": 3, "label": 4}
+    assert not mapping.has_velocity
+    with pytest.raises(WorkbenchError, match=r"acc_z, Gesture not in the header \(time, acc_x, acc_y\)"):
+        mapping.locate(["time", "acc_x", "acc_y"])
+    for bad, message in [("ax=a,ay=b", "az"), ("ax=a,ay=b,az=c,vx=d", "velocity"),
+                         ("ax=a,ay=b,az=c,speed=d", "unknown role"), ("ax", "ROLE=COLUMN")]:
+        with pytest.raises(WorkbenchError, match=message):
+            ColumnMap.parse(bad)
+
+
+def test_conditioner_scales_units_drops_bad_samples_and_estimates_velocity():
+    conditioner = Conditioner(units="g", time_unit="ms")
+    samples = [(0, [0, 0, 1]), (10, [0, "x", 1]), (20, [0.1, 0, 1]), (30, [math.nan, 0, 1]),
+               (40, [0.1, 0, 1])]
+    rows = [row for t, acc in samples for row in conditioner.push(t, acc)]
+    assert len(rows) == 3 and all(len(r.values) == 6 for r in rows)
+    assert rows[1].values[:3] == pytest.approx((0.1 * STANDARD_GRAVITY, 0, STANDARD_GRAVITY))
+    assert rows[1].values[3] > 0 and rows[1].values[5] == 0
+    assert conditioner.counts == {"read": 5, "malformed": 2, "out_of_order": 0, "gaps": 0,
+                                  "emitted": 3}
+    # Without time stamps, 50 Hz samples pass through unchanged.
+    plain = Conditioner(has_velocity=True, time_unit=None, input_rate_hz=50)
+    data = np.random.default_rng(1).normal(size=(20, 6))
+    out = [r.values for row in data for r in plain.push(None, row[:3], row[3:])]
+    assert np.array_equal(out, data)
