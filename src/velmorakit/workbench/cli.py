@@ -4,6 +4,7 @@ import argparse
 import sys
 from pathlib import Path
 
+from . import listen
 from .errors import WorkbenchError
 
 DEFAULT_SEGMENTS = "segments.npz"
@@ -252,6 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=7, help="session seed (7)")
     _model_options(p, required=False)
     p.set_defaults(handler=cmd_demo)
+    listen.register(commands, _model_options)
     return parser
 
 
@@ -268,7 +270,7 @@ def main(argv: list[str] | None = None) -> int:
     if (getattr(args, "model", None) is None) != (getattr(args, "encoder", None) is None):
         return _fail(args.command, "give --model and --encoder together", 2)
     try:
-        args.handler(args)
+        code = args.handler(args)
     except WorkbenchError as err:
         return _fail(args.command, str(err), 1)
     except ImportError as err:
@@ -278,7 +280,7 @@ def main(argv: list[str] | None = None) -> int:
         return _fail(args.command, where + (err.strerror or str(err)), 1)
     except KeyboardInterrupt:
         return _fail(args.command, "interrupted", 130)
-    return 0
+    return code or 0
 
 
 def _import_problem(err: ImportError) -> str:

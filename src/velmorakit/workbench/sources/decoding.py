@@ -14,11 +14,10 @@ from dataclasses import dataclass, field
 
 from ..conditioning import ColumnMap, Conditioner
 from ..errors import WorkbenchError
+from .options import DEFAULT_FIELDS
 
 log = logging.getLogger("velmorakit.sources")
 
-# Field names of a headerless CSV stream: the common Arduino/ESP32 print format.
-DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 # A line longer than this without an end is not a sensor line: dropped as garbage.
 MAX_LINE_BYTES = 4096
 

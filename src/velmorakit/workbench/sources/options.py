@@ -3,8 +3,8 @@
 import argparse
 from dataclasses import replace
 
-from .decoding import DEFAULT_FIELDS, Format, LineDecoder
-from .spec import SourceSpec, parse_source
+# Field names of a headerless CSV stream: the common Arduino/ESP32 print format.
+DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 
 
 def _positive(text: str) -> float:
@@ -49,8 +49,11 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def spec_from_args(args) -> SourceSpec:
-    """The source the options name; a column mapping that cannot work fails here, at once."""
+def spec_from_args(args):
+    """The `SourceSpec` the options name; a column mapping that cannot work fails here."""
+    from .decoding import Format, LineDecoder
+    from .spec import parse_source
+
     fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate)
     LineDecoder(fmt)
     spec = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)

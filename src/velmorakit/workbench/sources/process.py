@@ -55,8 +55,9 @@ class SourceProcess:
         return bool(self.counters.ended) or not self.process.is_alive()
 
     def stop(self) -> None:
-        """End the producer now (it may be waiting for a silent sensor)."""
-        if self.process.is_alive():
+        """End the producer: let it finish if its stream has ended, else end it now (it
+        may be waiting for a silent sensor)."""
+        if not self.counters.ended:
             self.process.terminate()
         self.process.join(STOP_WAIT_S)
         if self.process.is_alive():
