@@ -1,10 +1,10 @@
-"""The `velmorakit` command: simulate, shape, train, evaluate, plot and demo."""
+"""The `velmorakit` command: simulate, import, shape, train, evaluate, plot and demo."""
 
 import argparse
 import sys
 from pathlib import Path
 
-from . import listen
+from . import ingest_cli, listen
 from .errors import WorkbenchError
 
 DEFAULT_SEGMENTS = "segments.npz"
@@ -36,19 +36,6 @@ def _output(path: str) -> str:
     """`path`, with its directory created if need be."""
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     return path
-
-
-def cmd_simulate(args) -> None:
-    from .recordings import truth_path, write_recording, write_truth
-    from .synthetic import simulate_session
-
-    session = simulate_session(args.seconds, args.seed)
-    write_recording(_output(args.output), session.samples, session.labels)
-    write_truth(truth_path(args.output), session.events)
-    print(
-        f"wrote {args.output}: {len(session.samples)} samples, {len(session.events)} gestures; "
-        f"ground truth in {truth_path(args.output)}"
-    )
 
 
 def cmd_shape(args) -> None:
@@ -208,11 +195,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = commands.add_parser("simulate", help="write a simulated, labelled recording (CSV)")
-    p.add_argument("output", help="recording to write; the ground truth goes to *.truth.csv")
-    p.add_argument("--seconds", type=_positive(float), default=120.0, help="length (120)")
-    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
-    p.set_defaults(handler=cmd_simulate)
+    ingest_cli.register(commands, _positive)
 
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
     p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")

@@ -1,0 +1,86 @@
+"""The `simulate` and `import` commands: recordings made up, and recordings brought in."""
+
+import argparse
+
+from .conditioning import TIME_SCALES, UNIT_SCALES
+
+
+def cmd_simulate(args) -> None:
+    from .cli import _output as output_path
+    from .recordings import truth_path, write_recording, write_truth
+
+    if args.format == "sensor":
+        from .sensor_simulation import sensor_session, write_sensor_file
+
+        t, acc, labels, events = sensor_session(
+            args.seconds, args.seed, args.rate, args.jitter, args.gravity
+        )
+        write_sensor_file(output_path(args.output), t, acc, labels, args.time_unit, args.units)
+        print(
+            f"wrote {args.output}: {len(t)} samples at {args.rate:g} Hz (acceleration in "
+            f"{args.units}, time stamps in {args.time_unit}), {len(events)} gestures labelled"
+        )
+        return
+    from .synthetic import simulate_session
+
+    session = simulate_session(args.seconds, args.seed)
+    write_recording(output_path(args.output), session.samples, session.labels)
+    write_truth(truth_path(args.output), session.events)
+    print(
+        f"wrote {args.output}: {len(session.samples)} samples, {len(session.events)} gestures; "
+        f"ground truth in {truth_path(args.output)}"
+    )
+
+
+def cmd_import(args) -> None:
+    from .cli import _output as output_path
+    from .importing import describe, import_recording
+
+    report = import_recording(
+        args.input, output_path(args.output), args.columns, args.time_unit, args.rate,
+        args.units, args.label_column, args.split_column,
+    )
+    print(describe(report, args.input, args.output))
+
+
+def register(commands, positive) -> None:
+    p = commands.add_parser("simulate", help="write a simulated, labelled recording (CSV)")
+    p.add_argument("output", help="recording to write; the ground truth goes to *.truth.csv")
+    p.add_argument("--seconds", type=positive(float), default=120.0, help="length (120)")
+    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
+    p.add_argument("--format", choices=("engine", "sensor"), default="engine",
+                   help="engine: 50 Hz rows with velocity and a truth file (default); sensor: "
+                   "time-stamped acceleration as a sensor writes it, for `import`")
+    sensor = p.add_argument_group("sensor format")
+    sensor.add_argument("--rate", type=positive(float), default=100.0, help="Hz (100)")
+    sensor.add_argument("--jitter", type=_jitter, default=0.1,
+                        help="sampling jitter, a fraction of the period (0.1)")
+    sensor.add_argument("--time-unit", choices=tuple(TIME_SCALES), default="ms", help="(ms)")
+    sensor.add_argument("--units", choices=tuple(UNIT_SCALES), default="m/s2", help="(m/s2)")
+    sensor.add_argument("--gravity", action="store_true", help="add 1 g along z")
+    p.set_defaults(handler=cmd_simulate)
+
+    p = commands.add_parser("import", help="bring a sensor file to a 50 Hz recording")
+    p.add_argument("input", help="CSV file with acceleration, optionally time, velocity, label")
+    p.add_argument("-o", "--output", required=True, help="recording to write")
+    p.add_argument("--columns", help="ROLE=COLUMN,... with roles t, ax, ay, az, vx, vy, vz, "
+                   "label, group (default: columns named so; t, time or timestamp for t)")
+    p.add_argument("--time-unit", choices=tuple(TIME_SCALES),
+                   help="unit of the time stamps (from the column name or the rate otherwise)")
+    p.add_argument("--rate", type=positive(float),
+                   help="sampling rate in Hz: needed without time stamps, checked with them")
+    p.add_argument("--units", choices=tuple(UNIT_SCALES), default="m/s2",
+                   help="acceleration units (m/s2)")
+    p.add_argument("--label-column", help="column with the gesture labels")
+    p.add_argument("--split-column", help="column whose changes start a new take (e.g. take)")
+    p.set_defaults(handler=cmd_import)
+
+
+def _jitter(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < 1:
+        raise argparse.ArgumentTypeError(f"must lie in [0, 1): {text}")
+    return value
