@@ -4,7 +4,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from . import ingest_cli, listen
+from . import ingest_cli, listen, record
 from .errors import WorkbenchError
 
 DEFAULT_SEGMENTS = "segments.npz"
@@ -237,6 +237,7 @@ def build_parser() -> argparse.ArgumentParser:
     _model_options(p, required=False)
     p.set_defaults(handler=cmd_demo)
     listen.register(commands, _model_options)
+    record.register(commands, _positive)
     return parser
 
 
