@@ -117,8 +117,8 @@ class ListenSession:
             + (f" ({drops})" if drops else "")
             + f", {int(counters.sent)} rows sent at 50 Hz"
             + (f", {int(counters.gaps)} time gaps" if counters.gaps else ""),
-            f"results: {self.shown} shown, {max(self.accepted - self.shown, 0)} replaced by a "
-            "newer result before they were read",
+            f"results: {self.accepted} accepted by the worker, {self.shown} shown, "
+            f"{max(self.accepted - self.shown, 0)} replaced by a newer one before they were read",
         ]
         return "\n".join(lines)
 

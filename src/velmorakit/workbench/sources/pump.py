@@ -16,7 +16,7 @@ from .spec import SourceSpec, open_transport
 
 ENGINE_RATE_HZ = 50.0
 # Shared counters, in this order, then one per kind of dropped input.
-COUNTERS = ("read", "sent", "gaps", "started", "ended")
+COUNTERS = ("read", "sent", "gaps", "ready", "started", "ended")
 SLOTS = COUNTERS + tuple(DROP_KINDS)
 
 
@@ -72,6 +72,7 @@ def _stream(spec: SourceSpec, conn, counters: Counters) -> None:
     drops = Drops()
     decoder = LineDecoder(spec.fmt, drops)
     with open_transport(spec) as transport:
+        counters.set("ready", 1)  # the port is open, the socket bound
         for chunk in transport.chunks():
             rows = decoder.feed(chunk)
             _update(counters, decoder, drops)
