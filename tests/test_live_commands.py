@@ -46,16 +46,23 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     model, encoder = sklearn_model_files
 
     listen = _velmorakit(
-        "listen", "--source", f"file:{noisy}", "--speed", 5, "--json",
-        "--model", model, "--encoder", encoder, cwd=tmp_path,
+        "listen",
+        "--source",
+        f"file:{noisy}",
+        "--speed",
+        5,
+        "--json",
+        "--model",
+        model,
+        "--encoder",
+        encoder,
+        cwd=tmp_path,
     )
     out, err = listen.communicate(timeout=120)
 
     assert listen.returncode == 0, err
     config = GestureConfig(model, encoder)
-    expected = run_engine(
-        VelmoraComputing(model, encoder), read_recording(clean).samples, config
-    )
+    expected = run_engine(VelmoraComputing(model, encoder), read_recording(clean).samples, config)
     shown = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
     assert expected and [
         (r["label"], r["probability"], r["confidence"], r["displacement"]) for r in shown
@@ -81,8 +88,21 @@ def test_record_writes_each_prompted_stroke_with_its_label(tmp_path, capsys):
     replay = tmp_path / "sensor.csv"
     write_recording(replay, _planned_strokes(plan), np.full(plan.total_rows, "", dtype=object))
     out = tmp_path / "mine.csv"
-    argv = ["record", "--source", f"file:{replay}", "--speed", "25", "--seed", "4",
-            "--gestures", "up,left,forward", "--takes", "2", "-o", str(out)]
+    argv = [
+        "record",
+        "--source",
+        f"file:{replay}",
+        "--speed",
+        "25",
+        "--seed",
+        "4",
+        "--gestures",
+        "up,left,forward",
+        "--takes",
+        "2",
+        "-o",
+        str(out),
+    ]
 
     assert main(argv) == 0
 

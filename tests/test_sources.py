@@ -13,7 +13,7 @@ import pytest
 from velmorakit.workbench.conditioning import VelocityEstimator
 from velmorakit.workbench.sources.decoding import Format, LineDecoder
 from velmorakit.workbench.sources.process import SourceProcess
-from velmorakit.workbench.sources.spec import parse_source
+from velmorakit.workbench.sources.settings import parse_source
 
 serial = pytest.importorskip("serial")
 
@@ -29,7 +29,10 @@ def test_jittered_time_stamps_become_50_hz_rows_with_estimated_velocity():
     rng = np.random.default_rng(4)
     t_ms = 3.0 + np.cumsum(rng.uniform(8.0, 12.0, 300))  # about 100 Hz
     acc = np.column_stack([np.sin(t_ms / 90), np.cos(t_ms / 70), 9.8 + 0.1 * np.sin(t_ms / 50)])
-    text = "".join(f"{t!r},{a!r},{b!r},{c!r},1,2,3\n" for t, (a, b, c) in zip(t_ms.tolist(), acc.tolist()))
+    text = "".join(
+        f"{t!r},{a!r},{b!r},{c!r},1,2,3\n"
+        for t, (a, b, c) in zip(t_ms.tolist(), acc.tolist(), strict=True)
+    )
 
     rows = np.array(_feed_in_pieces(LineDecoder(Format()), text.encode(), seed=1))
 
@@ -44,14 +47,20 @@ def test_faulty_lines_are_skipped_counted_and_logged_once_per_kind(caplog):
     good = [f"{20 * k},0.{k % 10},0.5,0.25\n" for k in range(12)]
     stream = (
         "t,ax,ay,az\n"  # a header renames nothing here but is no sample
-        + good[0] + good[1]
+        + good[0]
+        + good[1]
         + "40,999,\xff\xfe\x00garbage\n"  # not printable text
-        + good[2] + good[3]
+        + good[2]
+        + good[3]
         + "80,nan,1,1\n100,1,inf,1\n"  # not finite
         + good[4]
         + "hello\n120,999\n"  # no sample of the configured columns
-        + good[5] + "60,999,999,999\n" + "100,999,999,999\n"  # time going back / repeating
-        + good[6] + good[7] + "5000,0.1,0.1,0.1\n"  # a jump: restarts the grid
+        + good[5]
+        + "60,999,999,999\n"
+        + "100,999,999,999\n"  # time going back / repeating
+        + good[6]
+        + good[7]
+        + "5000,0.1,0.1,0.1\n"  # a jump: restarts the grid
         + good[8]
         + "5020,999,9"  # cut off by the end of the stream
     ).encode("latin-1")
@@ -61,7 +70,11 @@ def test_faulty_lines_are_skipped_counted_and_logged_once_per_kind(caplog):
         decoder.finish()
 
     assert decoder.drops.counts == {
-        "garbage": 1, "malformed": 2, "nonfinite": 2, "partial": 1, "out_of_order": 2,
+        "garbage": 1,
+        "malformed": 2,
+        "nonfinite": 2,
+        "partial": 1,
+        "out_of_order": 2,
     }
     assert decoder.read == 9 + 1 + 8  # good and jumped lines, and every dropped one
     assert decoder.gaps == 2  # 160 ms -> 5000 ms, then 5000 -> 180 ms going back
@@ -79,8 +92,8 @@ def test_json_objects_and_nested_fields_map_to_columns():
     assert decoder.drops.counts["malformed"] == 3
 
 
-def _started(spec) -> SourceProcess:
-    source = SourceProcess(spec)
+def _started(settings) -> SourceProcess:
+    source = SourceProcess(settings)
     source.start()
     deadline = time.monotonic() + 20
     while not source.counters.ready:
@@ -102,8 +115,8 @@ def _receive_all(source: SourceProcess, timeout: float = 20.0) -> list:
 
 def test_serial_port_at_50_hz_with_a_burst_and_the_writer_closing_mid_line():
     master, slave = os.openpty()
-    spec = parse_source(f"serial:{os.ttyname(slave)}", fmt=Format(fields="t,ax,ay,az"))
-    source = _started(spec)
+    settings = parse_source(f"serial:{os.ttyname(slave)}", fmt=Format(fields="t,ax,ay,az"))
+    source = _started(settings)
     values = np.round(np.random.default_rng(5).normal(0, 1, (150, 3)), 6)
     lines = [f"{20 * k},{a},{b},{c}\r\n".encode() for k, (a, b, c) in enumerate(values)]
 
@@ -135,13 +148,13 @@ def test_udp_datagrams_of_csv_and_json_lines_until_the_sender_goes_silent():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    spec = parse_source(f"udp:{port}", fmt=Format(fields="ax,ay,az,vx,vy,vz"), silence_s=0.5)
-    source = _started(spec)
+    settings = parse_source(f"udp:{port}", fmt=Format(fields="ax,ay,az,vx,vy,vz"), silence_s=0.5)
+    source = _started(settings)
     sent = np.round(np.random.default_rng(6).normal(0, 1, (40, 6)), 6)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         for k in range(0, 40, 2):  # two samples per datagram, every other one as JSON
             first = ",".join(map(str, sent[k]))
-            second = json.dumps(dict(zip(("ax", "ay", "az", "vx", "vy", "vz"), sent[k + 1])))
+            second = json.dumps(dict(zip("ax ay az vx vy vz".split(), sent[k + 1], strict=True)))
             sender.sendto(f"{first}\n{second}".encode(), ("127.0.0.1", port))
             time.sleep(0.04)
         sender.sendto(b"\x00\x01\x02garbage", ("127.0.0.1", port))

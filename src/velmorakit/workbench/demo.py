@@ -16,7 +16,7 @@ from ..middleware.velmora_gesture import VelmoraGesture
 from ..models.gesture import GestureConfig
 from .errors import WorkbenchError
 from .sources.process import SourceProcess, children_ignore_ctrl_c
-from .sources.spec import SourceSpec
+from .sources.settings import SourceSettings
 from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
 
 POLL_S = 0.005
@@ -83,7 +83,7 @@ def run_demo(
 
     rest = np.zeros((round(TAIL_S * SAMPLE_RATE), 6))
     rows = np.vstack([session.samples, rest]).tolist()
-    source = SourceProcess(SourceSpec("rows", rows=rows, speed=speed))
+    source = SourceProcess(SourceSettings("rows", rows=rows, speed=speed))
     tally = DemoTally(session.events)
     print(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
     service = None

@@ -11,7 +11,7 @@ import logging
 import time
 
 from .errors import WorkbenchError
-from .sources.options import add_source_options, spec_from_args
+from .sources.options import add_source_options, settings_from_args
 
 POLL_S = 0.002
 SAMPLE_RATE = 50
@@ -35,13 +35,13 @@ def cmd_listen(args) -> int:
 
     if args.num_sample <= 0:
         raise WorkbenchError("--num-sample must be positive")
-    spec = spec_from_args(args)
+    settings = settings_from_args(args)
     load_model_pair(args.model, args.encoder)  # a bad model fails here, not in the worker
     config = GestureConfig(
         str(args.model), str(args.encoder), args.num_sample, args.confidence_th, args.prob_th
     )
     show = _json_line if args.json else _text_line
-    session = ListenSession(spec, config)
+    session = ListenSession(settings, config)
     interrupted = session.run(show)
     print(session.report(), flush=True)
     if (session.worker_exitcode or 0) > 0:
@@ -52,8 +52,8 @@ def cmd_listen(args) -> int:
 
 
 class ListenSession:
-    def __init__(self, spec, config):
-        self.spec, self.config = spec, config
+    def __init__(self, settings, config):
+        self.settings, self.config = settings, config
         self.shown = self.accepted = 0
         self.worker_exitcode = self.source_exitcode = None
         self.source = None
@@ -64,7 +64,7 @@ class ListenSession:
         from .sources.process import SourceProcess, children_ignore_ctrl_c
         from .worker_log import WorkerLog
 
-        self.source = source = SourceProcess(self.spec)
+        self.source = source = SourceProcess(self.settings)
         logger = logging.getLogger("velmorakit.listen")
         logger.setLevel(logging.DEBUG)  # the worker logs each accepted result: counted below
         worker_log = WorkerLog()

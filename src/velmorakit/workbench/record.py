@@ -9,7 +9,7 @@ import sys
 import time
 
 from .errors import WorkbenchError
-from .sources.options import add_source_options, spec_from_args
+from .sources.options import add_source_options, settings_from_args
 
 INTERRUPTED = 130
 SAMPLE_RATE = 50
@@ -41,11 +41,11 @@ def cmd_record(args) -> int:
     plan = plan_session(
         gestures, args.takes, args.seed, gesture_s=args.gesture_seconds, rest_s=args.rest_seconds
     )
-    spec = spec_from_args(args)
-    source = SourceProcess(spec)
+    settings = settings_from_args(args)
+    source = SourceProcess(settings)
     screen = Screen(plan, sys.stdout.isatty())
     rows, interrupted = [], False
-    print(f"recording from {spec.description}: {len(plan.prompts)} takes; Ctrl-C stops")
+    print(f"recording from {settings.description}: {len(plan.prompts)} takes; Ctrl-C stops")
     try:
         source.start()
         ended = _collect(source.receiver, rows, plan, screen)

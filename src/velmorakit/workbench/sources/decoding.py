@@ -167,8 +167,11 @@ class LineDecoder:
             return None
 
     def _condition(self, sample: dict, text: str) -> list[list[float]]:
-        roles = ("ax", "ay", "az", "vx", "vy", "vz") if self._mapping.has_velocity else (
-            "ax", "ay", "az")
+        roles = (
+            ("ax", "ay", "az", "vx", "vy", "vz")
+            if self._mapping.has_velocity
+            else ("ax", "ay", "az")
+        )
         try:
             values = [float(sample[r]) for r in roles]
             t = float(sample["t"]) if self._mapping.has_time else None

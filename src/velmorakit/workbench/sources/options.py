@@ -45,16 +45,19 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
         "--speed", type=_positive, default=1.0, help="replay speed of a file, x real time (1)"
     )
     group.add_argument(
-        "--silence", type=_positive, default=2.0, help="seconds without data that end the stream (2)"
+        "--silence",
+        type=_positive,
+        default=2.0,
+        help="seconds without data that end the stream (2)",
     )
 
 
-def spec_from_args(args):
-    """The `SourceSpec` the options name; a column mapping that cannot work fails here."""
+def settings_from_args(args):
+    """The `SourceSettings` the options name; a column mapping that cannot work fails here."""
     from .decoding import Format, LineDecoder
-    from .spec import parse_source
+    from .settings import parse_source
 
     fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate)
     LineDecoder(fmt)
-    spec = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
-    return replace(spec, speed=args.speed) if spec.kind == "file" else spec
+    settings = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
+    return replace(settings, speed=args.speed) if settings.kind == "file" else settings

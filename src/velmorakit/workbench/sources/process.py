@@ -12,7 +12,7 @@ from contextlib import contextmanager
 from dataclasses import replace
 
 from .pump import SLOTS, Counters, pump
-from .spec import InheritedFd, SourceSpec
+from .settings import InheritedFd, SourceSettings
 
 STOP_WAIT_S = 2.0
 
@@ -30,16 +30,16 @@ def children_ignore_ctrl_c():
 class SourceProcess:
     """Start with `start()`; `receiver` is the pipe end to hand to the gesture service."""
 
-    def __init__(self, spec: SourceSpec):
+    def __init__(self, settings: SourceSettings):
         ctx = multiprocessing.get_context("spawn")
-        if spec.kind == "stdin" and spec.stdin is None:
-            spec = replace(spec, stdin=InheritedFd(0))
-        self.spec = spec
+        if settings.kind == "stdin" and settings.stdin is None:
+            settings = replace(settings, stdin=InheritedFd(0))
+        self.settings = settings
         self.receiver, sender = ctx.Pipe(duplex=False)
         self.counters = Counters(ctx.Array("d", len(SLOTS), lock=False))
         self.process = ctx.Process(
             target=pump,
-            args=(spec, sender, self.counters.array),
+            args=(settings, sender, self.counters.array),
             name="velmorakit-source",
             daemon=True,
         )
@@ -63,4 +63,3 @@ class SourceProcess:
         if self.process.is_alive():
             self.process.kill()
             self.process.join()
-

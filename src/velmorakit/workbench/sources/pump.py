@@ -12,7 +12,7 @@ import time
 
 from ..errors import WorkbenchError
 from .decoding import DROP_KINDS, Drops, LineDecoder
-from .spec import SourceSpec, open_transport
+from .settings import SourceSettings, open_transport
 
 ENGINE_RATE_HZ = 50.0
 # Shared counters, in this order, then one per kind of dropped input.
@@ -44,14 +44,14 @@ class Counters:
         return sum(self.drops.values())
 
 
-def pump(spec: SourceSpec, conn, shared) -> None:
-    """Process body: stream `spec`'s rows into `conn`, then close it. Exit code 1 when the
+def pump(settings: SourceSettings, conn, shared) -> None:
+    """Process body: stream `settings`'s rows into `conn`, then close it. Exit code 1 when the
     source cannot be opened; the reason is one line on standard error."""
     logging.basicConfig(format="velmorakit source: %(message)s", level=logging.INFO)
     counters = Counters(shared)
     try:
         with conn:
-            _stream(spec, conn, counters)
+            _stream(settings, conn, counters)
     except WorkbenchError as err:
         logging.getLogger("velmorakit.sources").error("%s", err)
         sys.exit(1)
@@ -61,17 +61,17 @@ def pump(spec: SourceSpec, conn, shared) -> None:
         counters.set("ended", 1)
 
 
-def _stream(spec: SourceSpec, conn, counters: Counters) -> None:
-    pace = ENGINE_RATE_HZ * spec.speed if spec.speed else None
+def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
+    pace = ENGINE_RATE_HZ * settings.speed if settings.speed else None
     sender = _Sender(conn, counters, pace)
-    if spec.kind == "rows":
-        for row in spec.rows:
+    if settings.kind == "rows":
+        for row in settings.rows:
             counters.set("read", counters.read + 1)
             sender.send(list(row))
         return
     drops = Drops()
-    decoder = LineDecoder(spec.fmt, drops)
-    with open_transport(spec) as transport:
+    decoder = LineDecoder(settings.fmt, drops)
+    with open_transport(settings) as transport:
         counters.set("ready", 1)  # the port is open, the socket bound
         for chunk in transport.chunks():
             rows = decoder.feed(chunk)

@@ -42,7 +42,7 @@ def _rebuild_fd(dup) -> InheritedFd:
 
 
 @dataclass(frozen=True)
-class SourceSpec:
+class SourceSettings:
     kind: str
     target: str = ""  # device, host:port or path
     fmt: Format = field(default_factory=Format)
@@ -59,36 +59,36 @@ class SourceSpec:
         )
 
 
-def parse_source(text: str, **options) -> SourceSpec:
-    """The source that `text` names, with the other `SourceSpec` fields from `options`."""
+def parse_source(text: str, **options) -> SourceSettings:
+    """The source that `text` names, with the other `SourceSettings` fields from `options`."""
     kind, sep, target = text.partition(":")
     if text in ("stdin", "-"):
-        return SourceSpec("stdin", **options)
+        return SourceSettings("stdin", **options)
     if sep and kind == "serial" and target:
-        return SourceSpec("serial", target, **options)
+        return SourceSettings("serial", target, **options)
     if sep and kind == "udp" and target:
         host, _, port = target.rpartition(":")
         if not port.isdigit() or not 0 < int(port) < 65536:
             raise WorkbenchError(f"{text!r}: give udp:PORT or udp:HOST:PORT")
-        return SourceSpec("udp", f"{host or DEFAULT_HOST}:{port}", **options)
+        return SourceSettings("udp", f"{host or DEFAULT_HOST}:{port}", **options)
     if sep and kind == "file" and target:
-        return SourceSpec("file", target, **options)
+        return SourceSettings("file", target, **options)
     if not sep and Path(text).is_file():
-        return SourceSpec("file", text, **options)
+        return SourceSettings("file", text, **options)
     raise WorkbenchError(
         f"unknown source {text!r}: use serial:DEVICE, udp:[HOST:]PORT, stdin or file:PATH"
     )
 
 
-def open_transport(spec: SourceSpec) -> Transport:
-    if spec.kind == "serial":
-        return SerialTransport(spec.target, spec.baud, spec.silence_s)
-    if spec.kind == "udp":
-        host, _, port = spec.target.rpartition(":")
-        return UdpTransport(host.strip("[]"), int(port), spec.silence_s)
-    if spec.kind == "stdin":
-        fd = spec.stdin.fd if spec.stdin else os.dup(0)
-        return DescriptorTransport(fd, "standard input", spec.silence_s)
-    if spec.kind == "file":
-        return FileTransport(spec.target)
-    raise WorkbenchError(f"source kind {spec.kind!r} has no transport")
+def open_transport(settings: SourceSettings) -> Transport:
+    if settings.kind == "serial":
+        return SerialTransport(settings.target, settings.baud, settings.silence_s)
+    if settings.kind == "udp":
+        host, _, port = settings.target.rpartition(":")
+        return UdpTransport(host.strip("[]"), int(port), settings.silence_s)
+    if settings.kind == "stdin":
+        fd = settings.stdin.fd if settings.stdin else os.dup(0)
+        return DescriptorTransport(fd, "standard input", settings.silence_s)
+    if settings.kind == "file":
+        return FileTransport(settings.target)
+    raise WorkbenchError(f"source kind {settings.kind!r} has no transport")
