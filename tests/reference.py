@@ -1,4 +1,4 @@
-"""NumPy/SciPy model of the computing engine and the dataset shaper.
+"""NumPy/SciPy model of the computing engine and the dataset shaper, and of the velocity estimate.
 
 `ReferenceComputing` and `ReferenceShaper` follow the extension classes statement by statement,
 with the same library calls in the same order, so that their numbers can be compared bit for bit
@@ -368,3 +368,12 @@ def reference_extract_segments(samples, step=1):
 
 # The names of the tuning constants, as both classes define them.
 TUNING_CONSTANTS = tuple(name for name in vars(ReferenceComputing) if name.isupper())
+
+
+def reference_velocity(acc, rate_hz, cutoff_hz, order):
+    """Velocity estimated from acceleration by its definition: the trapezoidal integral of
+    the acceleration less its first sample, then a Butterworth high-pass filter."""
+    free = acc - acc[0]
+    integral = np.cumsum((free + np.vstack([np.zeros(3), free[:-1]])) / (2 * rate_hz), axis=0)
+    b, a = signal.butter(order, cutoff_hz / (rate_hz / 2), "highpass")
+    return signal.lfilter(b, a, integral, axis=0)

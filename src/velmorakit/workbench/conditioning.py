@@ -11,65 +11,67 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 import numpy as np
+from scipy import signal
 
 from .errors import WorkbenchError
 
 STANDARD_GRAVITY = 9.80665  # m/s² per g
 ENGINE_RATE_HZ = 50.0
 
-# The leak of the velocity integral. A stroke of 0.3 to 0.9 s keeps most of its velocity
-# (about 80 % of the peak after 0.4 s), while a constant acceleration error of e m/s² can
-# only build up e * LEAK_S m/s instead of growing without bound; after a stroke the
-# estimate falls back to rest within a few time constants. Chosen by measurement: see the
-# README's section on `velmorakit import`.
-LEAK_S = 1.0
-# The time constant of the acceleration bias (gravity, sensor offset) that is subtracted
-# before integration: long against a stroke, so that a stroke's own acceleration, which
-# averages to zero, is hardly taken for bias; short enough to follow a slowly turning hand.
-BIAS_S = 2.0
+# The corner of the high-pass filter that follows the velocity integral. Measured on
+# simulated 100 Hz sensors (tools/compare_velocity_estimators.py): strokes of 0.3 to 0.9 s
+# keep their shape (gain 0.84 at 1 Hz, 0.96 at 2 Hz), while gravity turned into x and y by
+# a hand tilting slowly by 10 to 20 degrees is rejected; 0.5 Hz lets those tilts through,
+# 1 Hz cuts into the strokes.
+CUTOFF_HZ = 0.6
+ORDER = 3
 
 
 class VelocityEstimator:
-    """Causal, drift-limited velocity from acceleration: a leaky integral of the acceleration
-    minus its slowly varying bias.
+    """Causal, drift-free velocity from acceleration: the trapezoidal integral followed by a
+    Butterworth high-pass filter of `order` at `cutoff_hz`.
 
-    Per sample: bias += k (a - bias); v = leak * v + dt * ((a - bias) + previous) / 2, the
-    trapezoidal rule over the bias-free acceleration. The bias starts at the first sample,
-    so that a sensor that includes gravity starts at rest instead of falling.
+    The integrator's pole cancels one zero of the high-pass filter, so the two make one
+    bounded filter per axis, v = lfilter(b, a, acc) with a the high-pass design's and
+    b = dt/2 * b0 * (1 - z^-1)^(order-1) * (1 + z^-1). Its gain at 0 Hz is zero: gravity
+    and a constant sensor offset give no velocity, a slowly changing one (a tilting hand)
+    very little, and the velocity never drifts away. The filter starts at rest on the first
+    sample, which is subtracted from all that follow, so that a sensor that feels gravity
+    does not start with a jolt. `step` uses SciPy's operation order (transposed direct
+    form II).
     """
 
-    def __init__(self, rate_hz: float = ENGINE_RATE_HZ, leak_s: float = LEAK_S,
-                 bias_s: float = BIAS_S):
-        if not rate_hz > 0 or not leak_s > 0 or not bias_s > 0:
-            raise WorkbenchError("rate and time constants must be positive")
+    def __init__(self, rate_hz: float = ENGINE_RATE_HZ, cutoff_hz: float = CUTOFF_HZ,
+                 order: int = ORDER):
+        if not rate_hz > 0 or not 0 < cutoff_hz < rate_hz / 2 or order < 1:
+            raise WorkbenchError("the cutoff must lie between 0 and half the rate, order >= 1")
         self.rate_hz = float(rate_hz)
-        self.dt = 1.0 / self.rate_hz
-        # math.inf as a time constant means no leak (a plain integral) or a fixed bias.
-        self.leak = math.exp(-self.dt / leak_s)
-        self.bias_gain = -math.expm1(-self.dt / bias_s)
+        high_b, high_a = signal.butter(order, cutoff_hz / (rate_hz / 2), "highpass")
+        numerator = np.polymul(np.poly(np.ones(order - 1)), [1.0, 1.0])
+        self.b = tuple(float(c) for c in 0.5 / self.rate_hz * high_b[0] * numerator)
+        self.a = tuple(float(c) for c in high_a[1:])
         self.reset()
 
     def reset(self) -> None:
-        """Forget everything: the next sample is taken for the bias at rest."""
-        self._bias = None
-        self.reset_velocity()
-
-    def reset_velocity(self) -> None:
-        """Back to rest, keeping the bias learnt so far (after a gap in the data)."""
-        self._velocity = [0.0, 0.0, 0.0]
-        self._previous = [0.0, 0.0, 0.0]
+        """Back to rest: the next sample is taken as the acceleration at rest."""
+        self._rest = None
+        self._state = [[0.0] * len(self.a) for _ in range(3)]
 
     def step(self, ax: float, ay: float, az: float) -> tuple[float, float, float]:
         acc = (float(ax), float(ay), float(az))
-        if self._bias is None:
-            self._bias = list(acc)
-        half_dt = 0.5 * self.dt
-        for i in range(3):
-            self._bias[i] += self.bias_gain * (acc[i] - self._bias[i])
-            free = acc[i] - self._bias[i]
-            self._velocity[i] = self.leak * self._velocity[i] + half_dt * (free + self._previous[i])
-            self._previous[i] = free
-        return (self._velocity[0], self._velocity[1], self._velocity[2])
+        if self._rest is None:
+            self._rest = acc
+        b, a = self.b, self.a
+        last = len(a) - 1
+        out = []
+        for x, rest, z in zip(acc, self._rest, self._state, strict=True):
+            x = x - rest
+            y = z[0] + b[0] * x
+            for k in range(last):
+                z[k] = (z[k + 1] + x * b[k + 1]) - y * a[k]
+            z[last] = x * b[last + 1] - y * a[last]
+            out.append(y)
+        return (out[0], out[1], out[2])
 
     def run(self, acc: np.ndarray) -> np.ndarray:
         """`step` over every row of an n x 3 array, continuing from the current state."""
@@ -263,7 +265,7 @@ class Conditioner:
         """A new take: a new grid and a velocity estimate from rest."""
         self.resampler.restart()
         if self.estimator is not None:
-            self.estimator.reset_velocity()
+            self.estimator.reset()
 
     def push(self, t, acc, vel=None, tag=None) -> list[Row]:
         """One sensor sample; the finished engine rows (6 values each), possibly none."""
@@ -287,7 +289,7 @@ class Conditioner:
         gaps = self.resampler.gaps
         rows = self.resampler.push(seconds, values, tag)
         if self.resampler.gaps != gaps and self.estimator is not None:
-            self.estimator.reset_velocity()
+            self.estimator.reset()
         if self.estimator is None:
             return rows
         return [Row(r.t, r.values + self.estimator.step(*r.values), r.tag) for r in rows]

@@ -2,7 +2,8 @@
 with or without velocity, through the same `Conditioner` that live sources use.
 
 Labels are carried over from a label column; the ground truth written beside the recording
-holds one gesture per run of equal labels, split where a group column (a take) changes.
+holds one gesture per run of equal labels, split where a take ends: where a group column
+changes, the time stamps jump or the clock starts again.
 """
 
 import math
@@ -115,19 +116,24 @@ def import_recording(
         except (ValueError, IndexError, TypeError):
             return math.nan
 
+    # Rows carry (piece, label): a piece ends where the grid starts afresh (a new take, a
+    # gap, a clock reset), so that two takes of one label stay two gestures.
     samples, tags = [], []
-    group, new_groups = None, 0
+    group, piece = None, 0
     for _, row in table.rows:
         if group_at is not None and group_at < len(row) and row[group_at] != group:
-            new_groups += group is not None
+            piece += group is not None
             group = row[group_at]
             conditioner.restart()
         values = [number(row, c) for c in cells if c is not None]
         label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
         t = number(row, time_at) if time_at is not None else None
-        for out in conditioner.push(t, values[:3], values[3:], (group, label)):
+        gaps = conditioner.resampler.gaps
+        rows = conditioner.push(t, values[:3], values[3:], label)
+        piece += conditioner.resampler.gaps - gaps
+        for out in rows:
             samples.append(out.values)
-            tags.append(out.tag)
+            tags.append((piece, out.tag))
     if not samples:
         raise WorkbenchError(f"{source}: no usable samples")
 
@@ -141,12 +147,12 @@ def import_recording(
     counts = conditioner.counts
     return ImportReport(
         counts["read"], len(samples), input_rate, time_unit, not mapping.has_velocity,
-        counts["malformed"], counts["out_of_order"], counts["gaps"] + new_groups, len(events),
+        counts["malformed"], counts["out_of_order"], piece, len(events),
     )
 
 
 def _labelled_runs(tags: list[tuple[object, str]]) -> list[GestureEvent]:
-    """One gesture per run of equal (group, label) rows with a label; distance unknown."""
+    """One gesture per run of equal (piece, label) rows with a label; distance unknown."""
     events, start = [], 0
     for i in range(1, len(tags) + 1):
         if i == len(tags) or tags[i] != tags[start]:

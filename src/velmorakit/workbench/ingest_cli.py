@@ -13,7 +13,7 @@ def cmd_simulate(args) -> None:
         from .sensor_simulation import sensor_session, write_sensor_file
 
         t, acc, labels, events = sensor_session(
-            args.seconds, args.seed, args.rate, args.jitter, args.gravity
+            args.seconds, args.seed, args.rate, args.jitter, args.gravity, args.tilt
         )
         write_sensor_file(output_path(args.output), t, acc, labels, args.time_unit, args.units)
         print(
@@ -57,7 +57,9 @@ def register(commands, positive) -> None:
                         help="sampling jitter, a fraction of the period (0.1)")
     sensor.add_argument("--time-unit", choices=tuple(TIME_SCALES), default="ms", help="(ms)")
     sensor.add_argument("--units", choices=tuple(UNIT_SCALES), default="m/s2", help="(m/s2)")
-    sensor.add_argument("--gravity", action="store_true", help="add 1 g along z")
+    sensor.add_argument("--gravity", action="store_true", help="add 1 g, along z when level")
+    sensor.add_argument("--tilt", type=float, default=0.0,
+                        help="with --gravity: the hand tilts slowly by up to this many degrees")
     p.set_defaults(handler=cmd_simulate)
 
     p = commands.add_parser("import", help="bring a sensor file to a 50 Hz recording")

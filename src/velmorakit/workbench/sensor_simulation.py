@@ -16,13 +16,16 @@ from .synthetic import DT, SimulationSettings, simulate_session
 
 
 def sensor_session(seconds: float, seed: int, rate_hz: float = 100.0, jitter: float = 0.1,
-                   gravity: bool = False, settings: SimulationSettings | None = None):
+                   gravity: bool = False, tilt_deg: float = 0.0,
+                   settings: SimulationSettings | None = None):
     """Time stamps (s), acceleration (n x 3, m/s²) and labels of a simulated sensor.
 
     Sample n is taken at (n + u) / rate_hz, u uniform in [-jitter / 2, jitter / 2], and the
     time stamp says when. The noise-free acceleration of the 50 Hz session is interpolated
     linearly to those instants (a minimum-jerk stroke spans 15 or more samples, so this is
-    close to the continuous stroke), then the sensor's own noise is added.
+    close to the continuous stroke), then the sensor's own noise is added. With `gravity`
+    the sensor also feels 1 g, along z when level; `tilt_deg` lets the hand tilt slowly
+    about x and y by up to about that angle, which turns part of gravity into x and y.
     """
     if not 0 <= jitter < 1:
         raise ValueError("jitter is a fraction of the sample period, below 1")
@@ -36,7 +39,7 @@ def sensor_session(seconds: float, seed: int, rate_hz: float = 100.0, jitter: fl
     acc = np.column_stack([np.interp(t, grid, clean.samples[:, i]) for i in range(3)])
     acc += rng.normal(0, cfg.acc_noise_m_s2, acc.shape)
     if gravity:
-        acc[:, 2] += STANDARD_GRAVITY
+        acc += _gravity(t, np.radians(tilt_deg), rng)
     labels = clean.labels[np.minimum(np.rint(t / DT).astype(int), len(grid) - 1)]
     return t, acc, labels, clean.events
 
@@ -51,3 +54,17 @@ def write_sensor_file(path: str | Path, t: np.ndarray, acc: np.ndarray, labels: 
         for ti, row, label in zip(t, acc * scale, labels, strict=True):
             stamp = f"{round(ti * 1000)}" if time_unit == "ms" else f"{ti:.6f}"
             writer.writerow([stamp, *(f"{v:.5f}" for v in row), label])
+
+
+def _gravity(t: np.ndarray, tilt: float, rng: np.random.Generator) -> np.ndarray:
+    """Gravity in the frame of a hand that tilts slowly: each tilt angle is a sum of three
+    sinusoids with periods of 3 to 20 s."""
+    angles = []
+    for _ in range(2):
+        periods = rng.uniform(3, 20, 3)
+        phases = rng.uniform(0, 2 * np.pi, 3)
+        angles.append(tilt / 3 * np.sin(2 * np.pi * t[:, None] / periods + phases).sum(axis=1))
+    about_x, about_y = angles
+    return STANDARD_GRAVITY * np.column_stack(
+        [np.sin(about_y), -np.sin(about_x) * np.cos(about_y), np.cos(about_x) * np.cos(about_y)]
+    )
