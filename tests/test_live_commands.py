@@ -144,3 +144,18 @@ def test_ctrl_c_ends_every_process_cleanly(tmp_path, sklearn_model_files, comman
         kept = read_recording(tmp_path / "mine.csv")
         assert 0 < len(kept.samples) < len(samples)
         assert re.search(r"wrote mine.csv: \d+ samples", out)
+
+
+@pytest.mark.parametrize("command", ["listen", "record"])
+def test_a_source_that_cannot_open_fails_with_its_reason(tmp_path, sklearn_model_files, command):
+    model, encoder = sklearn_model_files
+    missing = ["--source", f"serial:{tmp_path / 'ttyACM9'}"]
+    args = ["listen", *missing, "--model", model, "--encoder", encoder]
+    if command == "record":
+        args = ["record", *missing, "-o", str(tmp_path / "mine.csv")]
+    process = _velmorakit(*args, cwd=tmp_path)
+    out, err = process.communicate(timeout=60)
+
+    assert process.returncode == 1
+    assert "cannot open the serial port" in err and "could not be opened" in err
+    assert not (tmp_path / "mine.csv").exists()

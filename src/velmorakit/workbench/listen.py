@@ -43,11 +43,11 @@ def cmd_listen(args) -> int:
     show = _json_line if args.json else _text_line
     session = ListenSession(settings, config)
     interrupted = session.run(show)
+    if (session.source_exitcode or 0) > 0:  # it could not open its port or socket
+        raise WorkbenchError("the source could not be opened (its message is above)")
     print(session.report(), flush=True)
     if (session.worker_exitcode or 0) > 0:
         raise WorkbenchError(f"the gesture worker failed (exit code {session.worker_exitcode})")
-    if (session.source_exitcode or 0) > 0:
-        raise WorkbenchError(f"the source failed (exit code {session.source_exitcode})")
     return INTERRUPTED if interrupted else 0
 
 

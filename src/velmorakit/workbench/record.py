@@ -55,6 +55,8 @@ def cmd_record(args) -> int:
         with children_ignore_ctrl_c():
             source.stop()
     screen.close()
+    if (source.process.exitcode or 0) > 0:  # it could not open its port or socket
+        raise WorkbenchError("the source could not be opened (its message is above)")
     if ended:
         print(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
     _write(args.output, rows, plan)

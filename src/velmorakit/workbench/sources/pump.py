@@ -45,20 +45,24 @@ class Counters:
 
 
 def pump(settings: SourceSettings, conn, shared) -> None:
-    """Process body: stream `settings`'s rows into `conn`, then close it. Exit code 1 when the
+    """Process body: stream `settings`' rows into `conn`, then close it. Exit code 1 when the
     source cannot be opened; the reason is one line on standard error."""
     logging.basicConfig(format="velmorakit source: %(message)s", level=logging.INFO)
     counters = Counters(shared)
+    code = 0
     try:
-        with conn:
-            _stream(settings, conn, counters)
+        _stream(settings, conn, counters)
     except WorkbenchError as err:
         logging.getLogger("velmorakit.sources").error("%s", err)
-        sys.exit(1)
+        code = 1
     except BrokenPipeError:
         pass  # the worker has gone: there is no one left to stream to
     finally:
+        # Marked ended before the pipe closes: whoever sees the end of the stream then
+        # waits for this process instead of ending it.
         counters.set("ended", 1)
+        conn.close()
+    sys.exit(code)
 
 
 def _stream(settings: SourceSettings, conn, counters: Counters) -> None:

@@ -72,6 +72,8 @@ def parse_source(text: str, **options) -> SourceSettings:
             raise WorkbenchError(f"{text!r}: give udp:PORT or udp:HOST:PORT")
         return SourceSettings("udp", f"{host or DEFAULT_HOST}:{port}", **options)
     if sep and kind == "file" and target:
+        if not Path(target).is_file():
+            raise WorkbenchError(f"{target}: no such file")
         return SourceSettings("file", target, **options)
     if not sep and Path(text).is_file():
         return SourceSettings("file", text, **options)
