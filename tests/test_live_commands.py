@@ -134,7 +134,9 @@ def test_ctrl_c_ends_every_process_cleanly(tmp_path, sklearn_model_files, comman
         write_recording(tmp_path / "s.csv", samples, np.full(len(samples), "", dtype=object))
         args = ["record", "--source", f"file:{tmp_path / 's.csv'}", "-o", "mine.csv"]
     process = _velmorakit(*args, cwd=tmp_path, start_new_session=True)
-    time.sleep(4.0)
+    first_line = (process.stderr if command == "listen" else process.stdout).readline()
+    assert first_line.startswith(("listening", "recording", "streaming"))
+    time.sleep(3.0)  # the source process and the worker are running by now
     os.killpg(process.pid, signal.SIGINT)  # as a terminal does: to the whole process group
     out, err = process.communicate(timeout=30)
 

@@ -8,6 +8,7 @@ could be shown (counted from the worker's log).
 
 import json
 import logging
+import sys
 import time
 
 from .errors import WorkbenchError
@@ -42,6 +43,7 @@ def cmd_listen(args) -> int:
     )
     show = _json_line if args.json else _text_line
     session = ListenSession(settings, config)
+    print(f"listening to {settings.description}; Ctrl-C stops", file=sys.stderr, flush=True)
     interrupted = session.run(show)
     if (session.source_exitcode or 0) > 0:  # it could not open its port or socket
         raise WorkbenchError("the source could not be opened (its message is above)")

@@ -59,12 +59,17 @@ def cmd_record(args) -> int:
         raise WorkbenchError("the source could not be opened (its message is above)")
     if ended:
         print(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
-    _write(args.output, rows, plan)
     counters = source.counters
     print(
         f"source: {int(counters.read)} rows read, {counters.dropped} dropped, "
         f"{int(counters.sent)} rows sent at 50 Hz"
     )
+    if rows:
+        _write(args.output, rows, plan)
+    elif interrupted:
+        print("nothing was recorded")
+    else:
+        raise WorkbenchError("nothing was recorded: the source sent no rows")
     return INTERRUPTED if interrupted else 0
 
 
@@ -88,8 +93,6 @@ def _write(path: str, rows: list, plan) -> None:
     from .recordings import truth_path, write_recording, write_truth
 
     samples = np.array(rows, dtype=float).reshape(-1, 6)
-    if not len(samples):
-        raise WorkbenchError("nothing was recorded")
     finished = [p for p in plan.prompts if p.end <= len(samples)]
     events, missed = locate_gestures(samples, finished, plan.rest_rows)
     write_recording(path, samples, row_labels(len(samples), events))
