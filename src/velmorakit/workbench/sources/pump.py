@@ -78,10 +78,9 @@ def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
     with open_transport(settings) as transport:
         counters.set("ready", 1)  # the port is open, the socket bound
         for chunk in transport.chunks():
-            rows = decoder.feed(chunk)
-            _update(counters, decoder, drops)
-            for row in rows:
+            for row in decoder.feed(chunk):
                 sender.send(row)
+            _update(counters, decoder, drops)
         decoder.finish()
         _update(counters, decoder, drops)
 
