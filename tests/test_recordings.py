@@ -75,7 +75,7 @@ def _npz_bytes() -> bytes:
     [
         ("\ufeffax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("utf-8"),
         ("ax;ay;az;vx;vy;vz;label\n" + SIX.replace(",", ";") + ";up\n").encode(),
-        ("ax;ay;az;vx;vy;vz;label\n1,5;2;3;4;5;6;up\n").encode(),  # decimal comma
+        b"ax;ay;az;vx;vy;vz;label\n1,5;2;3;4;5;6;up\n",  # decimal comma
         ("ax\tay\taz\tvx\tvy\tvz\tlabel\r\n" + SIX.replace(",", "\t") + "\tup\r\n").encode(),
         ("ax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("latin-1"),
         ("time_ms,ax,ay,az,vx,vy,vz,label\n0," + SIX + ",up\n20," + SIX + ",up\n").encode(),

@@ -59,7 +59,8 @@ def _time_unit(step: float, given: str | None, column_name: str) -> str:
     if column_name.lower().endswith("ms"):
         return "ms"
     low, high = PLAUSIBLE_RATES_HZ
-    units = [unit for unit, scale in (("s", 1.0), ("ms", 1e-3)) if low <= 1 / (step * scale) <= high]
+    scales = (("s", 1.0), ("ms", 1e-3))
+    units = [unit for unit, scale in scales if low <= 1 / (step * scale) <= high]
     if len(units) != 1:
         raise WorkbenchError(
             f"time stamps {step:g} apart: cannot tell seconds from milliseconds; give --time-unit"
