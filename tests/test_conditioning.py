@@ -16,8 +16,7 @@ from velmorakit.workbench.conditioning import (
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.synthetic import minimum_jerk
 
-
-STROKES = ((60, 0, 0.3, 25), (200, 1, -0.4, 40), (380, 2, 0.2, 45))  # start, axis, m, rows
+STROKES = ((60, 0, 0.3, 25), (200, 1, -0.4, 40), (380, 2, 0.25, 35))  # start, axis, m, rows
 
 
 def _session_acceleration(seed=3):

@@ -30,7 +30,7 @@ from velmorakit.workbench.recordings import (
     write_recording,
     write_truth,
 )
-from velmorakit.workbench.segments import shape_recording
+from velmorakit.workbench.segments import extract, shape_recording
 from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_file
 from velmorakit.workbench.synthetic import SimulationSettings, simulate_session
 from velmorakit.workbench.training import save_model_pair, train_model
@@ -154,7 +154,11 @@ def main() -> None:
     parser.add_argument("--train-seconds", type=float, default=600)
     parser.add_argument("--test-seconds", type=float, default=240)
     parser.add_argument("--variants", nargs="*", help="names of the variants to run (all)")
+    parser.add_argument("--phone", type=Path, help="phone_digits.csv: figures on real takes")
     args = parser.parse_args()
+    if args.phone:
+        phone_figures(args.phone, args.variants)
+        return
     work = Path(tempfile.mkdtemp(prefix="velocity-estimators-"))
     train_seeds = (1, 3)
     test_seeds = (2, 4, 6)
@@ -182,6 +186,27 @@ def main() -> None:
                 imported.append(out)
             figures.append(_rates(pipeline(imported[: len(train)], imported[len(train):], work)))
         print(f"{name:30}" + "".join(f"{f:>18}" for f in figures), flush=True)
+
+
+def phone_figures(path: Path, names: list[str] | None) -> None:
+    """Per variant, over the phone takes: the speed in each take's last 0.5 s (at rest),
+    the peak speed, and the takes in which the engine's segmentation finds a gesture."""
+    work = Path(tempfile.mkdtemp(prefix="velocity-phone-"))
+    columns = "t=t_ms,ax=lin_ax,ay=lin_ay,az=lin_az,label=label,group=take"
+    print(f"{'velocity':34}{'speed at rest: median':>22}{'90th pct':>10}{'peak':>8}{'found':>8}")
+    for name, make in VARIANTS.items():
+        if names and name not in names:
+            continue
+        import_recording(path, work / "digits.csv", columns, estimator=make())
+        recording = read_recording(work / "digits.csv")
+        takes = load_events(work / "digits.csv", recording)
+        speed = np.linalg.norm(recording.samples[:, 3:], axis=1)
+        at_rest = [np.median(speed[e.end - 25 : e.end]) for e in takes]
+        peaks = [speed[e.start : e.end].max() for e in takes]
+        _, bounds = extract(recording.samples, 1)
+        found = {i for s, _ in bounds for i, e in enumerate(takes) if e.start <= s < e.end}
+        print(f"{name:34}{np.median(at_rest):>20.3f} m/s{np.percentile(at_rest, 90):>10.3f}"
+              f"{np.median(peaks):>8.2f}{len(found) / len(takes):>8.0%}", flush=True)
 
 
 def _rates(pair: tuple[float, float]) -> str:

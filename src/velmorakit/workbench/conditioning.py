@@ -18,15 +18,16 @@ from .errors import WorkbenchError
 STANDARD_GRAVITY = 9.80665  # m/s² per g
 ENGINE_RATE_HZ = 50.0
 
-# Rest detection, chosen by measurement (tools/compare_velocity_estimators.py and the
-# phone recordings): the hand is at rest once the acceleration's standard deviation over
-# REST_WINDOW_S, summed over the three axes, has stayed below REST_STD_M_S2 for longer than
-# REST_HOLD_S. A hand held still shows 0.15 to 0.5 m/s² of tremor and sensor noise; a stroke
-# shows several m/s². The hold keeps the middle of a slow stroke, where the acceleration
-# passes through zero and is briefly quiet, from being taken for rest.
+# Rest detection, chosen by measurement (tools/compare_velocity_estimators.py, on simulated
+# sensors and on real phone recordings; figures in the README): the hand is at rest once
+# the acceleration's standard deviation over REST_WINDOW_S, summed over the three axes, has
+# stayed below REST_STD_M_S2 for longer than REST_HOLD_S. A hand held still shows 0.15 to
+# 0.5 m/s² of tremor and sensor noise, a stroke several m/s². A lower threshold or a longer
+# hold keeps more of slow strokes, whose acceleration passes quietly through zero in their
+# middle, but leaves the velocity of a real hand drifting where it never holds still enough.
 REST_STD_M_S2 = 0.5
 REST_WINDOW_S = 0.2
-REST_HOLD_S = 0.4
+REST_HOLD_S = 0.2
 # At rest the velocity decays to zero within REST_DECAY_S and the bias (gravity, however the
 # hand is tilted, and the sensor's offset) follows the acceleration within REST_BIAS_S.
 REST_DECAY_S = 0.1
