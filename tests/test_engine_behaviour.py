@@ -252,7 +252,9 @@ def test_modified_tuning_constants_take_effect(make_engine, monkeypatch):
 def test_every_output_is_assigned_as_an_attribute_like_the_transcription(tmp_path):
     """A subclass's __setattr__ sees the same assignments, in the same order, as in the
     transcription; and an array handed out earlier never changes under its holder."""
-    files = write_model_files(tmp_path, FakeClassifier((0.2, 0.8), LABELS[:2]), FakeEncoder(LABELS[:2]))
+    files = write_model_files(
+        tmp_path, FakeClassifier((0.2, 0.8), LABELS[:2]), FakeEncoder(LABELS[:2])
+    )
 
     def recording(base):
         class Recording(base):

@@ -112,10 +112,7 @@ def test_allocation_failure_in_native_code_is_a_memory_error():
             print("MemoryError")
         """
     )
-    done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
-    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     if done.stdout.strip() == "not enforced":
         pytest.skip("the address-space limit is not enforced here")
     assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr[-2000:]
-
