@@ -179,7 +179,7 @@ class ServiceHarness:
 
 
 @contextmanager
-def start_method(method):
+def default_start_method(method):
     previous = multiprocessing.get_start_method(allow_none=True)
     multiprocessing.set_start_method(method, force=True)
     try:
@@ -208,8 +208,12 @@ def restored_multiprocessing_logger():
 
 @contextmanager
 def service_harness(config, method="fork", level=logging.WARNING):
-    """A ServiceHarness, not started yet; its worker is killed if a test leaves it running."""
-    with start_method(method), restored_multiprocessing_logger():
+    """A ServiceHarness, not started yet; its worker is killed if a test leaves it running.
+
+    The service takes the start method in effect when it is built: `method` is made the default
+    for the harness's lifetime.
+    """
+    with default_start_method(method), restored_multiprocessing_logger():
         harness = ServiceHarness(config, level)
         try:
             yield harness

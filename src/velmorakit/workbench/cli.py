@@ -51,13 +51,12 @@ def cmd_simulate(args) -> None:
 
 
 def cmd_shape(args) -> None:
-    from tqdm import tqdm
-
+    from .progress import progress
     from .recordings import read_recording, recording_paths
     from .segments import concatenate, save_segments, shape_recording
 
     parts, dropped = [], 0
-    for path in tqdm(
+    for path in progress(
         recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
     ):
         recording = read_recording(path)
@@ -109,10 +108,9 @@ def _config(args):
 
 
 def cmd_evaluate(args) -> None:
-    from tqdm import tqdm
-
     from ..middleware.utilities.velmora_computing import VelmoraComputing
     from .evaluation import merge, run_engine, score
+    from .progress import progress
     from .recordings import load_events, read_recording, recording_paths
     from .reports import evaluation_summary
     from .training import load_model_pair
@@ -121,7 +119,7 @@ def cmd_evaluate(args) -> None:
     classes = [str(c) for c in model.classes_]
     config = _config(args)
     parts = []
-    for path in tqdm(
+    for path in progress(
         recording_paths(args.recordings), desc="evaluating", unit="recording", disable=None
     ):
         recording = read_recording(path)
