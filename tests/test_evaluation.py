@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from velmorakit.middleware.utilities import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
 from velmorakit.workbench.evaluation import NONE, Detection, merge, run_engine, score
 from velmorakit.workbench.synthetic import GestureEvent
@@ -11,7 +12,7 @@ from velmorakit.workbench.synthetic import GestureEvent
 class ScriptedEngine:
     """Returns a scripted result at given push counts, with the segment at given window rows."""
 
-    DATA_DIM = 100
+    DATA_DIM = VelmoraComputing.DATA_DIM
 
     def __init__(self, script):
         self.script = script  # pushes -> (result tuple, [left, right])

@@ -41,12 +41,12 @@ def files(tmp_path):
 
 
 @pytest.mark.parametrize("how", ["killed", "closed"])
-def test_producer_that_dies_or_closes_mid_batch_ends_the_worker_normally(files, how, start_method):
+def test_producer_that_dies_or_closes_mid_batch_ends_the_worker_normally(files, how):
     config = GestureConfig(*files)
     rows = rows_of(gesture_stream(3, seed=4)[0])
     stop_after = len(rows) - config.num_sample // 2  # the last batch stays incomplete
     expected = expected_results(files, rows[:stop_after], config)
-    with service_harness(config, start_method) as h:
+    with service_harness(config) as h:
         producer = multiprocessing.get_context("spawn").Process(
             target=produce, args=(h.sender, rows, stop_after, how)
         )
