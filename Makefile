@@ -22,7 +22,8 @@ SOURCES := pyproject.toml CMakeLists.txt \
 BUILD_DEPS := $(VENV)/.build-deps
 INSTALLED  := $(VENV)/.installed
 FLAGS_SEEN := $(VENV)/.build-flags
-CLANG_FORMAT_VERSION := 23.1.1
+# Formatters pinned: a new release may format differently and fail an unchanged tree.
+LINTERS := ruff==0.17.6 clang-format==23.1.1
 
 .PHONY: test demo bench sanitize lint install clean FORCE
 
@@ -67,7 +68,7 @@ bench: install
 	$(PY) benchmarks/run_all.py
 
 lint: | $(PY)
-	$(PY) -m pip install $(PIP_QUIET) ruff clang-format==$(CLANG_FORMAT_VERSION)
+	$(PY) -m pip install $(PIP_QUIET) $(LINTERS)
 	$(PY) -m ruff check src tests benchmarks
 	$(PY) -m ruff format --check src tests benchmarks
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find cpp -name '*.cpp' -o -name '*.hpp')
