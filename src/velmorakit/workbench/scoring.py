@@ -1,0 +1,339 @@
+"""What happened to every true gesture of a recording, and to every result the engine gave.
+
+Scoring has two steps. `attribute` ties each segment the engine cut to the true gesture it
+overlaps most and tells, for a gesture that got no segment, why segmentation passed it by;
+neither depends on the thresholds. `score` then applies the worker's thresholds and the
+application's polling of the one-slot result queue, cheaply enough to be repeated over a
+grid of thresholds.
+
+The queue is modelled as follows: a result enters the queue at the time of the sample that
+completed its batch (the cycle itself takes no time), the application takes the queue's entry
+every `poll_s` seconds from the start of the stream (0: after every cycle), and a result that
+a later one replaces before the next poll is lost.
+"""
+
+import math
+from collections import Counter
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ..middleware.utilities.velmora_computing import VelmoraComputing as Engine
+from .evaluation import LOW_PEAK, NO_END, NO_START, STAGES, TOO_SOON, EnginePass
+from .synthetic import SAMPLE_RATE, GestureEvent
+
+NONE = "(none)"  # the row of spurious results and the column of missed gestures
+
+RECOGNISED, MISCLASSIFIED, MISSED, NOT_SCORED = "recognised", "misclassified", "missed", "not scored"
+
+# Why a gesture was missed.
+NOT_READ = "not read: num_sample is 0"
+LOW = "no segment: peak below MAX_TH"
+TOO_LONG = "no segment: longer than the window"
+NO_END_BOUND = "no segment: no end bound"
+NO_START_BOUND = "no segment: no start bound"
+CLOSE = "no segment: too soon after the previous peak"
+SHARED = "no segment: its segment went to a neighbouring gesture"
+HIDDEN = "no segment: never the highest peak in the window"
+AT_END = "no segment: the recording ends too soon after it"
+BELOW_CONFIDENCE = "below the confidence threshold"
+BELOW_PROBABILITY = "below the probability threshold"
+REPLACED = "replaced in the queue before a poll"
+
+# The same reasons in a word or two, for pictures.
+SHORT_REASONS = {
+    NOT_READ: "not read",
+    LOW: "low peak",
+    TOO_LONG: "too long",
+    NO_END_BOUND: "no end",
+    NO_START_BOUND: "no start",
+    CLOSE: "too soon",
+    SHARED: "merged",
+    HIDDEN: "hidden",
+    AT_END: "at the end",
+    BELOW_CONFIDENCE: "confidence",
+    BELOW_PROBABILITY: "probability",
+    REPLACED: "queue",
+}
+
+# The low-pass filter delays the speed peak past the stroke's last row by a few samples.
+PEAK_LAG_ROWS = 15
+
+
+@dataclass(frozen=True)
+class Thresholds:
+    confidence: float
+    probability: float
+    poll_s: float = 0.1
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """One true gesture's fate; `index` is the row at which its result was produced."""
+
+    event: GestureEvent
+    outcome: str
+    reported: str = ""
+    reason: str = ""
+    detail: str = ""
+    index: int = -1
+
+
+@dataclass
+class Attributed:
+    """A recording's engine pass with its segments tied to true gestures."""
+
+    name: str
+    engine_pass: EnginePass
+    events: list[GestureEvent]
+    known: list[bool]  # per gesture: the model knows its label
+    owner: list[int]  # per segment: the gesture it overlaps most, -1 for none
+    no_segment: dict[int, tuple[str, str]]  # gesture -> (reason, detail) when it got no segment
+
+
+@dataclass
+class Evaluation:
+    classes: list[str]
+    confusion: np.ndarray  # rows true label, columns reported label; NONE last
+    gestures: int = 0
+    recognised: int = 0
+    misclassified: int = 0
+    missed: int = 0
+    spurious: int = 0
+    results: int = 0
+    not_scored: int = 0
+    reasons: Counter = field(default_factory=Counter)
+    outcomes: list[tuple[str, Outcome]] = field(default_factory=list)  # (recording, outcome)
+    displacement_errors: list[float] = field(default_factory=list)
+    delays_s: list[float] = field(default_factory=list)
+
+    @property
+    def recognition_rate(self) -> float | None:
+        return self.recognised / self.gestures if self.gestures else None
+
+    @property
+    def spurious_rate(self) -> float | None:
+        return self.spurious / self.results if self.results else None
+
+
+def _overlap(event: GestureEvent, start: int, end: int) -> int:
+    return min(event.end, end + 1) - max(event.start, start)
+
+
+def _why_no_segment(e: int, events, engine_pass: EnginePass, segments, owner):
+    """(reason, detail) for a gesture that no segment was tied to."""
+    event = events[e]
+    if engine_pass.num_sample == 0:
+        return NOT_READ, ""
+    for s, seg in enumerate(segments):
+        if owner[s] != e and _overlap(event, seg.start, seg.end) > 0:
+            other = events[owner[s]]
+            return SHARED, f"rows {seg.start}-{seg.end} went to {other.label} at {other.start}"
+    zone = (Engine.DATA_DIM - Engine.LEFT_MAX_WIN, Engine.DATA_DIM - Engine.RIGHT_MAX_WIN)
+    seen = [
+        c
+        for c in engine_pass.cycles
+        if c.index - Engine.DATA_DIM + zone[0] < event.end + PEAK_LAG_ROWS
+        and c.index - Engine.DATA_DIM + zone[1] > event.start
+    ]
+    if not seen or event.end + PEAK_LAG_ROWS > engine_pass.rows - Engine.RIGHT_MAX_WIN:
+        return AT_END, f"the last row is {engine_pass.rows - 1}"
+    own = [c for c in seen if event.start <= c.peak_row < event.end + PEAK_LAG_ROWS]
+    highest = max(c.peak for c in (own or seen))
+    if not own:
+        if all(c.stage == LOW_PEAK for c in seen):
+            return LOW, f"filtered speed at most {highest:.3f} m/s, threshold {Engine.MAX_TH}"
+        return HIDDEN, f"a higher peak nearby ({highest:.3f} m/s)"
+    furthest = max(own, key=lambda c: STAGES.index(c.stage))
+    if furthest.stage == LOW_PEAK:
+        return LOW, f"filtered speed at most {highest:.3f} m/s, threshold {Engine.MAX_TH}"
+    if furthest.stage == TOO_SOON:
+        gap = f"{furthest.gap_s:.2f} s"
+        return CLOSE, f"peak {gap} after the previous one, needs more than {Engine.MAX_TIME_TH} s"
+    length = event.end - event.start
+    if length >= Engine.DATA_DIM:
+        return TOO_LONG, f"{length} rows, the window holds {Engine.DATA_DIM}"
+    if furthest.stage == NO_END:
+        return NO_END_BOUND, f"speed stays above a third of its peak {furthest.peak:.3f} m/s"
+    if furthest.stage == NO_START:
+        return NO_START_BOUND, f"speed stays above a third of its peak {furthest.peak:.3f} m/s"
+    return HIDDEN, ""
+
+
+def attribute(
+    name: str, engine_pass: EnginePass, events: list[GestureEvent], classes: list[str]
+) -> Attributed:
+    """Tie segments to gestures and explain the gestures that got none."""
+    segments = engine_pass.segments()
+    owner = []
+    for seg in segments:
+        overlaps = [_overlap(ev, seg.start, seg.end) for ev in events]
+        best = int(np.argmax(overlaps)) if overlaps else -1
+        owner.append(best if best >= 0 and overlaps[best] > 0 else -1)
+    no_segment = {
+        e: _why_no_segment(e, events, engine_pass, segments, owner)
+        for e in range(len(events))
+        if e not in owner
+    }
+    known = [ev.label in classes for ev in events]
+    return Attributed(name, engine_pass, events, known, owner, no_segment)
+
+
+def delivered(times_s: list[float], poll_s: float) -> list[bool]:
+    """Which of the results queued at `times_s` (ascending) an application polling every
+    `poll_s` seconds takes: a result is lost when the next arrives before the poll after it."""
+    if poll_s <= 0:
+        return [True] * len(times_s)
+    taken = []
+    for k, t in enumerate(times_s):
+        poll = math.ceil(t / poll_s - 1e-9) * poll_s
+        taken.append(k + 1 == len(times_s) or times_s[k + 1] > poll + 1e-9)
+    return taken
+
+
+def reached(segments, th: Thresholds) -> tuple[list[int], set[int]]:
+    """The segments whose results the worker accepts, and those the application receives."""
+    # The worker tests the confidence first and the probability only if that passes.
+    accepted = [
+        s
+        for s, seg in enumerate(segments)
+        if seg.confidence >= th.confidence and seg.probability >= th.probability
+    ]
+    times = [segments[s].index / SAMPLE_RATE for s in accepted]
+    return accepted, {s for s, ok in zip(accepted, delivered(times, th.poll_s), strict=True) if ok}
+
+
+def outcomes(part: Attributed, th: Thresholds) -> tuple[list[Outcome], list[int]]:
+    """Each gesture's outcome, and the segments whose delivered results are spurious."""
+    segments = part.engine_pass.segments()
+    accepted, reached_app = reached(segments, th)
+    per_event: dict[int, list[int]] = {}
+    spurious = []
+    for s, e in enumerate(part.owner):
+        if e < 0:
+            spurious += [s] if s in reached_app else []
+        else:
+            per_event.setdefault(e, []).append(s)
+    result = []
+    for e, event in enumerate(part.events):
+        mine = per_event.get(e, [])
+        got = [s for s in mine if s in reached_app]
+        if not part.known[e]:
+            result.append(Outcome(event, NOT_SCORED, reason="label unknown to the model"))
+            continue
+        spurious += got[1:]  # the same gesture reported again
+        if got:
+            seg = segments[got[0]]
+            kind = RECOGNISED if seg.label == event.label else MISCLASSIFIED
+            result.append(Outcome(event, kind, seg.label, index=seg.index))
+        elif not mine:
+            reason, detail = part.no_segment[e]
+            result.append(Outcome(event, MISSED, reason=reason, detail=detail))
+        else:
+            result.append(_rejection(event, mine, accepted, th, segments))
+    return result, spurious
+
+
+def _rejection(event, mine, accepted, th, segments) -> Outcome:
+    """The outcome of a gesture whose results (segment indices `mine`) all fell to the
+    thresholds or the queue."""
+    lost = [s for s in mine if s in accepted]
+    if lost:
+        seg = segments[lost[0]]
+        later = [segments[s] for s in accepted if s > lost[0]]
+        by = f" by {later[0].label} at {later[0].index / SAMPLE_RATE:.2f} s" if later else ""
+        return Outcome(event, MISSED, seg.label, REPLACED, f"replaced{by}", seg.index)
+    mine = [segments[s] for s in mine]
+    passing = [seg for seg in mine if seg.confidence >= th.confidence]
+    if passing:
+        seg = max(passing, key=lambda s: s.probability)
+        return Outcome(
+            event,
+            MISSED,
+            seg.label,
+            BELOW_PROBABILITY,
+            f"{seg.label} at probability {seg.probability:.3f} < {th.probability}",
+            seg.index,
+        )
+    seg = max(mine, key=lambda s: s.confidence)
+    return Outcome(
+        event,
+        MISSED,
+        seg.label,
+        BELOW_CONFIDENCE,
+        f"{seg.label} at confidence {seg.confidence:g} < {th.confidence:g}",
+        seg.index,
+    )
+
+
+def _confusion(pairs: list[tuple[str, str]], labels: list[str]) -> np.ndarray:
+    matrix = np.zeros((len(labels), len(labels)), dtype=int)
+    for truth, reported in pairs:
+        matrix[labels.index(truth), labels.index(reported)] += 1
+    return matrix
+
+
+def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evaluation:
+    """One evaluation over the recordings at the given thresholds and polling."""
+    total = Evaluation(classes, np.zeros((0, 0), dtype=int))
+    pairs = []
+    for part in parts:
+        found, spurious = outcomes(part, th)
+        segments = part.engine_pass.segments()
+        for s in spurious:
+            pairs.append((NONE, segments[s].label))
+        total.spurious += len(spurious)
+        for outcome in found:
+            total.outcomes.append((part.name, outcome))
+            if outcome.outcome == NOT_SCORED:
+                total.not_scored += 1
+                continue
+            total.gestures += 1
+            event = outcome.event
+            if outcome.outcome == MISSED:
+                total.missed += 1
+                total.reasons[outcome.reason] += 1
+                pairs.append((event.label, NONE))
+                continue
+            total.results += 1
+            pairs.append((event.label, outcome.reported))
+            if outcome.outcome == MISCLASSIFIED:
+                total.misclassified += 1
+                continue
+            total.recognised += 1
+            total.delays_s.append((outcome.index - event.end) / SAMPLE_RATE)
+            seg = next(s for s in segments if s.index == outcome.index)
+            if np.isfinite(event.distance):
+                # Along the gesture's direction: negative when the reported stroke is short.
+                along = np.sign(event.signed_distance) * seg.displacement
+                total.displacement_errors.append(along - event.distance)
+        total.results += len(spurious)
+    seen = {label for pair in pairs for label in pair}
+    total.classes = sorted((set(classes) | seen) - {NONE}) + [NONE]
+    total.confusion = _confusion(pairs, total.classes)
+    return total
+
+
+@dataclass
+class Sweep:
+    """Recall and spurious share of results over a grid of the two thresholds."""
+
+    confidences: list[float]
+    probabilities: list[float]
+    recall: np.ndarray  # confidences x probabilities, NaN without gestures
+    spurious: np.ndarray  # NaN without results
+
+
+def sweep(
+    parts: list[Attributed], classes: list[str], confidences, probabilities, poll_s: float
+) -> Sweep:
+    recall = np.full((len(confidences), len(probabilities)), np.nan)
+    spurious = np.full_like(recall, np.nan)
+    for i, c in enumerate(confidences):
+        for j, p in enumerate(probabilities):
+            result = score(parts, classes, Thresholds(c, p, poll_s))
+            if result.gestures:
+                recall[i, j] = result.recognised / result.gestures
+            if result.results:
+                spurious[i, j] = result.spurious / result.results
+    return Sweep(list(confidences), list(probabilities), recall, spurious)
