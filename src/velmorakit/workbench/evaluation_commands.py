@@ -147,6 +147,8 @@ def cmd_evaluate(args) -> None:
         print(f"wrote {args.outcomes_csv}")
     confusion_png, sweep_png = pngs
     if confusion_png or sweep_png:
+        import numpy as np
+
         from .plotting import plot_confusion, plot_sweep
 
         if confusion_png:
@@ -155,7 +157,11 @@ def cmd_evaluate(args) -> None:
             plot_confusion(confusion_png, result.confusion, result.classes, title)
             print(f"wrote {confusion_png}")
         if sweep_png:
-            plot_sweep(sweep_png, grid, (args.confidence_th, args.prob_th))
+            # Finer than the printed table: the pass is done, each point only re-scores it.
+            fine = sorted({*np.round(np.arange(0.3, 0.96, 0.05), 2).tolist(), args.prob_th})
+            curves = sweep(parts, classes, confidences, fine, args.poll_interval)
+            title = f"{result.gestures} gestures in {len(parts)} recording(s), threshold sweep"
+            plot_sweep(sweep_png, curves, (args.confidence_th, args.prob_th), title)
             print(f"wrote {sweep_png}")
 
 

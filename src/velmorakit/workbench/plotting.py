@@ -70,10 +70,12 @@ def plot_recording(
     _draw_lanes(bottom, lanes, colours, t[0])
     bottom.set_xlabel("time (s)")
     bottom.set_xlim(t[0], t[-1] + 1 / SAMPLE_RATE)
-    for start, end, label in lanes.truth:
+    missed = dict(lanes.missed)
+    for k, (start, end, label) in enumerate(lanes.truth):
+        colour, alpha = (MISS_COLOUR, 0.3) if k in missed else (colours.get(label, "0.5"), 0.12)
         for ax in (top, middle):
             ax.axvspan(t[0] + start / SAMPLE_RATE, t[0] + end / SAMPLE_RATE,
-                       color=colours.get(label, "0.5"), alpha=0.12, lw=0)
+                       color=colour, alpha=alpha, lw=0)
     _save(fig, path)
 
 
@@ -125,28 +127,27 @@ def plot_confusion(path: str | Path, confusion: np.ndarray, classes: list[str], 
     _save(fig, path)
 
 
-def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float]) -> None:
-    """Recall and spurious share of results as two maps over the threshold grid, with the
-    chosen pair of thresholds marked."""
-    fig = Figure(figsize=(12, 4.8), layout="constrained")
-    axes = fig.subplots(1, 2)
-    maps = ((sweep.recall, "recognised (share of gestures)", "Greens"),
-            (sweep.spurious, "spurious (share of results)", "Reds"))
-    for ax, (values, name, cmap) in zip(axes, maps, strict=True):
-        image = ax.imshow(values * 100, cmap=cmap, vmin=0, vmax=100, aspect="auto",
-                          origin="lower")
-        for (i, j), v in np.ndenumerate(values):
-            text = "-" if np.isnan(v) else f"{v:.0%}"
-            ax.text(j, i, text, ha="center", va="center", fontsize=7,
-                    color="w" if v > 0.6 else "k")
-        ax.set_xticks(range(len(sweep.probabilities)), [f"{p:g}" for p in sweep.probabilities])
-        ax.set_yticks(range(len(sweep.confidences)), [f"{c:g}" for c in sweep.confidences])
+def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str) -> None:
+    """Recall and spurious share of results against the probability threshold, one line
+    per confidence threshold, with the chosen pair of thresholds ringed."""
+    fig = Figure(figsize=(12, 4.5), layout="constrained")
+    fig.suptitle(title)
+    axes = fig.subplots(1, 2, sharex=True)
+    curves = ((sweep.recall, "recognised (% of gestures)"),
+              (sweep.spurious, "spurious (% of results)"))
+    colours = matplotlib.colormaps["viridis"](np.linspace(0, 0.9, len(sweep.confidences)))
+    for ax, (values, name) in zip(axes, curves, strict=True):
+        for c, row, colour in zip(sweep.confidences, values, colours, strict=True):
+            ax.plot(sweep.probabilities, row * 100, marker=".", color=colour,
+                    label=f"confidence >= {c:g}")
+            if c == chosen[0] and chosen[1] in sweep.probabilities:
+                j = sweep.probabilities.index(chosen[1])
+                ax.plot(chosen[1], row[j] * 100, "o", ms=12, mfc="none", mec="k", mew=1.5)
         ax.set_xlabel("probability threshold")
-        ax.set_ylabel("confidence threshold")
-        ax.set_title(name)
-        if chosen[0] in sweep.confidences and chosen[1] in sweep.probabilities:
-            i, j = sweep.confidences.index(chosen[0]), sweep.probabilities.index(chosen[1])
-            ax.add_patch(matplotlib.patches.Rectangle((j - 0.5, i - 0.5), 1, 1, fill=False,
-                                                      ec="k", lw=2))
-        fig.colorbar(image, ax=ax, shrink=0.85, label="%")
+        ax.set_ylabel(name)
+        ax.grid(alpha=0.3)
+        highest = np.nanmax(values * 100, initial=0)
+        ax.set_ylim(0 if ax is axes[1] else None, max(5, highest * 1.1) if ax is axes[1] else 100.5)
+    axes[1].legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8,
+                   title="ring: chosen thresholds", title_fontsize=8)
     _save(fig, path)
