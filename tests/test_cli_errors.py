@@ -104,9 +104,19 @@ def test_output_into_a_closed_pipe_ends_quietly(tmp_path):
     os.close(read_end)
     try:
         done = subprocess.run(
-            [sys.executable, "-m", "velmorakit", "simulate", str(tmp_path / "s.csv"),
-             "--seconds", "5"],
-            stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=120,
+            [
+                sys.executable,
+                "-m",
+                "velmorakit",
+                "simulate",
+                str(tmp_path / "s.csv"),
+                "--seconds",
+                "5",
+            ],
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
         )
     finally:
         os.close(write_end)

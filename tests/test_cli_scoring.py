@@ -7,8 +7,14 @@ import pytest
 
 from velmorakit.workbench.cli import main
 
-ROTATE = {"up": "down", "down": "left", "left": "right", "right": "forward",
-          "forward": "backward", "backward": "up"}
+ROTATE = {
+    "up": "down",
+    "down": "left",
+    "left": "right",
+    "right": "forward",
+    "forward": "backward",
+    "backward": "up",
+}
 
 
 @pytest.fixture

@@ -55,7 +55,7 @@ def test_engine_runs_once_per_full_batch_and_thresholds_are_inclusive():
     assert engine.runs == list(range(10, 4991, 10))
     # Progress moves within the recording and adds up to its rows.
     assert len(reports) > 1 and sum(reports) == 4995
-    segments = engine_pass.segments()
+    segments = engine_pass.segments
     assert [(s.label, s.index, s.start, s.end) for s in segments] == [
         ("up", 120, 80, 100),
         ("left", 240, 200, 220),
@@ -77,8 +77,19 @@ def test_no_samples_read_with_num_sample_0_misses_every_gesture_for_that_reason(
 
 def segment(start, end, label, index=None, disp=0.0, probability=0.9, confidence=5):
     index = end + 10 if index is None else index
-    return Cycle(index, (start + end) // 2, 1.0, SEGMENT, 2.0, label, probability, confidence,
-                 disp, start, end)
+    return Cycle(
+        index,
+        (start + end) // 2,
+        1.0,
+        SEGMENT,
+        2.0,
+        label,
+        probability,
+        confidence,
+        disp,
+        start,
+        end,
+    )
 
 
 def part(segments, events, classes, rows=1000, name="r"):
@@ -99,8 +110,11 @@ def test_results_are_matched_to_the_gesture_they_overlap_most():
         segment(600, 640, "left"),  # overlaps nothing: spurious
         segment(702, 725, "down", disp=-0.3),  # recognised, 0.05 m long
     ]
-    result = score([part(segments, events, ["down", "left", "right", "up"])],
-                   ["down", "left", "right", "up"], Thresholds(2, 0.6, poll_s=0))
+    result = score(
+        [part(segments, events, ["down", "left", "right", "up"])],
+        ["down", "left", "right", "up"],
+        Thresholds(2, 0.6, poll_s=0),
+    )
     assert (result.recognised, result.misclassified, result.missed, result.spurious) == (2, 1, 1, 2)
     assert result.recognition_rate == 0.5
     assert result.spurious_rate == 2 / 5
@@ -168,8 +182,9 @@ def _strokes(rows, strokes, seed=0):
 
 def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_path):
     model, encoder = write_model_files(
-        tmp_path, FakeClassifier([0.1, 0.8, 0.1], ["down", "up", "x"]),
-        FakeEncoder(["down", "up", "x"])
+        tmp_path,
+        FakeClassifier([0.1, 0.8, 0.1], ["down", "up", "x"]),
+        FakeEncoder(["down", "up", "x"]),
     )
     samples, events = _strokes(
         1600,
@@ -183,8 +198,9 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
             (1580, 20, 0.4),  # the recording ends before its peak can be judged
         ],
     )
-    engine_pass = run_engine(VelmoraComputing(model, encoder), samples,
-                             GestureConfig(model, encoder, 10))
+    engine_pass = run_engine(
+        VelmoraComputing(model, encoder), samples, GestureConfig(model, encoder, 10)
+    )
     attributed = attribute("r", engine_pass, events, ["down", "up", "x"])
     result = score([attributed], ["down", "up", "x"], Thresholds(2, 0.6))
     got = [(o.outcome, o.reason) for _, o in result.outcomes]

@@ -9,6 +9,7 @@ accepts.
 
 from collections.abc import Callable
 from dataclasses import dataclass, replace
+from functools import cached_property
 
 import numpy as np
 
@@ -51,7 +52,9 @@ class EnginePass:
     rows: int
     num_sample: int
 
+    @cached_property
     def segments(self) -> list[Cycle]:
+        """The cycles that cut a segment, in time order."""
         return [c for c in self.cycles if c.label is not None]
 
 

@@ -181,9 +181,11 @@ def cmd_plot(args) -> None:
     page = round((args.seconds or PAGE_S) * SAMPLE_RATE)
     last = min(rows, first + page) if args.seconds else rows
     starts = list(range(first, last, page))
-    paths = [out] if len(starts) == 1 else [
-        out.with_name(f"{out.stem}-{k + 1:02d}{out.suffix}") for k in range(len(starts))
-    ]
+    paths = (
+        [out]
+        if len(starts) == 1
+        else [out.with_name(f"{out.stem}-{k + 1:02d}{out.suffix}") for k in range(len(starts))]
+    )
     from .plotting import label_colours, plot_recording
 
     colours = label_colours([t[2] for t in truth] + [r[2] for r in results])
@@ -208,8 +210,10 @@ def cmd_plot(args) -> None:
             start_s=begin / SAMPLE_RATE,
         )
     shown = f"{paths[0]}" if len(paths) == 1 else f"{paths[0]} ... {paths[-1]}"
-    print(f"wrote {shown}" + (f" ({len(paths)} pages of {page / SAMPLE_RATE:g} s)"
-                              if len(paths) > 1 else ""))
+    print(
+        f"wrote {shown}"
+        + (f" ({len(paths)} pages of {page / SAMPLE_RATE:g} s)" if len(paths) > 1 else "")
+    )
 
 
 def _plot_contents(args, recording):
@@ -228,11 +232,15 @@ def _plot_contents(args, recording):
         thresholds = Thresholds(args.confidence_th, args.prob_th, args.poll_interval)
         found, _ = outcomes(part, thresholds)
         truth = [
-            (o.event.start, o.event.end, o.event.label,
-             SHORT_REASONS.get(o.reason, "missed") if o.outcome == MISSED else "")
+            (
+                o.event.start,
+                o.event.end,
+                o.event.label,
+                SHORT_REASONS.get(o.reason, "missed") if o.outcome == MISSED else "",
+            )
             for o in found
         ]
-        segments = part.engine_pass.segments()
+        segments = part.engine_pass.segments
         _, taken = reached(segments, thresholds)
         results = [(s.start, s.end, s.label, s.index, k in taken) for k, s in enumerate(segments)]
         return truth, results, "from the model"
@@ -240,11 +248,16 @@ def _plot_contents(args, recording):
 
     _, bounds = extract(recording.samples, max(args.num_sample, 1))
     labels = segment_labels(bounds, recording.labels)
-    results = [(int(a), int(b), label, int(b), True) for (a, b), label in zip(bounds, labels,
-                                                                              strict=True)]
+    results = [
+        (int(a), int(b), label, int(b), True) for (a, b), label in zip(bounds, labels, strict=True)
+    ]
     truth = [
-        (ev.start, ev.end, ev.label,
-         "" if any(min(ev.end, b + 1) > max(ev.start, a) for a, b in bounds) else "no segment")
+        (
+            ev.start,
+            ev.end,
+            ev.label,
+            "" if any(min(ev.end, b + 1) > max(ev.start, a) for a, b in bounds) else "no segment",
+        )
         for ev in events
     ]
     return truth, results, "are segments named by the recording's labels"
@@ -268,15 +281,18 @@ def _page_lanes(truth, results, begin: int, end: int):
 def _engine_options(p, model_required: bool) -> None:
     p.add_argument("--model", required=model_required, help="pickled classifier")
     p.add_argument("--encoder", required=model_required, help="pickled label encoder")
+    p.add_argument("--num-sample", type=_count, default=10, help="samples per engine cycle (10)")
     p.add_argument(
-        "--num-sample", type=_count, default=10, help="samples per engine cycle (10)"
+        "--confidence-th",
+        type=_non_negative,
+        default=2.0,
+        help="least confidence: best class probability over the second best, rounded down (2)",
     )
-    p.add_argument("--confidence-th", type=_non_negative, default=2.0,
-                   help="least confidence: best class probability over the second best, "
-                   "rounded down (2)")
     p.add_argument("--prob-th", type=_probability, default=0.6, help="least probability (0.6)")
     p.add_argument(
-        "--poll-interval", type=_non_negative, default=0.1,
+        "--poll-interval",
+        type=_non_negative,
+        default=0.1,
         help="seconds between the application's polls of the one-slot result queue; a result "
         "replaced before a poll is lost; 0 polls after every cycle (0.1)",
     )
@@ -301,8 +317,12 @@ def register(commands) -> None:
 
     p = commands.add_parser("plot", help="draw a recording, its truth and the model's results")
     p.add_argument("recording", help="CSV recording")
-    p.add_argument("-o", "--output", default="recording.png",
-                   help="PNG to write; long recordings go to numbered pages (recording.png)")
+    p.add_argument(
+        "-o",
+        "--output",
+        default="recording.png",
+        help="PNG to write; long recordings go to numbered pages (recording.png)",
+    )
     _engine_options(p, model_required=False)
     p.add_argument("--start", type=_non_negative, default=0.0, help="first second shown (0)")
     p.add_argument("--seconds", type=_seconds, help=f"seconds shown (all, in pages of {PAGE_S:g})")

@@ -74,8 +74,13 @@ def plot_recording(
     for k, (start, end, label) in enumerate(lanes.truth):
         colour, alpha = (MISS_COLOUR, 0.3) if k in missed else (colours.get(label, "0.5"), 0.12)
         for ax in (top, middle):
-            ax.axvspan(t[0] + start / SAMPLE_RATE, t[0] + end / SAMPLE_RATE,
-                       color=colour, alpha=alpha, lw=0)
+            ax.axvspan(
+                t[0] + start / SAMPLE_RATE,
+                t[0] + end / SAMPLE_RATE,
+                color=colour,
+                alpha=alpha,
+                lw=0,
+            )
     _save(fig, path)
 
 
@@ -85,18 +90,40 @@ def _draw_lanes(ax, lanes: Lanes, colours, t0: float) -> None:
         left, width = t0 + start / SAMPLE_RATE, (end - start) / SAMPLE_RATE
         colour = colours.get(label, "0.5")
         edge = MISS_COLOUR if k in missed else colour
-        ax.broken_barh([(left, width)], (1.15, 0.7), facecolors=colour, edgecolors=edge,
-                       linewidth=2.5 if k in missed else 0.5)
+        ax.broken_barh(
+            [(left, width)],
+            (1.15, 0.7),
+            facecolors=colour,
+            edgecolors=edge,
+            linewidth=2.5 if k in missed else 0.5,
+        )
         if k in missed:
-            ax.text(left + width / 2, 1.0, missed[k], ha="center", va="top", fontsize=7,
-                    color=MISS_COLOUR)
+            ax.text(
+                left + width / 2,
+                1.0,
+                missed[k],
+                ha="center",
+                va="top",
+                fontsize=7,
+                color=MISS_COLOUR,
+            )
     for start, end, label, row, taken in lanes.results:
         left, width = t0 + start / SAMPLE_RATE, (end + 1 - start) / SAMPLE_RATE
         colour = colours.get(label, "0.5")
-        ax.broken_barh([(left, width)], (0.05, 0.55), facecolors=colour if taken else "none",
-                       edgecolors=colour, linewidth=1.2)
-        ax.plot(t0 + row / SAMPLE_RATE, 0.33, marker="v" if taken else "x", ms=5,
-                color="k" if taken else "0.4")
+        ax.broken_barh(
+            [(left, width)],
+            (0.05, 0.55),
+            facecolors=colour if taken else "none",
+            edgecolors=colour,
+            linewidth=1.2,
+        )
+        ax.plot(
+            t0 + row / SAMPLE_RATE,
+            0.33,
+            marker="v" if taken else "x",
+            ms=5,
+            color="k" if taken else "0.4",
+        )
     ax.set_ylim(-0.05, 2.0)
     ax.set_yticks([0.33, 1.5], ["model", "truth"])
     handles = [Patch(color=c, label=name) for name, c in colours.items()]
@@ -105,8 +132,13 @@ def _draw_lanes(ax, lanes: Lanes, colours, t0: float) -> None:
         Line2D([], [], marker="v", ls="", color="k", label="result delivered"),
         Line2D([], [], marker="x", ls="", color="0.4", label="result dropped"),
     ]
-    ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.005, 1.25), fontsize=8,
-              ncols=1 + len(handles) // 8)
+    ax.legend(
+        handles=handles,
+        loc="upper left",
+        bbox_to_anchor=(1.005, 1.25),
+        fontsize=8,
+        ncols=1 + len(handles) // 8,
+    )
 
 
 def plot_confusion(path: str | Path, confusion: np.ndarray, classes: list[str], title: str):
@@ -133,13 +165,20 @@ def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str)
     fig = Figure(figsize=(12, 4.5), layout="constrained")
     fig.suptitle(title)
     axes = fig.subplots(1, 2, sharex=True)
-    curves = ((sweep.recall, "recognised (% of gestures)"),
-              (sweep.spurious, "spurious (% of results)"))
+    curves = (
+        (sweep.recall, "recognised (% of gestures)"),
+        (sweep.spurious, "spurious (% of results)"),
+    )
     colours = matplotlib.colormaps["viridis"](np.linspace(0, 0.9, len(sweep.confidences)))
     for ax, (values, name) in zip(axes, curves, strict=True):
         for c, row, colour in zip(sweep.confidences, values, colours, strict=True):
-            ax.plot(sweep.probabilities, row * 100, marker=".", color=colour,
-                    label=f"confidence >= {c:g}")
+            ax.plot(
+                sweep.probabilities,
+                row * 100,
+                marker=".",
+                color=colour,
+                label=f"confidence >= {c:g}",
+            )
             if c == chosen[0] and chosen[1] in sweep.probabilities:
                 j = sweep.probabilities.index(chosen[1])
                 ax.plot(chosen[1], row[j] * 100, "o", ms=12, mfc="none", mec="k", mew=1.5)
@@ -148,6 +187,11 @@ def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str)
         ax.grid(alpha=0.3)
         highest = np.nanmax(values * 100, initial=0)
         ax.set_ylim(0 if ax is axes[1] else None, max(5, highest * 1.1) if ax is axes[1] else 100.5)
-    axes[1].legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8,
-                   title="ring: chosen thresholds", title_fontsize=8)
+    axes[1].legend(
+        loc="upper left",
+        bbox_to_anchor=(1.01, 1),
+        fontsize=8,
+        title="ring: chosen thresholds",
+        title_fontsize=8,
+    )
     _save(fig, path)

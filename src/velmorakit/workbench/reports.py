@@ -43,7 +43,8 @@ def evaluation_summary(result: Evaluation) -> str:
     for reason, count in result.reasons.most_common():
         lines.append(f"  {count:5d}  {reason}")
     lines.append(
-        f"spurious:      {result.spurious:5d}  " + _share(result.spurious, result.results, "results")
+        f"spurious:      {result.spurious:5d}  "
+        + _share(result.spurious, result.results, "results")
     )
     if result.not_scored:
         lines.append(f"not scored:    {result.not_scored:5d}  (labels unknown to the model)")
@@ -76,7 +77,15 @@ def sweep_table(sweep: Sweep) -> str:
 
 
 OUTCOME_COLUMNS = (
-    "recording", "start", "end", "label", "outcome", "reported", "reason", "detail", "result_s"
+    "recording",
+    "start",
+    "end",
+    "label",
+    "outcome",
+    "reported",
+    "reason",
+    "detail",
+    "result_s",
 )
 
 
@@ -89,6 +98,15 @@ def write_outcomes(path: str | Path, result: Evaluation) -> None:
             when = f"{o.index / SAMPLE_RATE:.2f}" if o.index >= 0 else ""
             event = o.event
             writer.writerow(
-                [name, event.start, event.end, event.label, o.outcome, o.reported, o.reason,
-                 o.detail, when]
+                [
+                    name,
+                    event.start,
+                    event.end,
+                    event.label,
+                    o.outcome,
+                    o.reported,
+                    o.reason,
+                    o.detail,
+                    when,
+                ]
             )

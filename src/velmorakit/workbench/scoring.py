@@ -24,7 +24,12 @@ from .synthetic import SAMPLE_RATE, GestureEvent
 
 NONE = "(none)"  # the row of spurious results and the column of missed gestures
 
-RECOGNISED, MISCLASSIFIED, MISSED, NOT_SCORED = "recognised", "misclassified", "missed", "not scored"
+RECOGNISED, MISCLASSIFIED, MISSED, NOT_SCORED = (
+    "recognised",
+    "misclassified",
+    "missed",
+    "not scored",
+)
 
 # Why a gesture was missed.
 NOT_READ = "not read: num_sample is 0"
@@ -77,6 +82,7 @@ class Outcome:
     reason: str = ""
     detail: str = ""
     index: int = -1
+    displacement: float = math.nan  # the engine's, for a recognised gesture
 
 
 @dataclass
@@ -164,16 +170,17 @@ def attribute(
     name: str, engine_pass: EnginePass, events: list[GestureEvent], classes: list[str]
 ) -> Attributed:
     """Tie segments to gestures and explain the gestures that got none."""
-    segments = engine_pass.segments()
+    segments = engine_pass.segments
     owner = []
     for seg in segments:
         overlaps = [_overlap(ev, seg.start, seg.end) for ev in events]
         best = int(np.argmax(overlaps)) if overlaps else -1
         owner.append(best if best >= 0 and overlaps[best] > 0 else -1)
+    tied = set(owner)
     no_segment = {
         e: _why_no_segment(e, events, engine_pass, segments, owner)
         for e in range(len(events))
-        if e not in owner
+        if e not in tied
     }
     known = [ev.label in classes for ev in events]
     return Attributed(name, engine_pass, events, known, owner, no_segment)
@@ -205,8 +212,9 @@ def reached(segments, th: Thresholds) -> tuple[list[int], set[int]]:
 
 def outcomes(part: Attributed, th: Thresholds) -> tuple[list[Outcome], list[int]]:
     """Each gesture's outcome, and the segments whose delivered results are spurious."""
-    segments = part.engine_pass.segments()
+    segments = part.engine_pass.segments
     accepted, reached_app = reached(segments, th)
+    accepted_set = set(accepted)
     per_event: dict[int, list[int]] = {}
     spurious = []
     for s, e in enumerate(part.owner):
@@ -225,19 +233,21 @@ def outcomes(part: Attributed, th: Thresholds) -> tuple[list[Outcome], list[int]
         if got:
             seg = segments[got[0]]
             kind = RECOGNISED if seg.label == event.label else MISCLASSIFIED
-            result.append(Outcome(event, kind, seg.label, index=seg.index))
+            result.append(
+                Outcome(event, kind, seg.label, index=seg.index, displacement=seg.displacement)
+            )
         elif not mine:
             reason, detail = part.no_segment[e]
             result.append(Outcome(event, MISSED, reason=reason, detail=detail))
         else:
-            result.append(_rejection(event, mine, accepted, th, segments))
+            result.append(_rejection(event, mine, accepted, accepted_set, th, segments))
     return result, spurious
 
 
-def _rejection(event, mine, accepted, th, segments) -> Outcome:
+def _rejection(event, mine, accepted, accepted_set, th, segments) -> Outcome:
     """The outcome of a gesture whose results (segment indices `mine`) all fell to the
     thresholds or the queue."""
-    lost = [s for s in mine if s in accepted]
+    lost = [s for s in mine if s in accepted_set]
     if lost:
         seg = segments[lost[0]]
         later = [segments[s] for s in accepted if s > lost[0]]
@@ -279,7 +289,7 @@ def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evalua
     pairs = []
     for part in parts:
         found, spurious = outcomes(part, th)
-        segments = part.engine_pass.segments()
+        segments = part.engine_pass.segments
         for s in spurious:
             pairs.append((NONE, segments[s].label))
         total.spurious += len(spurious)
@@ -302,10 +312,9 @@ def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evalua
                 continue
             total.recognised += 1
             total.delays_s.append((outcome.index - event.end) / SAMPLE_RATE)
-            seg = next(s for s in segments if s.index == outcome.index)
             if np.isfinite(event.distance):
                 # Along the gesture's direction: negative when the reported stroke is short.
-                along = np.sign(event.signed_distance) * seg.displacement
+                along = np.sign(event.signed_distance) * outcome.displacement
                 total.displacement_errors.append(along - event.distance)
         total.results += len(spurious)
     seen = {label for pair in pairs for label in pair}
