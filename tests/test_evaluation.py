@@ -118,6 +118,7 @@ def test_results_are_matched_to_the_gesture_they_overlap_most():
     assert (result.recognised, result.misclassified, result.missed, result.spurious) == (2, 1, 1, 2)
     assert result.recognition_rate == 0.5
     assert result.spurious_rate == 2 / 5
+    assert result.spurious_reasons == {scoring.NO_GESTURE: 1, scoring.REPEAT: 1}
     np.testing.assert_allclose(result.displacement_errors, [-0.1, 0.05])
     assert result.delays_s == pytest.approx([(145 - 130) / 50, (735 - 720) / 50])
     labels = result.classes

@@ -46,6 +46,8 @@ def evaluation_summary(result: Evaluation) -> str:
         f"spurious:      {result.spurious:5d}  "
         + _share(result.spurious, result.results, "results")
     )
+    for reason, count in result.spurious_reasons.most_common():
+        lines.append(f"  {count:5d}  {reason}")
     if result.not_scored:
         lines.append(f"not scored:    {result.not_scored:5d}  (labels unknown to the model)")
     if result.delays_s:
@@ -90,23 +92,17 @@ OUTCOME_COLUMNS = (
 
 
 def write_outcomes(path: str | Path, result: Evaluation) -> None:
-    """One row per true gesture (rows start..end-1) with what happened to it."""
+    """One row per true gesture (rows start..end-1) with what happened to it, then one per
+    spurious result, with the rows of its segment."""
     with Path(path).open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(OUTCOME_COLUMNS)
         for name, o in result.outcomes:
             when = f"{o.index / SAMPLE_RATE:.2f}" if o.index >= 0 else ""
             event = o.event
-            writer.writerow(
-                [
-                    name,
-                    event.start,
-                    event.end,
-                    event.label,
-                    o.outcome,
-                    o.reported,
-                    o.reason,
-                    o.detail,
-                    when,
-                ]
-            )
+            row = [name, event.start, event.end, event.label, o.outcome, o.reported, o.reason]
+            writer.writerow(row + [o.detail, when])
+        for name, why, seg in result.spurious_results:
+            detail = f"probability {seg.probability:.3f}, confidence {seg.confidence:g}"
+            row = [name, seg.start, seg.end + 1, "", "spurious", seg.label, why, detail]
+            writer.writerow(row + [f"{seg.index / SAMPLE_RATE:.2f}"])

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..middleware.utilities.velmora_computing import VelmoraComputing as Engine
-from .evaluation import LOW_PEAK, NO_END, NO_START, STAGES, TOO_SOON, EnginePass
+from .evaluation import LOW_PEAK, NO_END, NO_START, STAGES, TOO_SOON, Cycle, EnginePass
 from .synthetic import SAMPLE_RATE, GestureEvent
 
 NONE = "(none)"  # the row of spurious results and the column of missed gestures
@@ -44,6 +44,10 @@ AT_END = "no segment: the recording ends too soon after it"
 BELOW_CONFIDENCE = "below the confidence threshold"
 BELOW_PROBABILITY = "below the probability threshold"
 REPLACED = "replaced in the queue before a poll"
+
+# Why a delivered result is spurious.
+NO_GESTURE = "overlaps no true gesture"
+REPEAT = "a second result for the same gesture"
 
 # The same reasons in a word or two, for pictures.
 SHORT_REASONS = {
@@ -109,6 +113,8 @@ class Evaluation:
     results: int = 0
     not_scored: int = 0
     reasons: Counter = field(default_factory=Counter)
+    spurious_reasons: Counter = field(default_factory=Counter)
+    spurious_results: list[tuple[str, str, Cycle]] = field(default_factory=list)  # name, why
     outcomes: list[tuple[str, Outcome]] = field(default_factory=list)  # (recording, outcome)
     displacement_errors: list[float] = field(default_factory=list)
     delays_s: list[float] = field(default_factory=list)
@@ -292,6 +298,9 @@ def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evalua
         segments = part.engine_pass.segments
         for s in spurious:
             pairs.append((NONE, segments[s].label))
+            why = NO_GESTURE if part.owner[s] < 0 else REPEAT
+            total.spurious_reasons[why] += 1
+            total.spurious_results.append((part.name, why, segments[s]))
         total.spurious += len(spurious)
         for outcome in found:
             total.outcomes.append((part.name, outcome))
