@@ -7,9 +7,10 @@ from fakes import FakeClassifier, FakeEncoder, write_model_files
 
 from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
-from velmorakit.workbench import scoring
+from velmorakit.workbench import attribution, scoring
+from velmorakit.workbench.attribution import attribute
 from velmorakit.workbench.evaluation import SEGMENT, Cycle, EnginePass, run_engine
-from velmorakit.workbench.scoring import NONE, Thresholds, attribute, score
+from velmorakit.workbench.scoring import NONE, Thresholds, score
 from velmorakit.workbench.synthetic import DT, GestureEvent, minimum_jerk
 
 
@@ -72,7 +73,7 @@ def test_no_samples_read_with_num_sample_0_misses_every_gesture_for_that_reason(
     assert engine.runs == [] and engine_pass.cycles == []
     part = attribute("a", engine_pass, [GestureEvent(100, 130, "up", 0.3)], ["up"])
     result = score([part], ["up"], Thresholds(2, 0.6))
-    assert result.missed == 1 and result.reasons == {scoring.NOT_READ: 1}
+    assert result.missed == 1 and result.reasons == {attribution.NOT_READ: 1}
 
 
 def segment(start, end, label, index=None, disp=0.0, probability=0.9, confidence=5):
@@ -207,10 +208,10 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
     got = [(o.outcome, o.reason) for _, o in result.outcomes]
     assert got == [
         (scoring.RECOGNISED, ""),
-        (scoring.MISSED, scoring.LOW),
+        (scoring.MISSED, attribution.LOW),
         (scoring.RECOGNISED, ""),
-        (scoring.MISSED, scoring.CLOSE),
+        (scoring.MISSED, attribution.CLOSE),
         (scoring.RECOGNISED, ""),
-        (scoring.MISSED, scoring.TOO_LONG),
-        (scoring.MISSED, scoring.AT_END),
+        (scoring.MISSED, attribution.TOO_LONG),
+        (scoring.MISSED, attribution.AT_END),
     ]

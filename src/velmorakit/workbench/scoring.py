@@ -1,10 +1,8 @@
 """What happened to every true gesture of a recording, and to every result the engine gave.
 
-Scoring has two steps. `attribute` ties each segment the engine cut to the true gesture it
-overlaps most and tells, for a gesture that got no segment, why segmentation passed it by;
-neither depends on the thresholds. `score` then applies the worker's thresholds and the
-application's polling of the one-slot result queue, cheaply enough to be repeated over a
-grid of thresholds.
+Scoring starts from engine passes whose segments are tied to true gestures (`attribution`)
+and applies the worker's thresholds and the application's polling of the one-slot result
+queue, cheaply enough to be repeated over a grid of thresholds.
 
 The queue is modelled as follows: a result enters the queue at the time of the sample that
 completed its batch (the cycle itself takes no time), the application takes the queue's entry
@@ -18,8 +16,19 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..middleware.utilities.velmora_computing import VelmoraComputing as Engine
-from .evaluation import LOW_PEAK, NO_END, NO_START, STAGES, TOO_SOON, Cycle, EnginePass
+from .attribution import (
+    AT_END,
+    CLOSE,
+    HIDDEN,
+    LOW,
+    NO_END_BOUND,
+    NO_START_BOUND,
+    NOT_READ,
+    SHARED,
+    TOO_LONG,
+    Attributed,
+)
+from .evaluation import Cycle
 from .synthetic import SAMPLE_RATE, GestureEvent
 
 NONE = "(none)"  # the row of spurious results and the column of missed gestures
@@ -31,16 +40,7 @@ RECOGNISED, MISCLASSIFIED, MISSED, NOT_SCORED = (
     "not scored",
 )
 
-# Why a gesture was missed.
-NOT_READ = "not read: num_sample is 0"
-LOW = "no segment: peak below MAX_TH"
-TOO_LONG = "no segment: longer than the window"
-NO_END_BOUND = "no segment: no end bound"
-NO_START_BOUND = "no segment: no start bound"
-CLOSE = "no segment: too soon after the previous peak"
-SHARED = "no segment: its segment went to a neighbouring gesture"
-HIDDEN = "no segment: never the highest peak in the window"
-AT_END = "no segment: the recording ends too soon after it"
+# Why a gesture with a segment was missed.
 BELOW_CONFIDENCE = "below the confidence threshold"
 BELOW_PROBABILITY = "below the probability threshold"
 REPLACED = "replaced in the queue before a poll"
@@ -65,9 +65,6 @@ SHORT_REASONS = {
     REPLACED: "queue",
 }
 
-# The low-pass filter delays the speed peak past the stroke's last row by a few samples.
-PEAK_LAG_ROWS = 15
-
 
 @dataclass(frozen=True)
 class Thresholds:
@@ -87,18 +84,6 @@ class Outcome:
     detail: str = ""
     index: int = -1
     displacement: float = math.nan  # the engine's, for a recognised gesture
-
-
-@dataclass
-class Attributed:
-    """A recording's engine pass with its segments tied to true gestures."""
-
-    name: str
-    engine_pass: EnginePass
-    events: list[GestureEvent]
-    known: list[bool]  # per gesture: the model knows its label
-    owner: list[int]  # per segment: the gesture it overlaps most, -1 for none
-    no_segment: dict[int, tuple[str, str]]  # gesture -> (reason, detail) when it got no segment
 
 
 @dataclass
@@ -126,70 +111,6 @@ class Evaluation:
     @property
     def spurious_rate(self) -> float | None:
         return self.spurious / self.results if self.results else None
-
-
-def _overlap(event: GestureEvent, start: int, end: int) -> int:
-    return min(event.end, end + 1) - max(event.start, start)
-
-
-def _why_no_segment(e: int, events, engine_pass: EnginePass, segments, owner):
-    """(reason, detail) for a gesture that no segment was tied to."""
-    event = events[e]
-    if engine_pass.num_sample == 0:
-        return NOT_READ, ""
-    for s, seg in enumerate(segments):
-        if owner[s] != e and _overlap(event, seg.start, seg.end) > 0:
-            other = events[owner[s]]
-            return SHARED, f"rows {seg.start}-{seg.end} went to {other.label} at {other.start}"
-    zone = (Engine.DATA_DIM - Engine.LEFT_MAX_WIN, Engine.DATA_DIM - Engine.RIGHT_MAX_WIN)
-    seen = [
-        c
-        for c in engine_pass.cycles
-        if c.index - Engine.DATA_DIM + zone[0] < event.end + PEAK_LAG_ROWS
-        and c.index - Engine.DATA_DIM + zone[1] > event.start
-    ]
-    if not seen or event.end + PEAK_LAG_ROWS > engine_pass.rows - Engine.RIGHT_MAX_WIN:
-        return AT_END, f"the last row is {engine_pass.rows - 1}"
-    own = [c for c in seen if event.start <= c.peak_row < event.end + PEAK_LAG_ROWS]
-    highest = max(c.peak for c in (own or seen))
-    if not own:
-        if all(c.stage == LOW_PEAK for c in seen):
-            return LOW, f"filtered speed at most {highest:.3f} m/s, threshold {Engine.MAX_TH}"
-        return HIDDEN, f"a higher peak nearby ({highest:.3f} m/s)"
-    furthest = max(own, key=lambda c: STAGES.index(c.stage))
-    if furthest.stage == LOW_PEAK:
-        return LOW, f"filtered speed at most {highest:.3f} m/s, threshold {Engine.MAX_TH}"
-    if furthest.stage == TOO_SOON:
-        gap = f"{furthest.gap_s:.2f} s"
-        return CLOSE, f"peak {gap} after the previous one, needs more than {Engine.MAX_TIME_TH} s"
-    length = event.end - event.start
-    if length >= Engine.DATA_DIM:
-        return TOO_LONG, f"{length} rows, the window holds {Engine.DATA_DIM}"
-    if furthest.stage == NO_END:
-        return NO_END_BOUND, f"speed stays above a third of its peak {furthest.peak:.3f} m/s"
-    if furthest.stage == NO_START:
-        return NO_START_BOUND, f"speed stays above a third of its peak {furthest.peak:.3f} m/s"
-    return HIDDEN, ""
-
-
-def attribute(
-    name: str, engine_pass: EnginePass, events: list[GestureEvent], classes: list[str]
-) -> Attributed:
-    """Tie segments to gestures and explain the gestures that got none."""
-    segments = engine_pass.segments
-    owner = []
-    for seg in segments:
-        overlaps = [_overlap(ev, seg.start, seg.end) for ev in events]
-        best = int(np.argmax(overlaps)) if overlaps else -1
-        owner.append(best if best >= 0 and overlaps[best] > 0 else -1)
-    tied = set(owner)
-    no_segment = {
-        e: _why_no_segment(e, events, engine_pass, segments, owner)
-        for e in range(len(events))
-        if e not in tied
-    }
-    known = [ev.label in classes for ev in events]
-    return Attributed(name, engine_pass, events, known, owner, no_segment)
 
 
 def delivered(times_s: list[float], poll_s: float) -> list[bool]:
