@@ -42,7 +42,7 @@ def cmd_plot(args) -> None:
     name = Path(args.recording).name
     for k, (begin, path) in enumerate(zip(starts, paths, strict=True)):
         end = min(begin + page, last)
-        lanes = _page_lanes(truth, results, begin, end)
+        lanes = _page_lanes(truth, results, begin, end, "model" if args.model else "segments")
         missed = len(lanes.missed)
         title = f"{name}, {begin / SAMPLE_RATE:.0f}-{end / SAMPLE_RATE:.0f} s: " + (
             f"{len(lanes.truth)} gestures, {missed} missed; results {source}"
@@ -115,10 +115,10 @@ def _plot_contents(args, recording):
     return truth, results, "are segments named by the recording's labels"
 
 
-def _page_lanes(truth, results, begin: int, end: int):
+def _page_lanes(truth, results, begin: int, end: int, results_name: str):
     from .plotting import Lanes
 
-    lanes = Lanes()
+    lanes = Lanes(results_name=results_name)
     for start, stop, label, reason in truth:
         if stop > begin and start < end:
             if reason:

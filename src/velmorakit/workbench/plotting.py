@@ -27,6 +27,7 @@ class Lanes:
     missed: list[tuple[int, str]] = field(default_factory=list)  # truth index, short reason
     # start, end (incl.), label, row of the result, delivered to the application
     results: list[tuple[int, int, str, int, bool]] = field(default_factory=list)
+    results_name: str = "model"
 
 
 def label_colours(labels) -> dict[str, tuple]:
@@ -125,7 +126,7 @@ def _draw_lanes(ax, lanes: Lanes, colours, t0: float) -> None:
             color="k" if taken else "0.4",
         )
     ax.set_ylim(-0.05, 2.0)
-    ax.set_yticks([0.33, 1.5], ["model", "truth"])
+    ax.set_yticks([0.33, 1.5], [lanes.results_name, "truth"])
     handles = [Patch(color=c, label=name) for name, c in colours.items()]
     handles += [
         Patch(facecolor="none", edgecolor=MISS_COLOUR, lw=2, label="missed gesture"),
