@@ -1,6 +1,7 @@
 """What evaluate does with recordings that cannot be scored as they are."""
 
 import csv
+import re
 import shutil
 
 import pytest
@@ -74,4 +75,7 @@ def test_what_cannot_be_scored_is_said_and_left_out(models, capsys):
     assert code == 0
     assert "only in case" in err
     assert "'rest'" in err and "rest marker" in err
-    assert "not scored:" in out
+    # Rest stays rest; the gestures, which the model cannot name, are left out.
+    gestures = len(open("a.truth.away").read().splitlines()) - 1
+    assert re.search(r"gestures: 0 ", out)
+    assert int(re.search(r"not scored: +(\d+)", out).group(1)) == gestures

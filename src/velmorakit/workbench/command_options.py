@@ -66,7 +66,7 @@ def gesture_config(args):
 
 def scorable(command: str, paths, classes):
     """(path, recording, events) of each recording that can be scored, with warnings."""
-    from .groundtruth import load_scorable_events, unknown_label_notes
+    from .groundtruth import load_scorable_events, unknown_label_notes, without_rest_markers
     from .recordings import read_recording, recording_paths, truth_path
 
     inputs = []
@@ -77,8 +77,8 @@ def scorable(command: str, paths, classes):
             warn(command, f"{path}: cannot be scored: no {truth_path(path).name}, no label column")
             continue
         for note in unknown_label_notes(events, classes):
-            warn(command, f"{path}: label {note}; left out of the scores")
-        inputs.append((path, recording, events))
+            warn(command, f"{path}: label {note}")
+        inputs.append((path, recording, without_rest_markers(events, classes)))
     return inputs
 
 

@@ -3,7 +3,7 @@
 A truth file that does not belong to its recording would give plausible but wrong scores,
 so it is refused; a recording with neither a truth file nor a label column cannot be scored;
 labels the model does not know are reported, with the likely cause, so that they are not
-mistaken for misses.
+mistaken for misses, and rest marked with a label is scored as rest.
 """
 
 import csv
@@ -68,10 +68,19 @@ def unknown_label_notes(events: list[GestureEvent], classes: list[str]) -> list[
     notes = []
     for label, n in sorted(counts.items()):
         if label.lower() in by_case:
-            why = f"differs from the model's {by_case[label.lower()]!r} only in case"
+            why = (
+                f"differs from the model's {by_case[label.lower()]!r} only in case: "
+                "left out of the scores"
+            )
         elif label.lower() in REST_WORDS:
-            why = "looks like a rest marker: leave rest rows unlabelled"
+            why = "looks like a rest marker: scored as rest (leave rest rows unlabelled)"
         else:
-            why = "not among the model's classes"
+            why = "not among the model's classes: left out of the scores"
         notes.append(f"{label!r}: {n} gesture(s), {why}")
     return notes
+
+
+def without_rest_markers(events: list[GestureEvent], classes: list[str]) -> list[GestureEvent]:
+    """The gestures, less the stretches whose unknown label marks rest: a result there is
+    spurious, as on unlabelled rows."""
+    return [e for e in events if e.label in classes or e.label.lower() not in REST_WORDS]
