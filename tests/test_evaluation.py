@@ -191,7 +191,8 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
     samples, events = _strokes(
         1600,
         [
-            (100, 25, 0.4),  # a clear stroke
+            (100, 12, 0.2),  # two halves of one stroke: one segment, for the larger overlap
+            (112, 12, 0.2),
             (300, 40, 0.03),  # too small to rise above MAX_TH
             (500, 25, 0.4),
             (540, 25, 0.4),  # 0.8 s after the last one: too soon
@@ -207,6 +208,7 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
     result = score([attributed], ["down", "up", "x"], Thresholds(2, 0.6))
     got = [(o.outcome, o.reason) for _, o in result.outcomes]
     assert got == [
+        (scoring.MISSED, attribution.SHARED),
         (scoring.RECOGNISED, ""),
         (scoring.MISSED, attribution.LOW),
         (scoring.RECOGNISED, ""),
