@@ -1,8 +1,8 @@
 """Progress bars of the workbench's long loops."""
 
 
-def progress(iterable, **options):
-    """`tqdm(iterable, **options)` without tqdm's monitor thread.
+def progress(*args, **options):
+    """A `tqdm(*args, **options)` bar, without tqdm's monitor thread.
 
     tqdm starts the monitor with its first bar and keeps it until exit; it takes tqdm's locks
     every 10 s. The demo forks the gesture worker after training its model, and a thread alive
@@ -13,4 +13,4 @@ def progress(iterable, **options):
     from tqdm import tqdm
 
     tqdm.monitor_interval = 0
-    return tqdm(iterable, **options)
+    return tqdm(*args, **options)
