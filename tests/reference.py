@@ -370,8 +370,9 @@ def reference_extract_segments(samples, step=1):
 TUNING_CONSTANTS = tuple(name for name in vars(ReferenceComputing) if name.isupper())
 
 
-def reference_velocity(acc, rate_hz=50.0, rest_std=0.5, hold_s=0.2, leak_s=2.0,
-                       window_s=0.2, decay_s=0.1, bias_s=0.2):
+def reference_velocity(
+    acc, rate_hz=50.0, rest_std=0.5, hold_s=0.2, leak_s=2.0, window_s=0.2, decay_s=0.1, bias_s=0.2
+):
     """Velocity from acceleration with zero-velocity updates, written out with NumPy.
 
     Rest: the first window is still filling, or the acceleration's variance over the last

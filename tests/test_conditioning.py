@@ -47,7 +47,8 @@ def test_velocity_estimator_follows_strokes_and_comes_to_rest_under_gravity():
         stroke = slice(start, start + n)
         peak = true[stroke, axis][np.abs(true[stroke, axis]).argmax()]
         assert velocity[stroke, axis][np.abs(velocity[stroke, axis]).argmax()] == pytest.approx(
-            peak, rel=0.15)
+            peak, rel=0.15
+        )
         # The leak leaves about distance / LEAK_S behind, until the rest is found.
         assert np.abs(velocity[start + n : start + n + 60]).max() < 0.2
         assert np.abs(velocity[start + n + 60]).max() < 0.01
@@ -73,13 +74,26 @@ def test_resampler_interpolates_jittered_time_stamps_like_numpy():
     expected = np.column_stack([np.interp(grid, t, values[:, i]) for i in range(2)])
     np.testing.assert_allclose([row.values for row in rows], expected, rtol=1e-12, atol=1e-12)
     assert (resampler.read, resampler.emitted, resampler.dropped, resampler.gaps) == (
-        600, len(rows), 0, 0)
+        600,
+        len(rows),
+        0,
+        0,
+    )
 
 
 def test_resampler_drops_disorder_restarts_after_gaps_and_carries_the_nearer_tag():
     resampler = Resampler(50.0, gap_s=0.2)
-    pushes = [(0.0, "a"), (0.03, "b"), (0.03, "x"), (0.01, "x"), (0.05, "c"),
-              (1.0, "d"), (1.02, "e"), (0.1, "f"), (0.12, "g")]
+    pushes = [
+        (0.0, "a"),
+        (0.03, "b"),
+        (0.03, "x"),
+        (0.01, "x"),
+        (0.05, "c"),
+        (1.0, "d"),
+        (1.02, "e"),
+        (0.1, "f"),
+        (0.12, "g"),
+    ]
     rows = [row for t, tag in pushes for row in resampler.push(t, [t], tag)]
     assert [round(r.t, 6) for r in rows] == [0.0, 0.02, 0.04, 1.0, 1.02, 0.1, 0.12]
     assert [r.tag for r in rows] == ["a", "b", "c", "d", "e", "f", "g"]
@@ -95,23 +109,37 @@ def test_column_map_parses_locates_and_names_what_is_missing():
     missing = r"acc_z, Gesture not in the header \(time, acc_x, acc_y\)"
     with pytest.raises(WorkbenchError, match=missing):
         mapping.locate(["time", "acc_x", "acc_y"])
-    for bad, message in [("ax=a,ay=b", "az"), ("ax=a,ay=b,az=c,vx=d", "velocity"),
-                         ("ax=a,ay=b,az=c,speed=d", "unknown role"), ("ax", "ROLE=COLUMN")]:
+    for bad, message in [
+        ("ax=a,ay=b", "az"),
+        ("ax=a,ay=b,az=c,vx=d", "velocity"),
+        ("ax=a,ay=b,az=c,speed=d", "unknown role"),
+        ("ax", "ROLE=COLUMN"),
+    ]:
         with pytest.raises(WorkbenchError, match=message):
             ColumnMap.parse(bad)
 
 
 def test_conditioner_scales_units_drops_bad_samples_and_estimates_velocity():
     conditioner = Conditioner(units="g", time_unit="ms")
-    samples = [(0, [0, 0, 1]), (10, [0, "x", 1]), (20, [0.1, 0, 1]), (30, [math.nan, 0, 1]),
-               (40, [0.1, 0, 1])]
+    samples = [
+        (0, [0, 0, 1]),
+        (10, [0, "x", 1]),
+        (20, [0.1, 0, 1]),
+        (30, [math.nan, 0, 1]),
+        (40, [0.1, 0, 1]),
+    ]
     rows = [row for t, acc in samples for row in conditioner.push(t, acc)]
     assert len(rows) == 3 and all(len(r.values) == 6 for r in rows)
     assert rows[1].values[:3] == pytest.approx((0.1 * STANDARD_GRAVITY, 0, STANDARD_GRAVITY))
     estimated = VelocityEstimator().run([r.values[:3] for r in rows])
     assert np.array_equal([r.values[3:] for r in rows], estimated)
-    assert conditioner.counts == {"read": 5, "malformed": 2, "out_of_order": 0, "gaps": 0,
-                                  "emitted": 3}
+    assert conditioner.counts == {
+        "read": 5,
+        "malformed": 2,
+        "out_of_order": 0,
+        "gaps": 0,
+        "emitted": 3,
+    }
     # Without time stamps, 50 Hz samples pass through unchanged.
     plain = Conditioner(has_velocity=True, time_unit=None, input_rate_hz=50)
     data = np.random.default_rng(1).normal(size=(20, 6))

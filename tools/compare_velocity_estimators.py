@@ -82,8 +82,9 @@ class HighPassIntegral:
         acc = np.array([ax, ay, az])
         if self.rest is None:
             self.rest = acc
-        out, self.state = signal.lfilter(self.b, self.a, (acc - self.rest)[None], axis=0,
-                                         zi=self.state)
+        out, self.state = signal.lfilter(
+            self.b, self.a, (acc - self.rest)[None], axis=0, zi=self.state
+        )
         return tuple(out[0])
 
 
@@ -166,14 +167,23 @@ def main() -> None:
     print("recognised / spurious, test sessions of", len(test_seeds) * args.test_seconds, "s")
     print(f"{'velocity':30}" + "".join(f"{name:>18}" for name in SENSORS))
     baseline = [
-        _rates(pipeline(write_sessions(work, train_seeds, args.train_seconds, sensor, True),
-                        write_sessions(work, test_seeds, args.test_seconds, sensor, True), work))
+        _rates(
+            pipeline(
+                write_sessions(work, train_seeds, args.train_seconds, sensor, True),
+                write_sessions(work, test_seeds, args.test_seconds, sensor, True),
+                work,
+            )
+        )
         for sensor in SENSORS
     ]
     print(f"{'true velocity (50 Hz rows)':30}" + "".join(f"{f:>18}" for f in baseline))
-    files = {sensor: (write_sessions(work, train_seeds, args.train_seconds, sensor, False),
-                      write_sessions(work, test_seeds, args.test_seconds, sensor, False))
-             for sensor in SENSORS}
+    files = {
+        sensor: (
+            write_sessions(work, train_seeds, args.train_seconds, sensor, False),
+            write_sessions(work, test_seeds, args.test_seconds, sensor, False),
+        )
+        for sensor in SENSORS
+    }
     for name, make in VARIANTS.items():
         if args.variants and name not in args.variants:
             continue
@@ -184,7 +194,7 @@ def main() -> None:
                 out = work / f"imported-{path.name}"
                 import_recording(path, out, estimator=make())
                 imported.append(out)
-            figures.append(_rates(pipeline(imported[: len(train)], imported[len(train):], work)))
+            figures.append(_rates(pipeline(imported[: len(train)], imported[len(train) :], work)))
         print(f"{name:30}" + "".join(f"{f:>18}" for f in figures), flush=True)
 
 
@@ -205,8 +215,11 @@ def phone_figures(path: Path, names: list[str] | None) -> None:
         peaks = [speed[e.start : e.end].max() for e in takes]
         _, bounds = extract(recording.samples, 1)
         found = {i for s, _ in bounds for i, e in enumerate(takes) if e.start <= s < e.end}
-        print(f"{name:34}{np.median(at_rest):>20.3f} m/s{np.percentile(at_rest, 90):>10.3f}"
-              f"{np.median(peaks):>8.2f}{len(found) / len(takes):>8.0%}", flush=True)
+        print(
+            f"{name:34}{np.median(at_rest):>20.3f} m/s{np.percentile(at_rest, 90):>10.3f}"
+            f"{np.median(peaks):>8.2f}{len(found) / len(takes):>8.0%}",
+            flush=True,
+        )
 
 
 def _rates(pair: tuple[float, float]) -> str:

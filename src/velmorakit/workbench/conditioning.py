@@ -51,8 +51,13 @@ class VelocityEstimator:
     two lobes of opposite sign; the measurements are in the README.
     """
 
-    def __init__(self, rate_hz: float = ENGINE_RATE_HZ, rest_std: float = REST_STD_M_S2,
-                 hold_s: float = REST_HOLD_S, leak_s: float = LEAK_S):
+    def __init__(
+        self,
+        rate_hz: float = ENGINE_RATE_HZ,
+        rest_std: float = REST_STD_M_S2,
+        hold_s: float = REST_HOLD_S,
+        leak_s: float = LEAK_S,
+    ):
         if not rate_hz > 0 or not rest_std > 0 or not hold_s >= 0 or not leak_s > 0:
             raise WorkbenchError("the rate, rest threshold and time constants must be positive")
         self.rate_hz = float(rate_hz)
@@ -111,8 +116,8 @@ class VelocityEstimator:
     def _integrate(self, acc: tuple[float, float, float]) -> None:
         for i in range(3):
             free = acc[i] - self._bias[i]
-            self._velocity[i] = (
-                self.leak * self._velocity[i] + 0.5 * self.dt * (free + self._previous[i])
+            self._velocity[i] = self.leak * self._velocity[i] + 0.5 * self.dt * (
+                free + self._previous[i]
             )
             self._previous[i] = free
 
@@ -288,9 +293,15 @@ class Conditioner:
     or integrating it would spoil the rows around it and, for the velocity, all rows after it.
     """
 
-    def __init__(self, has_velocity: bool = False, units: str = "m/s2",
-                 time_unit: str | None = "s", input_rate_hz: float | None = None,
-                 gap_s: float = 0.2, estimator: VelocityEstimator | None = None):
+    def __init__(
+        self,
+        has_velocity: bool = False,
+        units: str = "m/s2",
+        time_unit: str | None = "s",
+        input_rate_hz: float | None = None,
+        gap_s: float = 0.2,
+        estimator: VelocityEstimator | None = None,
+    ):
         if units not in UNIT_SCALES:
             raise WorkbenchError(f"unknown units {units!r} (use {' or '.join(UNIT_SCALES)})")
         if time_unit is not None and time_unit not in TIME_SCALES:
