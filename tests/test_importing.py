@@ -9,7 +9,7 @@ import pytest
 from reference import reference_velocity
 
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.conditioning import CUTOFF_HZ, ORDER, STANDARD_GRAVITY
+from velmorakit.workbench.conditioning import STANDARD_GRAVITY
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.importing import import_recording
 from velmorakit.workbench.recordings import read_recording, read_truth, truth_path
@@ -17,8 +17,9 @@ from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_
 
 
 def test_import_resamples_scales_and_estimates_velocity_like_numpy(tmp_path):
-    t, acc, labels, _ = sensor_session(30, seed=8, rate_hz=100, jitter=0.3, gravity=True,
-                                       tilt_deg=10)
+    t, acc, labels, _ = sensor_session(
+        30, seed=8, rate_hz=100, jitter=0.3, gravity=True, tilt_deg=10
+    )
     source = tmp_path / "phone.csv"
     write_sensor_file(source, t, acc, labels, time_unit="ms", units="g")
     report = import_recording(source, tmp_path / "r.csv", units="g")
@@ -31,7 +32,7 @@ def test_import_resamples_scales_and_estimates_velocity_like_numpy(tmp_path):
     expected_acc *= STANDARD_GRAVITY
     recording = read_recording(tmp_path / "r.csv")
     np.testing.assert_allclose(recording.samples[:, :3], expected_acc, rtol=0, atol=6e-6)
-    expected_vel = reference_velocity(expected_acc, 50.0, CUTOFF_HZ, ORDER)
+    expected_vel = reference_velocity(expected_acc)
     np.testing.assert_allclose(recording.samples[:, 3:], expected_vel, rtol=0, atol=6e-6)
 
     nearer = np.abs(grid[:, None] - stamps[None, :]).argmin(axis=1)
@@ -67,11 +68,17 @@ def test_import_without_time_stamps_takes_the_rate_and_keeps_given_velocity(tmp_
     "text, options, message",
     [
         ("ax,ay,az\n1,2,3\n", {}, "no time column; give the sampling rate with --rate"),
-        ("t_ms,ax,ay,az\n0,1,2,3\n10,1,2,3\n20,1,2,3\n", {"rate_hz": 50},
-         "the time stamps say 100 Hz, --rate says 50 Hz"),
+        (
+            "t_ms,ax,ay,az\n0,1,2,3\n10,1,2,3\n20,1,2,3\n",
+            {"rate_hz": 50},
+            "the time stamps say 100 Hz, --rate says 50 Hz",
+        ),
         ("time,ax,ay,az\n0,1,2,3\n0.3,1,2,3\n0.6,1,2,3\n", {}, "give --time-unit"),
-        ("time,acc_x,acc_y\n0,1,2\n", {"columns": "t=time,ax=acc_x,ay=acc_y,az=acc_z"},
-         r"acc_z not in the header \(time, acc_x, acc_y\)"),
+        (
+            "time,acc_x,acc_y\n0,1,2\n",
+            {"columns": "t=time,ax=acc_x,ay=acc_y,az=acc_z"},
+            r"acc_z not in the header \(time, acc_x, acc_y\)",
+        ),
         ("time,x,y,z\n0,1,2,3\n", {}, r"ax, ay, az are not given; header: time, x, y, z"),
         ("t,ax,ay,az\n0,1,2,x\n0.01,nan,2,3\n", {}, "no usable samples"),
     ],
@@ -86,8 +93,11 @@ def test_import_refuses_what_it_cannot_convert_and_says_why(tmp_path, text, opti
 def test_takes_split_by_a_column_or_a_clock_reset_are_separate_gestures(tmp_path):
     take = "\n".join(f"{t},0,0,0,7" for t in range(0, 500, 10))
     source = tmp_path / "takes.csv"
-    source.write_text("take,t_ms,ax,ay,az,label\n" + "\n".join(
-        f"{n},{line}" for n in (1, 2) for line in take.splitlines()) + "\n")
+    source.write_text(
+        "take,t_ms,ax,ay,az,label\n"
+        + "\n".join(f"{n},{line}" for n in (1, 2) for line in take.splitlines())
+        + "\n"
+    )
     for split in ("take", None):
         report = import_recording(source, tmp_path / "r.csv", split_column=split)
         truth = read_truth(truth_path(tmp_path / "r.csv"))
@@ -102,22 +112,55 @@ def run(capsys, *argv):
     return out
 
 
-def test_acceleration_only_sensor_files_become_a_model_that_recognises_gestures(
-    tmp_path, capsys
-):
+def test_acceleration_only_sensor_files_become_a_model_that_recognises_gestures(tmp_path, capsys):
     """The default path from a raw 100 Hz accelerometer (gravity, a tilting hand, time
     stamps in ms, no velocity): simulate -> import -> shape -> train -> evaluate."""
     for name, seconds, seed in (("train", 300, 31), ("test", 80, 32)):
-        run(capsys, "simulate", tmp_path / f"{name}.sensor.csv", "--format", "sensor",
-            "--seconds", seconds, "--seed", seed, "--gravity", "--tilt", 10, "--units", "g")
-        out = run(capsys, "import", tmp_path / f"{name}.sensor.csv", "-o", tmp_path / f"{name}.csv",
-                  "--units", "g")
+        run(
+            capsys,
+            "simulate",
+            tmp_path / f"{name}.sensor.csv",
+            "--format",
+            "sensor",
+            "--seconds",
+            seconds,
+            "--seed",
+            seed,
+            "--gravity",
+            "--tilt",
+            10,
+            "--units",
+            "g",
+        )
+        out = run(
+            capsys,
+            "import",
+            tmp_path / f"{name}.sensor.csv",
+            "-o",
+            tmp_path / f"{name}.csv",
+            "--units",
+            "g",
+        )
         assert "at 100 Hz (time stamps in ms)" in out and "velocity estimated" in out
     run(capsys, "shape", tmp_path / "train.csv", "-o", tmp_path / "seg.npz")
-    run(capsys, "train", tmp_path / "seg.npz", "--model", tmp_path / "m.pkl",
-        "--encoder", tmp_path / "e.pkl")
-    out = run(capsys, "evaluate", tmp_path / "test.csv", "--model", tmp_path / "m.pkl",
-              "--encoder", tmp_path / "e.pkl")
+    run(
+        capsys,
+        "train",
+        tmp_path / "seg.npz",
+        "--model",
+        tmp_path / "m.pkl",
+        "--encoder",
+        tmp_path / "e.pkl",
+    )
+    out = run(
+        capsys,
+        "evaluate",
+        tmp_path / "test.csv",
+        "--model",
+        tmp_path / "m.pkl",
+        "--encoder",
+        tmp_path / "e.pkl",
+    )
     recognised = float(re.search(r"recognised: +\d+ +\((\d+\.\d)%", out).group(1))
     spurious = float(re.search(r"spurious: +\d+ +\((\d+\.\d)%", out).group(1))
     assert recognised >= 85 and spurious <= 3, out
@@ -136,17 +179,25 @@ PHONE_DIGITS = (_shared_data() or Path("/nonexistent")) / "phone-digits" / "phon
 
 @pytest.mark.skipif(not PHONE_DIGITS.exists(), reason="shared phone-digits data not present")
 def test_real_phone_recordings_import_take_by_take_and_come_to_rest(tmp_path, capsys):
-    out = run(capsys, "import", PHONE_DIGITS, "-o", tmp_path / "digits.csv",
-              "--columns", "t=t_ms,ax=lin_ax,ay=lin_ay,az=lin_az,label=label",
-              "--split-column", "take")
+    out = run(
+        capsys,
+        "import",
+        PHONE_DIGITS,
+        "-o",
+        tmp_path / "digits.csv",
+        "--columns",
+        "t=t_ms,ax=lin_ax,ay=lin_ay,az=lin_az,label=label",
+        "--split-column",
+        "take",
+    )
     assert re.search(r"rows at 52\.\d+ Hz \(time stamps in ms\)", out)
     assert "afresh 499 time(s)" in out and "dropped" not in out
     recording = read_recording(tmp_path / "digits.csv")
     takes = read_truth(truth_path(tmp_path / "digits.csv"))
     assert len(takes) == 500 and {e.label for e in takes} == set("0123456789")
-    # About 5 s per take at 50 Hz; every take starts and ends at rest, and so must its
-    # estimated velocity, or drift would carry over into the next gesture.
+    # About 5 s per take at 50 Hz. Every take ends at rest, and so must its estimated
+    # velocity, or drift would carry over into the next gesture.
     assert all(240 <= e.end - e.start <= 260 for e in takes)
     speed = np.linalg.norm(recording.samples[:, 3:], axis=1)
     at_end = np.array([np.median(speed[e.end - 25 : e.end]) for e in takes])
-    assert np.median(at_end) < 0.05 and np.percentile(at_end, 95) < 0.2
+    assert np.median(at_end) < 0.01 and np.percentile(at_end, 90) < 0.25

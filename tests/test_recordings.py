@@ -47,8 +47,10 @@ def test_columns_are_found_by_name_and_the_label_is_optional(tmp_path):
         ("ax,ay,az,vx,vy\n1,2,3,4,5\n", "missing column(s) vz"),
         ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,x\n", ":2: expected six numbers"),
         ("ax,ay,az,vx,vy,vz\n1,2,3,4,5\n", ":2: expected six numbers"),
-        ("t,ax,ay,az,vx,vy,vz\n0,1,2,3,4,5,6\n10,1,2,3,4,5,6\n20,1,2,3,4,5,6\n",
-         "10 apart, that is 0.1 Hz or 100 Hz, not 50 Hz"),
+        (
+            "t,ax,ay,az,vx,vy,vz\n0,1,2,3,4,5,6\n10,1,2,3,4,5,6\n20,1,2,3,4,5,6\n",
+            "10 apart, that is 0.1 Hz or 100 Hz, not 50 Hz",
+        ),
         ("ax,ay,az,vx,vy,vz\n", "no samples"),
         ("", "missing column(s)"),
     ],
@@ -75,7 +77,7 @@ def _npz_bytes() -> bytes:
     [
         ("\ufeffax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("utf-8"),
         ("ax;ay;az;vx;vy;vz;label\n" + SIX.replace(",", ";") + ";up\n").encode(),
-        ("ax;ay;az;vx;vy;vz;label\n1,5;2;3;4;5;6;up\n").encode(),  # decimal comma
+        b"ax;ay;az;vx;vy;vz;label\n1,5;2;3;4;5;6;up\n",  # decimal comma
         ("ax\tay\taz\tvx\tvy\tvz\tlabel\r\n" + SIX.replace(",", "\t") + "\tup\r\n").encode(),
         ("ax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("latin-1"),
         ("time_ms,ax,ay,az,vx,vy,vz,label\n0," + SIX + ",up\n20," + SIX + ",up\n").encode(),

@@ -59,7 +59,8 @@ def _time_unit(step: float, given: str | None, column_name: str) -> str:
     if column_name.lower().endswith("ms"):
         return "ms"
     low, high = PLAUSIBLE_RATES_HZ
-    units = [unit for unit, scale in (("s", 1.0), ("ms", 1e-3)) if low <= 1 / (step * scale) <= high]
+    scales = (("s", 1.0), ("ms", 1e-3))
+    units = [unit for unit, scale in scales if low <= 1 / (step * scale) <= high]
     if len(units) != 1:
         raise WorkbenchError(
             f"time stamps {step:g} apart: cannot tell seconds from milliseconds; give --time-unit"
@@ -146,8 +147,15 @@ def import_recording(
         truth_path(output).unlink(missing_ok=True)
     counts = conditioner.counts
     return ImportReport(
-        counts["read"], len(samples), input_rate, time_unit, not mapping.has_velocity,
-        counts["malformed"], counts["out_of_order"], piece, len(events),
+        counts["read"],
+        len(samples),
+        input_rate,
+        time_unit,
+        not mapping.has_velocity,
+        counts["malformed"],
+        counts["out_of_order"],
+        piece,
+        len(events),
     )
 
 
@@ -164,7 +172,7 @@ def _labelled_runs(tags: list[tuple[object, str]]) -> list[GestureEvent]:
 
 def describe(report: ImportReport, source, output) -> str:
     """The lines the command prints about one import."""
-    timing = (f"time stamps in {report.time_unit}" if report.time_unit else "no time stamps")
+    timing = f"time stamps in {report.time_unit}" if report.time_unit else "no time stamps"
     lines = [
         f"read {source}: {report.rows_read} rows at {report.input_rate_hz:.4g} Hz ({timing})",
         f"wrote {output}: {report.rows_written} rows at 50 Hz, velocity "
@@ -172,10 +180,14 @@ def describe(report: ImportReport, source, output) -> str:
     ]
     if report.gestures:
         lines.append(f"ground truth in {truth_path(output)}: {report.gestures} labelled runs")
-    dropped = [(report.malformed, "malformed or not finite"),
-               (report.out_of_order, "with a time stamp repeated or gone back")]
+    dropped = [
+        (report.malformed, "malformed or not finite"),
+        (report.out_of_order, "with a time stamp repeated or gone back"),
+    ]
     lines += [f"dropped {n} row(s) {why}" for n, why in dropped if n]
     if report.restarts:
-        lines.append(f"started the 50 Hz grid afresh {report.restarts} time(s) "
-                     "(gaps, clock resets, new takes)")
+        lines.append(
+            f"started the 50 Hz grid afresh {report.restarts} time(s) "
+            "(gaps, clock resets, new takes)"
+        )
     return "\n".join(lines)

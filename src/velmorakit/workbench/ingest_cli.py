@@ -37,8 +37,14 @@ def cmd_import(args) -> None:
     from .importing import describe, import_recording
 
     report = import_recording(
-        args.input, output_path(args.output), args.columns, args.time_unit, args.rate,
-        args.units, args.label_column, args.split_column,
+        args.input,
+        output_path(args.output),
+        args.columns,
+        args.time_unit,
+        args.rate,
+        args.units,
+        args.label_column,
+        args.split_column,
     )
     print(describe(report, args.input, args.output))
 
@@ -48,31 +54,53 @@ def register(commands, positive) -> None:
     p.add_argument("output", help="recording to write; the ground truth goes to *.truth.csv")
     p.add_argument("--seconds", type=positive(float), default=120.0, help="length (120)")
     p.add_argument("--seed", type=int, default=0, help="random seed (0)")
-    p.add_argument("--format", choices=("engine", "sensor"), default="engine",
-                   help="engine: 50 Hz rows with velocity and a truth file (default); sensor: "
-                   "time-stamped acceleration as a sensor writes it, for `import`")
+    p.add_argument(
+        "--format",
+        choices=("engine", "sensor"),
+        default="engine",
+        help="engine: 50 Hz rows with velocity and a truth file (default); sensor: "
+        "time-stamped acceleration as a sensor writes it, for `import`",
+    )
     sensor = p.add_argument_group("sensor format")
     sensor.add_argument("--rate", type=positive(float), default=100.0, help="Hz (100)")
-    sensor.add_argument("--jitter", type=_jitter, default=0.1,
-                        help="sampling jitter, a fraction of the period (0.1)")
+    sensor.add_argument(
+        "--jitter",
+        type=_jitter,
+        default=0.1,
+        help="sampling jitter, a fraction of the period (0.1)",
+    )
     sensor.add_argument("--time-unit", choices=tuple(TIME_SCALES), default="ms", help="(ms)")
     sensor.add_argument("--units", choices=tuple(UNIT_SCALES), default="m/s2", help="(m/s2)")
     sensor.add_argument("--gravity", action="store_true", help="add 1 g, along z when level")
-    sensor.add_argument("--tilt", type=float, default=0.0,
-                        help="with --gravity: the hand tilts slowly by up to this many degrees")
+    sensor.add_argument(
+        "--tilt",
+        type=float,
+        default=0.0,
+        help="with --gravity: the hand tilts slowly by up to this many degrees",
+    )
     p.set_defaults(handler=cmd_simulate)
 
     p = commands.add_parser("import", help="bring a sensor file to a 50 Hz recording")
     p.add_argument("input", help="CSV file with acceleration, optionally time, velocity, label")
     p.add_argument("-o", "--output", required=True, help="recording to write")
-    p.add_argument("--columns", help="ROLE=COLUMN,... with roles t, ax, ay, az, vx, vy, vz, "
-                   "label, group (default: columns named so; t, time or timestamp for t)")
-    p.add_argument("--time-unit", choices=tuple(TIME_SCALES),
-                   help="unit of the time stamps (from the column name or the rate otherwise)")
-    p.add_argument("--rate", type=positive(float),
-                   help="sampling rate in Hz: needed without time stamps, checked with them")
-    p.add_argument("--units", choices=tuple(UNIT_SCALES), default="m/s2",
-                   help="acceleration units (m/s2)")
+    p.add_argument(
+        "--columns",
+        help="ROLE=COLUMN,... with roles t, ax, ay, az, vx, vy, vz, "
+        "label, group (default: columns named so; t, time or timestamp for t)",
+    )
+    p.add_argument(
+        "--time-unit",
+        choices=tuple(TIME_SCALES),
+        help="unit of the time stamps (from the column name or the rate otherwise)",
+    )
+    p.add_argument(
+        "--rate",
+        type=positive(float),
+        help="sampling rate in Hz: needed without time stamps, checked with them",
+    )
+    p.add_argument(
+        "--units", choices=tuple(UNIT_SCALES), default="m/s2", help="acceleration units (m/s2)"
+    )
     p.add_argument("--label-column", help="column with the gesture labels")
     p.add_argument("--split-column", help="column whose changes start a new take (e.g. take)")
     p.set_defaults(handler=cmd_import)

@@ -105,7 +105,9 @@ def read_recording(path: str | Path) -> Recording:
     if nonfinite:
         log.warning(
             "%s: %d row(s) hold NaN or infinite values; kept, no gesture is found while they "
-            "are in the engine's window", path, nonfinite,
+            "are in the engine's window",
+            path,
+            nonfinite,
         )
     return Recording(samples, np.array(labels, dtype=object), nonfinite)
 

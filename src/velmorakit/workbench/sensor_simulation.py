@@ -15,9 +15,15 @@ from .conditioning import STANDARD_GRAVITY
 from .synthetic import DT, SimulationSettings, simulate_session
 
 
-def sensor_session(seconds: float, seed: int, rate_hz: float = 100.0, jitter: float = 0.1,
-                   gravity: bool = False, tilt_deg: float = 0.0,
-                   settings: SimulationSettings | None = None):
+def sensor_session(
+    seconds: float,
+    seed: int,
+    rate_hz: float = 100.0,
+    jitter: float = 0.1,
+    gravity: bool = False,
+    tilt_deg: float = 0.0,
+    settings: SimulationSettings | None = None,
+):
     """Time stamps (s), acceleration (n x 3, m/s²) and labels of a simulated sensor.
 
     Sample n is taken at (n + u) / rate_hz, u uniform in [-jitter / 2, jitter / 2], and the
@@ -44,8 +50,14 @@ def sensor_session(seconds: float, seed: int, rate_hz: float = 100.0, jitter: fl
     return t, acc, labels, clean.events
 
 
-def write_sensor_file(path: str | Path, t: np.ndarray, acc: np.ndarray, labels: np.ndarray,
-                      time_unit: str = "ms", units: str = "m/s2") -> None:
+def write_sensor_file(
+    path: str | Path,
+    t: np.ndarray,
+    acc: np.ndarray,
+    labels: np.ndarray,
+    time_unit: str = "ms",
+    units: str = "m/s2",
+) -> None:
     """Columns t_ms (whole milliseconds) or t_s, ax, ay, az, label."""
     scale = 1.0 / STANDARD_GRAVITY if units == "g" else 1.0
     with Path(path).open("w", newline="") as handle:
