@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from streams import gesture_stream, min_jerk_profile
+from streams import gesture_stream
 
 from velmorakit.middleware.utilities import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
@@ -19,7 +19,8 @@ from velmorakit.workbench.cli import main
 from velmorakit.workbench.evaluation import run_engine
 from velmorakit.workbench.guided_session import plan_session
 from velmorakit.workbench.recordings import read_recording, read_truth, write_recording
-from velmorakit.workbench.synthetic import DIRECTIONS
+from velmorakit.workbench.scoring import Thresholds, reached
+from velmorakit.workbench.synthetic import DIRECTIONS, DT, minimum_jerk
 
 
 def _velmorakit(*args, cwd, **popen):
@@ -62,7 +63,11 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
 
     assert listen.returncode == 0, err
     config = GestureConfig(model, encoder)
-    expected = run_engine(VelmoraComputing(model, encoder), read_recording(clean).samples, config)
+    engine_pass = run_engine(
+        VelmoraComputing(model, encoder), read_recording(clean).samples, config
+    )
+    th = Thresholds(config.confidence_th, config.gesture_prob_th)
+    expected = [engine_pass.segments[s] for s in reached(engine_pass.segments, th)[0]]
     shown = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
     assert expected and [
         (r["label"], r["probability"], r["confidence"], r["displacement"]) for r in shown
@@ -72,14 +77,15 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     assert f"results: {n} accepted by the worker, {n} shown, 0 replaced" in out
 
 
-def _planned_strokes(plan, delay=25, rows=30):
+def _planned_strokes(plan, delay=25, rows=31):
     """A stream with the prompted stroke `delay` rows after each prompt."""
     samples = np.random.default_rng(3).normal(0, 0.01, (plan.total_rows, 6))
+    acc = minimum_jerk(0.3, rows)
+    vel = np.concatenate([[0.0], np.cumsum(acc[1:] + acc[:-1]) * DT / 2])
     for prompt in plan.prompts:
         axis, sign = DIRECTIONS[prompt.label]
-        v, a = min_jerk_profile(sign * 0.3, rows)
         first = prompt.start + delay
-        samples[first : first + rows + 1, [axis, axis + 3]] += np.column_stack([a, v])
+        samples[first : first + rows, [axis, axis + 3]] += sign * np.column_stack([acc, vel])
     return samples
 
 
