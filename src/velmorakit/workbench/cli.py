@@ -116,8 +116,6 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    ingest_cli.register(commands, _positive)
-
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
     p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
     p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
@@ -134,6 +132,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(handler=cmd_train)
 
     register_evaluation_commands(commands)
+    ingest_cli.register(commands, _positive)
 
     p = commands.add_parser("demo", help="recognise a simulated session live")
     p.add_argument("--seconds", type=_positive(float), default=40.0, help="stream length (40)")

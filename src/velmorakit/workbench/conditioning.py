@@ -45,10 +45,10 @@ class VelocityEstimator:
     hand is at rest (see REST_*), the velocity decays to zero and the bias follows the
     acceleration; in motion, the bias is held and the acceleration less the bias is
     integrated by the trapezoidal rule, with a slow leak, from the oldest sample of the
-    window in which the motion was found. The first sample is taken as the
-    bias, so a sensor that feels gravity starts at rest. A high-pass filter instead of rest
-    detection would cut slow strokes to a fraction of their speed and turn each stroke into
-    two lobes of opposite sign; the measurements are in the README.
+    window in which the motion was found. The first sample is taken as the bias, so that a
+    sensor that feels gravity starts at rest. A high-pass filter instead of rest detection
+    would cut slow strokes to a fraction of their speed and turn each stroke into two lobes
+    of opposite sign; the measurements are in the README.
     """
 
     def __init__(

@@ -93,7 +93,10 @@ def import_recording(
         mapping.names["label"] = label_column
     if split_column:
         mapping.names["group"] = split_column
-    index = mapping.locate(table.header)
+    try:
+        index = mapping.locate(table.header)
+    except WorkbenchError as err:
+        raise WorkbenchError(f"{source}: {err}") from None
     if mapping.has_time:
         step = _median_step(table, index["t"])
         time_unit = _time_unit(step, time_unit, mapping.names["t"])

@@ -1,44 +1,32 @@
-"""The `simulate` and `import` commands: recordings made up, and recordings brought in."""
+"""The `import` command, and `simulate`'s sensor format: recordings brought in, and sensor
+files made up to try it on."""
 
 import argparse
 
 from .conditioning import TIME_SCALES, UNIT_SCALES
 
 
-def cmd_simulate(args) -> None:
-    from .cli import _output as output_path
-    from .recordings import truth_path, write_recording, write_truth
+def cmd_simulate_sensor(args) -> None:
+    from .cli import _output
+    from .sensor_simulation import sensor_session, write_sensor_file
 
-    if args.format == "sensor":
-        from .sensor_simulation import sensor_session, write_sensor_file
-
-        t, acc, labels, events = sensor_session(
-            args.seconds, args.seed, args.rate, args.jitter, args.gravity, args.tilt
-        )
-        write_sensor_file(output_path(args.output), t, acc, labels, args.time_unit, args.units)
-        print(
-            f"wrote {args.output}: {len(t)} samples at {args.rate:g} Hz (acceleration in "
-            f"{args.units}, time stamps in {args.time_unit}), {len(events)} gestures labelled"
-        )
-        return
-    from .synthetic import simulate_session
-
-    session = simulate_session(args.seconds, args.seed)
-    write_recording(output_path(args.output), session.samples, session.labels)
-    write_truth(truth_path(args.output), session.events)
+    t, acc, labels, events = sensor_session(
+        args.seconds, args.seed, args.rate, args.jitter, args.gravity, args.tilt
+    )
+    write_sensor_file(_output(args.output), t, acc, labels, args.time_unit, args.units)
     print(
-        f"wrote {args.output}: {len(session.samples)} samples, {len(session.events)} gestures; "
-        f"ground truth in {truth_path(args.output)}"
+        f"wrote {args.output}: {len(t)} samples at {args.rate:g} Hz (acceleration in "
+        f"{args.units}, time stamps in {args.time_unit}), {len(events)} gestures labelled"
     )
 
 
 def cmd_import(args) -> None:
-    from .cli import _output as output_path
+    from .cli import _output
     from .importing import describe, import_recording
 
     report = import_recording(
         args.input,
-        output_path(args.output),
+        _output(args.output),
         args.columns,
         args.time_unit,
         args.rate,
@@ -50,10 +38,9 @@ def cmd_import(args) -> None:
 
 
 def register(commands, positive) -> None:
-    p = commands.add_parser("simulate", help="write a simulated, labelled recording (CSV)")
-    p.add_argument("output", help="recording to write; the ground truth goes to *.truth.csv")
-    p.add_argument("--seconds", type=positive(float), default=120.0, help="length (120)")
-    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
+    """Add `import`, and to the `simulate` already registered the sensor format."""
+    p = commands.choices["simulate"]
+    engine_format = p.get_default("handler")
     p.add_argument(
         "--format",
         choices=("engine", "sensor"),
@@ -78,7 +65,11 @@ def register(commands, positive) -> None:
         default=0.0,
         help="with --gravity: the hand tilts slowly by up to this many degrees",
     )
-    p.set_defaults(handler=cmd_simulate)
+
+    def simulate(args) -> None:
+        (cmd_simulate_sensor if args.format == "sensor" else engine_format)(args)
+
+    p.set_defaults(handler=simulate)
 
     p = commands.add_parser("import", help="bring a sensor file to a 50 Hz recording")
     p.add_argument("input", help="CSV file with acceleration, optionally time, velocity, label")
