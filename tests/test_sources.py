@@ -148,7 +148,7 @@ def test_udp_datagrams_of_csv_and_json_lines_until_the_sender_goes_silent():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    settings = parse_source(f"udp:{port}", fmt=Format(fields="ax,ay,az,vx,vy,vz"), silence_s=0.5)
+    settings = parse_source(f"udp:{port}", fmt=Format(fields="ax,ay,az,vx,vy,vz"), silence_s=1.0)
     source = _started(settings)
     sent = np.round(np.random.default_rng(6).normal(0, 1, (40, 6)), 6)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
