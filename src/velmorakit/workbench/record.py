@@ -54,15 +54,19 @@ def cmd_record(args) -> int:
     finally:
         with children_ignore_ctrl_c():
             source.stop()
+            if interrupted:
+                _drain(source.receiver, rows, plan)  # rows already in the pipe are kept too
     screen.close()
     if (source.process.exitcode or 0) > 0:  # it could not open its port or socket
         raise WorkbenchError("the source could not be opened (its message is above)")
     if ended:
         print(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
     counters = source.counters
+    late = int(counters.sent) - len(rows)
     print(
         f"source: {int(counters.read)} rows read, {counters.dropped} dropped, "
-        f"{int(counters.sent)} rows sent at 50 Hz"
+        f"{int(counters.sent)} rows sent at 50 Hz, {len(rows)} recorded"
+        + (f" ({late} after the end of the session)" if late > 0 else "")
     )
     if rows:
         _write(args.output, rows, plan)
@@ -84,6 +88,14 @@ def _collect(receiver, rows: list, plan, screen) -> bool:
                 return True
         screen.show(len(rows), rows[-1] if rows else None)
     return False
+
+
+def _drain(receiver, rows: list, plan) -> None:
+    try:
+        while len(rows) < plan.total_rows and receiver.poll(0):
+            rows.append(receiver.recv())
+    except (EOFError, OSError):
+        pass
 
 
 def _write(path: str, rows: list, plan) -> None:

@@ -78,9 +78,10 @@ def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
     with open_transport(settings) as transport:
         counters.set("ready", 1)  # the port is open, the socket bound
         for chunk in transport.chunks():
-            for row in decoder.feed(chunk):
+            rows = decoder.feed(chunk)
+            _update(counters, decoder, drops)  # a few microseconds: read counts before sent
+            for row in rows:
                 sender.send(row)
-            _update(counters, decoder, drops)
         decoder.finish()
         _update(counters, decoder, drops)
 

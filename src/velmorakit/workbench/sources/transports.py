@@ -133,7 +133,7 @@ class DescriptorTransport(Transport):
 
 
 class FileTransport(Transport):
-    """A recorded file, read whole; replay paces the rows it gives."""
+    """A recorded file; replay paces the rows it gives."""
 
     def __init__(self, path: str):
         super().__init__(silence_s=0.0)
@@ -144,8 +144,7 @@ class FileTransport(Transport):
             raise WorkbenchError(f"{path}: cannot read ({err.strerror})") from None
 
     def chunks(self) -> Iterator[bytes]:
-        while data := self.handle.read(READ_BYTES):
-            yield data
+        yield from self.handle  # line by line, so that the counters keep pace with the replay
 
     def close(self) -> None:
         self.handle.close()
