@@ -18,10 +18,9 @@ from pathlib import Path
 import numpy as np
 from scipy import signal
 
-from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
+from velmorakit.workbench.command_options import engine_passes, scorable
 from velmorakit.workbench.conditioning import VelocityEstimator
-from velmorakit.workbench.evaluation import merge, run_engine, score
 from velmorakit.workbench.importing import import_recording
 from velmorakit.workbench.recordings import (
     load_events,
@@ -30,6 +29,7 @@ from velmorakit.workbench.recordings import (
     write_recording,
     write_truth,
 )
+from velmorakit.workbench.scoring import Thresholds, score
 from velmorakit.workbench.segments import extract, shape_recording
 from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_file
 from velmorakit.workbench.synthetic import SimulationSettings, simulate_session
@@ -123,14 +123,11 @@ def pipeline(train: list[Path], test: list[Path], work: Path) -> tuple[float, fl
     model, encoder, _ = train_model(features, labels, 0.25, 64, 0)
     save_model_pair(model, encoder, work / "model.pkl", work / "encoder.pkl")
     config = GestureConfig(str(work / "model.pkl"), str(work / "encoder.pkl"))
-    results = []
-    for path in test:
-        recording = read_recording(path)
-        engine = VelmoraComputing(config.model_path, config.encoder_path)
-        detections = run_engine(engine, recording.samples, config)
-        results.append(score(detections, load_events(path, recording), list(model.classes_)))
-    result = merge(results)
-    return result.recognition_rate, result.spurious_rate
+    classes = [str(c) for c in model.classes_]
+    inputs = scorable("evaluate", [str(path) for path in test], classes)
+    parts = engine_passes(inputs, config, classes, "evaluating")
+    result = score(parts, classes, Thresholds(config.confidence_th, config.gesture_prob_th))
+    return result.recognition_rate or 0.0, result.spurious_rate or 0.0
 
 
 def write_sessions(work: Path, seeds, seconds: float, sensor: str, true: bool) -> list[Path]:

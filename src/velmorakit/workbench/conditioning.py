@@ -20,11 +20,12 @@ ENGINE_RATE_HZ = 50.0
 
 # Rest detection, chosen by measurement (tools/compare_velocity_estimators.py, on simulated
 # sensors and on real phone recordings; figures in the README): the hand is at rest once
-# the acceleration's standard deviation over REST_WINDOW_S, summed over the three axes, has
-# stayed below REST_STD_M_S2 for longer than REST_HOLD_S. A hand held still shows 0.15 to
-# 0.5 m/s² of tremor and sensor noise, a stroke several m/s². A lower threshold or a longer
-# hold keeps more of slow strokes, whose acceleration passes quietly through zero in their
-# middle, but leaves the velocity of a real hand drifting where it never holds still enough.
+# the spread of the acceleration over REST_WINDOW_S (the root of its variances summed over
+# the three axes) has stayed below REST_STD_M_S2 for longer than REST_HOLD_S. A hand held
+# still shows 0.15 to 0.5 m/s² of tremor and sensor noise, a stroke several m/s². A lower
+# threshold or a longer hold keeps more of slow strokes, whose acceleration passes quietly
+# through zero in their middle, but leaves the velocity of a real hand drifting where it
+# never holds still enough.
 REST_STD_M_S2 = 0.5
 REST_WINDOW_S = 0.2
 REST_HOLD_S = 0.2

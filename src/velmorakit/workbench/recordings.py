@@ -87,7 +87,14 @@ def read_recording(path: str | Path) -> Recording:
     gives no gesture while they are in its window) and counted in `nonfinite_rows`."""
     path = Path(path)
     table = read_table(path)
-    columns = _locate(path, table, SENSOR_COLUMNS)
+    try:
+        columns = _locate(path, table, SENSOR_COLUMNS)
+    except WorkbenchError as err:
+        if any(table.column(name) is None for name in SENSOR_COLUMNS[:3]):
+            raise
+        raise WorkbenchError(
+            f"{err}: for acceleration alone, `velmorakit import` estimates the velocity"
+        ) from None
     check_time_column(path, table)
     label_col = table.column(LABEL_COLUMN)
     rows, labels = [], []
