@@ -13,7 +13,7 @@ PYTHON313 := $(shell \
       if "$$c" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
         echo "$$c"; break; fi; fi; done)
 
-.PHONY: test demo bench sanitize lint install clean
+.PHONY: test demo bench sanitize lint install clean arm-test
 
 $(PY):
 	@if [ -z "$(PYTHON313)" ]; then \
@@ -41,6 +41,10 @@ lint: install
 
 sanitize:
 	bash tools/sanitize.sh $(SAN_VENV)
+
+# The suite on 32-bit ARM: cross-built against Debian 13 armhf, run under qemu-arm-static.
+arm-test:
+	PYTHON313="$(PYTHON313)" bash tools/arm/test.sh
 
 clean:
 	rm -rf build build-sanitize
