@@ -26,9 +26,10 @@ bool find_segment(const FilteredWindow& w, double last_peak_time, const SegmentT
   std::size_t right = peak_row;
   while (right < w.rows && !(w.veltot.at(right) < bound)) ++right;
   if (right == w.rows) return false;
+  // Rows from the peak down to left_stop (exclusive); a peak at or below left_stop has none.
   std::size_t left = peak_row;
   while (left > t.left_stop && !(w.veltot.at(left) < bound)) --left;
-  if (left == t.left_stop) return false;
+  if (left <= t.left_stop) return false;
 
   *out = Segment{peak_row, left, right, peak_time, w.time.at(left), w.time.at(right)};
   return true;

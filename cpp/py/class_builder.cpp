@@ -14,11 +14,6 @@ bool put_item(PyObject* dict, const char* key, PyObject* value) {
   return rc == 0;
 }
 
-bool set_int_attribute(PyObject* obj, const char* name, long value) {
-  Ref v = Ref::steal(PyLong_FromLong(value));
-  return v && PyObject_SetAttrString(obj, name, v.get()) == 0;
-}
-
 namespace {
 
 bool add_static_methods(PyObject* ns, PyMethodDef* defs, PyObject* module_name) {

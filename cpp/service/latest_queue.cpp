@@ -1,6 +1,7 @@
 #include "service/latest_queue.hpp"
 
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
@@ -68,13 +69,12 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyMethodDef methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, maxsize=0)\n--\n\n"},
-    {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "put($self, obj, block=True, timeout=None)\n--\n\n"
-     "Insert obj; if the queue stays full, discard the oldest entry and insert again."},
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>("__init__", "__init__($self, maxsize=0)\n--\n\n"),
+    py::fast_keywords<put>(
+        "put",
+        "put($self, obj, block=True, timeout=None)\n--\n\n"
+        "Insert obj; if the queue stays full, discard the oldest entry and insert again."),
+    py::kEndOfMethods};
 
 }  // namespace
 

@@ -13,9 +13,49 @@ ModuleState& state() {
   return s;
 }
 
-const Names& names() {
-  static const Names n;
-  return n;
+namespace {
+Names loaded{};
+}  // namespace
+
+const Names& names() { return loaded; }
+
+bool load_names() {
+  Names& n = loaded;
+  return py::intern_all({{&n.init, "__init__"},
+                         {&n.put, "put"},
+                         {&n.get_nowait, "get_nowait"},
+                         {&n.put_nowait, "put_nowait"},
+                         {&n.join, "join"},
+                         {&n.terminate, "terminate"},
+                         {&n.exitcode, "exitcode"},
+                         {&n.start, "start"},
+                         {&n.stop, "stop"},
+                         {&n.stop_event, "stop_event"},
+                         {&n.logger, "logger"},
+                         {&n.gesture_model, "gesture_model"},
+                         {&n.sensor_pipe, "sensor_pipe"},
+                         {&n.data_queue, "data_queue"},
+                         {&n.timer, "timer"},
+                         {&n.process, "process"},
+                         {&n.model_path, "model_path"},
+                         {&n.encoder_path, "encoder_path"},
+                         {&n.num_sample, "num_sample"},
+                         {&n.confidence_th, "confidence_th"},
+                         {&n.gesture_prob_th, "gesture_prob_th"},
+                         {&n.recv, "recv"},
+                         {&n.push_data, "push_data"},
+                         {&n.data_init, "data_init"},
+                         {&n.run, "run"},
+                         {&n.is_set, "is_set"},
+                         {&n.set, "set"},
+                         {&n.perf_counter, "perf_counter"},
+                         {&n.level, "level"},
+                         {&n.debug, "debug"},
+                         {&n.info, "info"},
+                         {&n.warning, "warning"},
+                         {&n.ctx, "ctx"},
+                         {&n.new_data_int_sec, "NEW_DATA_INT_SEC"},
+                         {&n.tsample_margin_sec, "TSAMPLE_MARGIN_SEC"}});
 }
 
 namespace {

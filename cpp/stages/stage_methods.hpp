@@ -1,8 +1,9 @@
-// Python methods of the stages that the engine and the shaper share, bound to the tuning
-// constants of their class.
+// The Python methods that the engine and the shaper share, bound to the tuning constants of
+// their class.
 #pragma once
 
-#include "stages/window_stages.hpp"
+#include "stages/filtering.hpp"
+#include "stages/segmentation.hpp"
 
 namespace stages {
 
