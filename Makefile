@@ -13,7 +13,7 @@ PYTHON313 := $(shell \
       if "$$c" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
         echo "$$c"; break; fi; fi; done)
 
-.PHONY: test demo bench sanitize lint install clean arm-test
+.PHONY: test demo bench sanitize lint install clean arm-test device-deps device-install
 
 $(PY):
 	@if [ -z "$(PYTHON313)" ]; then \
@@ -41,6 +41,19 @@ lint: install
 
 sanitize:
 	bash tools/sanitize.sh $(SAN_VENV)
+
+# On the device (Raspberry Pi OS / Debian 13, 32-bit ARM): NumPy, SciPy and scikit-learn come
+# from apt, as PyPI has no armv7l wheels of them; the package is built against them offline.
+DEVICE_VENV ?= .venv-device
+DEVICE_APT  := python3-venv python3-dev python3-numpy python3-numpy-dev python3-scipy \
+               python3-sklearn python3-scikit-build-core cmake make g++
+
+device-deps:
+	apt-get install -y $(DEVICE_APT)
+
+device-install:
+	python3 -m venv --system-site-packages $(DEVICE_VENV)
+	$(DEVICE_VENV)/bin/pip install --no-build-isolation --no-index .
 
 # The suite on 32-bit ARM: cross-built against Debian 13 armhf, run under qemu-arm-static.
 arm-test:

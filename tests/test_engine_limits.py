@@ -102,13 +102,19 @@ def test_allocation_failure_in_native_code_is_a_memory_error():
         cap = size * 1024 + 8_000_000
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
         try:
-            extract_segments(samples)
+            bytearray(cap)
+            print("uncapped")  # user-mode QEMU keeps an address-space cap from the host
         except MemoryError:
-            print("MemoryError")
+            try:
+                extract_segments(samples)
+            except MemoryError:
+                print("MemoryError")
         """
     )
     done = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
     )
+    if done.stdout.strip() == "uncapped":
+        pytest.skip("the address-space cap is not enforced here")
     assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr[-2000:]
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Unpacks Debian 13 (trixie) armhf packages into two target trees under DIR:
 #
-#   DIR/sysroot            Python 3.13, NumPy, SciPy, scikit-learn, pytest, Hypothesis, and the
-#                          NumPy and Python headers: what a device running the service has
-#                          (plus the test tools), and what the modules are compiled against
+#   DIR/sysroot            Python 3.13, NumPy, SciPy, scikit-learn, the NumPy and Python headers,
+#                          pip and scikit-build-core: what a device that builds and runs the
+#                          service has, plus pytest and Hypothesis; the modules are compiled
+#                          against it
 #   DIR/sysroot-workbench  the same with matplotlib and tqdm, for the workbench's tests
 #
 #   bash tools/arm/sysroot.sh DIR
@@ -17,7 +18,7 @@ set -euo pipefail
 dir="$(realpath -m "$1")"
 runtime_packages=(
   python3.13 libpython3.13-dev python3-numpy python3-numpy-dev python3-scipy python3-sklearn
-  python3-pytest python3-hypothesis
+  python3-pip python3-scikit-build-core python3-pytest python3-hypothesis
 )
 workbench_packages=(python3-matplotlib python3-tqdm)
 

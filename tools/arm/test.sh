@@ -68,6 +68,19 @@ print(f"arm: {platform.machine()} Python {platform.python_version()}, NumPy {num
 present = [m for m in ("matplotlib", "tqdm") if importlib.util.find_spec(m)]
 assert not present, f"the runtime tree must not have {present}"
 '
+# The device's install route, resolved by pip in the target tree without an index: every
+# requirement, the build's included, must be met by Debian's packages, so that nothing but
+# velmorakit would be downloaded or compiled. (--break-system-packages: a dry run changes
+# nothing, and resolves as in a virtual environment with the system's site packages.)
+in_tree sysroot -m pip install --dry-run --quiet --no-index --no-build-isolation \
+  --check-build-dependencies --break-system-packages --report "$work/install-report.json" .
+in_tree sysroot -c '
+import json, sys
+names = [p["metadata"]["name"] for p in json.load(open(sys.argv[1]))["install"]]
+assert names == ["velmorakit"], f"the device would install {names}"
+print("arm: on Debian 13 pip installs velmorakit alone, offline")
+' "$work/install-report.json"
+
 mapfile -t workbench_tests < <(grep -l 'velmorakit\.workbench' tests/test_*.py)
 mapfile -t runtime_tests < <(grep -L 'velmorakit\.workbench' tests/test_*.py)
 
