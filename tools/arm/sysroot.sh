@@ -28,9 +28,17 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want_stamp" ]; then
   exit 0
 fi
 
-# The Debian archive that this machine's apt already fetches from.
-mirror="${VELMORA_ARM_MIRROR:-$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' \
-  'Identifier: Packages' | awk '$2 !~ /security/ { print $1; exit }')}"
+# The Debian archive that this machine's apt already fetches from (listed once its package
+# lists have been fetched).
+host_archive() {
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' |
+    awk '$2 !~ /security/ { print $1; exit }'
+}
+mirror="${VELMORA_ARM_MIRROR:-$(host_archive)}"
+if [ -z "$mirror" ]; then
+  apt-get update -q >/dev/null
+  mirror="$(host_archive)"
+fi
 if [ -z "$mirror" ]; then
   echo "error: no Debian archive in this machine's apt sources; set VELMORA_ARM_MIRROR" >&2
   exit 1
@@ -48,6 +56,10 @@ apt=(apt-get -q -y -o Dir="$aptroot" -o Dir::State::status="$aptroot/var/lib/dpk
   -o APT::Architecture=armhf -o APT::Architectures=armhf -o APT::Install-Recommends=false
   -o Debug::NoLocking=1)
 "${apt[@]}" update >/dev/null
+# Packages kept from an earlier run that the archive has since replaced are dropped.
+for set in runtime workbench; do
+  "${apt[@]}" -o Dir::Cache::archives="$aptroot/archives/$set" autoclean >/dev/null
+done
 "${apt[@]}" -o Dir::Cache::archives="$aptroot/archives/runtime" \
   install --download-only "${runtime_packages[@]}" >/dev/null
 # The workbench set is resolved together with the runtime one so that shared packages agree;
