@@ -42,7 +42,7 @@ cmake -S . -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$tools/armhf-toolchain.cmake
   -DPython_EXECUTABLE="$sysroot/usr/bin/python3.13" \
   -DPython_NumPy_INCLUDE_DIR="$sysroot/usr/lib/python3/dist-packages/numpy/_core/include" \
   >/dev/null
-cmake --build "$work/cmake" -j 2
+cmake --build "$work/cmake" -j 2 -- --no-print-directory
 # The package as it would be installed: its Python sources and the cross-built modules.
 rm -rf "$work/stage"
 mkdir -p "$work/stage"
