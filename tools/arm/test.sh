@@ -19,10 +19,21 @@ tools="$repo/tools/arm"
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm-static >/dev/null || missing+=(qemu-user-static)
-command -v cmake >/dev/null || missing+=(cmake)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+# CMake 4.1 or later, whose FindPython asks a cross-compiled target's interpreter through the
+# emulator (policy CMP0190); an older or missing one is replaced by PyPI's in build/arm.
+cmake=cmake
+cmake_version="$(cmake --version 2>/dev/null | awk 'NR == 1 { print $3 }')"
+if [ "$(printf '%s\n' 4.1 "${cmake_version:-0}" | sort -V | head -1)" != 4.1 ]; then
+  if [ ! -x "$work/cmake-venv/bin/cmake" ]; then
+    "${PYTHON313:?set PYTHON313 to a Python 3.13 interpreter}" -m venv "$work/cmake-venv"
+    "$work/cmake-venv/bin/pip" install -q "cmake>=4.1"
+  fi
+  cmake="$work/cmake-venv/bin/cmake"
 fi
 
 seconds() { echo $((SECONDS - $1))s; }
@@ -33,22 +44,22 @@ echo "arm: target trees ready in $(seconds $start)"
 
 start=$SECONDS
 sysroot="$work/sysroot"
-# CMP0190 NEW (CMake 4.1 and later): the target interpreter, run through the emulator, is the
-# one that tells Python's and NumPy's paths. NumPy's include directory is given outright, as
-# asking NumPy for it under the emulator is not supported by every CMake.
-cmake -S . -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$tools/armhf-toolchain.cmake" \
+# CMP0190 NEW: the target interpreter, run through the emulator, is the one that tells
+# Python's paths. NumPy's include directory is given outright, as FindPython does not ask
+# NumPy for it through the emulator.
+"$cmake" -S . -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$tools/armhf-toolchain.cmake" \
   -DVELMORA_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
   -DPython_EXECUTABLE="$sysroot/usr/bin/python3.13" \
   -DPython_NumPy_INCLUDE_DIR="$sysroot/usr/lib/python3/dist-packages/numpy/_core/include" \
   >/dev/null
-cmake --build "$work/cmake" -j 2 -- --no-print-directory
+"$cmake" --build "$work/cmake" -j 2 -- --no-print-directory
 # The package as it would be installed: its Python sources and the cross-built modules.
 rm -rf "$work/stage"
 mkdir -p "$work/stage"
 cp -r src/velmorakit "$work/stage/"
 find "$work/stage" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cmake --install "$work/cmake" --prefix "$work/stage" >/dev/null
+"$cmake" --install "$work/cmake" --prefix "$work/stage" >/dev/null
 echo "arm: modules built in $(seconds $start)"
 
 export VELMORA_ARM_PYTHON="$tools/python3.13"
