@@ -10,6 +10,7 @@
 #include "stages/filter_design.hpp"
 #include "stages/interpolation.hpp"
 #include "stages/sample_window.hpp"
+#include "stages/stage_module.hpp"
 #include "stages/stage_methods.hpp"
 
 namespace {
@@ -127,30 +128,17 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return PyTuple_Pack(2, vectors.get(), bounds.get());
 }
 
-PyObject* linear_formula_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return stages::linear_formula_function(&linear_formula, args, nargs, kwnames);
-}
-
-constexpr const char* kPushDoc =
-    "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
-    "bottom";
-
 PyMethodDef methods[] = {
     py::fast_keywords<init>("__init__", "__init__($self, /)\n--\n\n"),
-    py::one_arg<push_data>("push_data", kPushDoc),
-    py::no_args<stages::data_filter_method<shaper_constants>>("data_filter",
-                                                              "data_filter($self, /)\n--\n\n"),
-    py::no_args<stages::data_segmentation_method<shaper_constants, stages::SegmentFields::shaper>>(
-        "data_segmentation", "data_segmentation($self, /)\n--\n\nsegment veltot"),
-    py::no_args<data_interpolation>("data_interpolation",
-                                    "data_interpolation($self, /)\n--\n\ndata interpolation"),
+    stages::push_data_entry<push_data>(),
+    stages::data_filter_entry<shaper_constants>(),
+    stages::data_segmentation_entry<shaper_constants, stages::SegmentFields::shaper>(),
+    stages::data_interpolation_entry<data_interpolation>(),
     py::no_args<run>("run", "run($self, /)\n--\n\nrun neural netwrok"),
     py::kEndOfMethods};
 
 PyMethodDef static_methods[] = {
-    py::fast_keywords<stages::design_filter_method>(
-        "_design_filter", "_design_filter(order, cutoff, f_nyq)\n--\n\n"),
+    stages::design_filter_entry(),
     py::kEndOfMethods};
 
 PyMethodDef module_functions[] = {
@@ -163,11 +151,7 @@ PyMethodDef module_functions[] = {
         "(vectors, bounds): the (k, 301) segment vectors and the (k, 2) int64 start and end\n"
         "sample index of each segment (negative on the zero rows before the first sample).\n"
         "The loop runs without the GIL."),
-    py::fast_keywords<linear_formula_method>(
-        "_linear_formula",
-        "_linear_formula(name=None)\n--\n\n"
-        "The linear interpolation formula in use, 'weighted' or 'slope' (that of the installed\n"
-        "SciPy, chosen at import); `name` sets it, for tests of the other formula."),
+    stages::linear_formula_entry<linear_formula>(),
     py::kEndOfMethods};
 
 PyObject* class_attributes() {
@@ -188,13 +172,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           nullptr};
 
 PyObject* init_module() {
-  if (!py::import_numpy() || !stages::load_names() ||
-      !stages::installed_linear_formula(&linear_formula)) {
-    return nullptr;
-  }
-  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!stages::prepare_stages(&linear_formula)) return nullptr;
   Ref attributes = Ref::steal(class_attributes());
-  if (!module || !attributes) return nullptr;
+  if (!attributes) return nullptr;
   const py::ClassDefinition definition{
       "DatasetShaper",
       kModule,
@@ -203,10 +183,7 @@ PyObject* init_module() {
       attributes.get(),
       methods,
       static_methods};
-  Ref cls = Ref::steal(py::build_class(definition));
-  if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
-  shaper_constants.bind(cls.get());
-  return module.release();
+  return stages::create_stage_module(&module_def, definition, &shaper_constants);
 }
 
 }  // namespace

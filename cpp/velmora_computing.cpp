@@ -9,6 +9,7 @@
 #include "stages/filter_design.hpp"
 #include "stages/interpolation.hpp"
 #include "stages/sample_window.hpp"
+#include "stages/stage_module.hpp"
 #include "stages/stage_methods.hpp"
 
 namespace {
@@ -139,25 +140,13 @@ PyObject* run(PyObject* self, PyObject*) {
   return PyTuple_Pack(4, gesture.get(), prob.get(), conf.get(), disp.get());
 }
 
-PyObject* linear_formula_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return stages::linear_formula_function(&linear_formula, args, nargs, kwnames);
-}
-
-constexpr const char* kPushDoc =
-    "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
-    "bottom";
-
 PyMethodDef methods[] = {
     py::fast_keywords<init>("__init__", "__init__($self, model_path, encoder_path)\n--\n\n"),
     py::no_args<data_init>("data_init", "data_init($self, /)\n--\n\n"),
-    py::one_arg<push_data>("push_data", kPushDoc),
-    py::no_args<stages::data_filter_method<engine_constants>>("data_filter",
-                                                              "data_filter($self, /)\n--\n\n"),
-    py::no_args<stages::data_segmentation_method<engine_constants, stages::SegmentFields::engine>>(
-        "data_segmentation", "data_segmentation($self, /)\n--\n\nsegment veltot"),
-    py::no_args<data_interpolation>("data_interpolation",
-                                    "data_interpolation($self, /)\n--\n\ndata interpolation"),
+    stages::push_data_entry<push_data>(),
+    stages::data_filter_entry<engine_constants>(),
+    stages::data_segmentation_entry<engine_constants, stages::SegmentFields::engine>(),
+    stages::data_interpolation_entry<data_interpolation>(),
     py::no_args<run_nn>("run_nn", "run_nn($self, /)\n--\n\nrun neural network"),
     py::no_args<get_gesture>("get_gesture", "get_gesture($self, /)\n--\n\nsearch for gesture"),
     py::no_args<get_displacement>("get_displacement",
@@ -166,18 +155,13 @@ PyMethodDef methods[] = {
     py::kEndOfMethods};
 
 PyMethodDef static_methods[] = {
-    py::fast_keywords<stages::design_filter_method>(
-        "_design_filter", "_design_filter(order, cutoff, f_nyq)\n--\n\n"),
+    stages::design_filter_entry(),
     py::fast_keywords<calc_displacement>("calc_displacement",
                                          "calc_displacement(acc_a)\n--\n\n calc displacement"),
     py::kEndOfMethods};
 
 PyMethodDef module_functions[] = {
-    py::fast_keywords<linear_formula_method>(
-        "_linear_formula",
-        "_linear_formula(name=None)\n--\n\n"
-        "The linear interpolation formula in use, 'weighted' or 'slope' (that of the installed\n"
-        "SciPy, chosen at import); `name` sets it, for tests of the other formula."),
+    stages::linear_formula_entry<linear_formula>(),
     py::kEndOfMethods};
 
 PyObject* class_attributes() {
@@ -210,14 +194,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           nullptr};
 
 PyObject* init_module() {
-  if (!py::import_numpy() || !stages::load_names() ||
-      !stages::installed_linear_formula(&linear_formula)) {
-    return nullptr;
-  }
-  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!stages::prepare_stages(&linear_formula)) return nullptr;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
-  if (!module || !builtins || !pickle) return nullptr;
+  if (!builtins || !pickle) return nullptr;
   open_func = PyObject_GetAttrString(builtins.get(), "open");
   pickle_load = PyObject_GetAttrString(pickle.get(), "load");
   Ref attributes = Ref::steal(class_attributes());
@@ -229,10 +209,7 @@ PyObject* init_module() {
                                        attributes.get(),
                                        methods,
                                        static_methods};
-  Ref cls = Ref::steal(py::build_class(definition));
-  if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
-  engine_constants.bind(cls.get());
-  return module.release();
+  return stages::create_stage_module(&module_def, definition, &engine_constants);
 }
 
 }  // namespace

@@ -56,9 +56,8 @@ class Failing:
         (Failing(MemoryError()), MemoryError),
         (Failing(KeyboardInterrupt()), KeyboardInterrupt),
         (10**400, OverflowError),
-        (Failing(TypeError("no")), TypeError),
     ],
-    ids=["memory", "interrupt", "huge int", "type"],
+    ids=["memory", "interrupt", "huge int"],
 )
 def test_conversions_keep_the_error_they_met(model_files, make, value, error):
     owner = VelmoraComputing(*model_files) if make == "engine" else DatasetShaper()
@@ -103,18 +102,17 @@ def test_allocation_failure_in_native_code_is_a_memory_error():
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
         try:
             bytearray(64_000_000)
-            print("uncapped")  # user-mode QEMU does not pass the cap on to the host
+            print("not enforced")  # user-mode emulators leave the host's limit alone
+            raise SystemExit
         except MemoryError:
-            try:
-                extract_segments(samples)
-            except MemoryError:
-                print("MemoryError")
+            pass
+        try:
+            extract_segments(samples)
+        except MemoryError:
+            print("MemoryError")
         """
     )
-    done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
-    )
-    if done.stdout.strip() == "uncapped":
-        pytest.skip("the address-space cap is not enforced here")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    if done.stdout.strip() == "not enforced":
+        pytest.skip("the address-space limit is not enforced here")
     assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr[-2000:]
-

@@ -47,12 +47,4 @@ bool window_finite(const FilteredWindow& w) {
          all_finite(w.time.data, w.time.row_stride, n);
 }
 
-bool segment_window(const FilteredWindow& w, double last_peak_time, const SegmentTuning& t,
-                    Segment* out) {
-  Segment found;
-  if (!find_segment(w, last_peak_time, t, &found) || !window_finite(w)) return false;
-  *out = found;
-  return true;
-}
-
 }  // namespace dsp

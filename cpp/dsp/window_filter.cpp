@@ -10,12 +10,6 @@
 #include <immintrin.h>
 #endif
 
-// The vector types are only passed to functions that are always inlined; GCC still notes
-// that passing them by value would differ between ABIs.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace dsp {
 
 namespace {

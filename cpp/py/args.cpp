@@ -47,7 +47,7 @@ bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, P
   return true;
 }
 
-bool clear_refusal(std::initializer_list<PyObject*> types) {
+bool clear_if(std::initializer_list<PyObject*> types) {
   for (PyObject* type : types) {
     if (PyErr_ExceptionMatches(type)) {
       PyErr_Clear();

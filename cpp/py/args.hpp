@@ -14,10 +14,10 @@ namespace py {
 bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out);
 
-// True if the pending exception is one of `types` (a refusal to convert a value that the
-// caller words better), which is then cleared. Any other exception, MemoryError,
-// KeyboardInterrupt or OverflowError among them, stays pending and the result is false.
-bool clear_refusal(std::initializer_list<PyObject*> types);
+// True if the pending exception is one of `types`, which is then cleared. Any other exception
+// stays pending and the result is false: a caller that replaces a conversion's TypeError with
+// a clearer message lets MemoryError, KeyboardInterrupt or OverflowError through.
+bool clear_if(std::initializer_list<PyObject*> types);
 
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)".
 void raise_incorrect_type(const char* name, const char* expected, PyObject* got);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "py/boundary.hpp"
 #include "py/ref.hpp"
 
 namespace py {
@@ -54,7 +55,9 @@ PyObject* constructor(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
   const std::string::size_type bound = c->doc.find("($self");
   if (bound != std::string::npos) c->doc.replace(bound, 6, "(self");
   c->def = PyMethodDef{
-      def->ml_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_constructor)),
+      def->ml_name,
+      reinterpret_cast<PyCFunction>(
+          reinterpret_cast<void (*)()>(Barrier<call_constructor>::call)),
       METH_FASTCALL | METH_KEYWORDS, c->doc.c_str()};
   Ref capsule = Ref::steal(PyCapsule_New(c, "velmora.constructor", [](PyObject* cap) {
     delete static_cast<Constructor*>(PyCapsule_GetPointer(cap, "velmora.constructor"));

@@ -55,8 +55,7 @@ PyObject* gesture(PyObject* self, PyObject*) {
   Ref queue = get_attr(self, names().data_queue);
   Ref entry = queue ? call_method(queue.get(), names().get_nowait) : Ref();
   if (!entry) {
-    if (!queue || !PyErr_ExceptionMatches(state().empty)) return nullptr;
-    PyErr_Clear();
+    if (!queue || !py::clear_if({state().empty})) return nullptr;
     Py_RETURN_NONE;
   }
   Ref values = Ref::steal(PySequence_Tuple(entry.get()));

@@ -35,13 +35,6 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Py_RETURN_NONE;
 }
 
-// True if the pending exception is `type`, which is then cleared.
-bool clear_if(PyObject* type) {
-  if (!PyErr_ExceptionMatches(type)) return false;
-  PyErr_Clear();
-  return true;
-}
-
 // The base insert; when it finds the queue full, the oldest entry is removed and the insert
 // retried, for as long as it takes. The removal can find nothing to take: a reader took the
 // entry first, or the feeder thread has not yet written it to the pipe. The new entry then
@@ -60,11 +53,11 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!slot_wait) return nullptr;
   for (;;) {
     if (call_base(s.queue_base, n.put, self, bound[0], bound[1], bound[2])) Py_RETURN_NONE;
-    if (!clear_if(s.full)) return nullptr;
+    if (!py::clear_if({s.full})) return nullptr;
     if (call_base(s.queue_base, n.get_nowait, self)) continue;
-    if (!clear_if(s.empty)) return nullptr;
+    if (!py::clear_if({s.empty})) return nullptr;
     if (call_base(s.queue_base, n.put, self, bound[0], Py_True, slot_wait.get())) Py_RETURN_NONE;
-    if (!clear_if(s.full)) return nullptr;
+    if (!py::clear_if({s.full})) return nullptr;
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "py/ref.hpp"
+#include "py/args.hpp"
 
 namespace service {
 
@@ -98,8 +98,7 @@ bool import_from(PyObject* module, const char* name, int level,
   for (const Binding& b : bindings) {
     Ref value = Ref::steal(PyObject_GetAttrString(source.get(), b.attribute));
     if (!value) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
+      if (!py::clear_if({PyExc_AttributeError})) return false;
       PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", b.attribute,
                    PyModule_GetName(source.get()));
       return false;

@@ -82,8 +82,7 @@ Step receive_batch(PyObject* self, PyObject* engine) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref sample = call_method(pipe.get(), n.recv);
     if (!sample) {
-      if (!PyErr_ExceptionMatches(PyExc_EOFError)) return Step::failed;
-      PyErr_Clear();
+      if (!py::clear_if({PyExc_EOFError})) return Step::failed;
       return log(self, n.info, messages().end_of_stream) ? Step::end_of_stream : Step::failed;
     }
     if (call_method(engine, n.push_data, sample.get())) continue;

@@ -67,7 +67,8 @@ PyObject* stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyMethodDef methods[] = {
     py::fast_keywords<init>(
-        "__init__", "__init__($self, gesture_model, sensor_pipe, data_queue, logger_level)\n--\n\n"),
+        "__init__",
+        "__init__($self, gesture_model, sensor_pipe, data_queue, logger_level)\n--\n\n"),
     py::no_args<worker_run>(
         "run",
         "run($self, /)\n--\n\n"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "py/args.hpp"
 #include "stages/fields.hpp"
 
 namespace stages {
@@ -56,7 +57,7 @@ PyObject* label_text(PyObject* decoded) {
       Py_ssize_t len = 0;
       const char* text =
           PyUnicode_CheckExact(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &len) : nullptr;
-      if (!text) PyErr_Clear();
+      if (!text && !py::clear_if({PyExc_UnicodeEncodeError})) return nullptr;
       bool plain = text && len > 0 && len <= 60;
       for (Py_ssize_t i = 0; plain && i < len; ++i) {
         const char c = text[i];

@@ -15,7 +15,7 @@ namespace {
 bool sample_value(PyObject* item, double* out) {
   *out = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
   if (*out == -1.0 && PyErr_Occurred()) {
-    if (py::clear_refusal({PyExc_TypeError})) {
+    if (py::clear_if({PyExc_TypeError})) {
       PyErr_Format(PyExc_TypeError, "sample values must be real numbers, not %.200s",
                    Py_TYPE(item)->tp_name);
     }

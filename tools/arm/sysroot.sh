@@ -86,10 +86,12 @@ fix_up() {
 }
 
 # Debian ships sources only and byte-compiles them when a package is installed; a host
-# Python 3.13 writes the same .pyc files far faster than the emulated one would.
+# Python 3.13 (HOST_PYTHON, if it is one) writes the same .pyc files far faster than the
+# emulated one would.
 byte_compile() {
-  if [ -n "${PYTHON313:-}" ]; then
-    "$PYTHON313" -m compileall -q "$1/usr/lib/python3.13" "$1/usr/lib/python3/dist-packages" \
+  if [ -n "${HOST_PYTHON:-}" ] &&
+    "$HOST_PYTHON" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+    "$HOST_PYTHON" -m compileall -q "$1/usr/lib/python3.13" "$1/usr/lib/python3/dist-packages" \
       >/dev/null || true
   fi
 }

@@ -11,10 +11,10 @@ import tempfile
 from pathlib import Path
 
 import sklearn
-from tqdm import tqdm
 
 from .. import __version__
 from .errors import WorkbenchError
+from .progress import progress
 from .segments import concatenate, shape_recording
 from .synthetic import SimulationSettings, simulate_session
 from .training import TrainingReport, load_model_pair, save_model_pair, train_model
@@ -38,7 +38,7 @@ def cache_dir() -> Path:
 
 def train_default_model(model_path: Path, encoder_path: Path) -> TrainingReport:
     parts = []
-    for seed in tqdm(
+    for seed in progress(
         TRAINING_SEEDS, desc="simulate and shape", unit="session", leave=False, disable=None
     ):
         session = simulate_session(TRAINING_SECONDS, seed)

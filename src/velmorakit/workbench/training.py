@@ -61,7 +61,9 @@ def check_model_pair(model, encoder) -> list[str]:
             raise WorkbenchError(f"{type(obj).__name__} has no {attr}: not a usable model/encoder")
     n_features = getattr(model, "n_features_in_", FEATURES)
     if n_features != FEATURES:
-        raise WorkbenchError(f"the model expects {n_features} features, the engine gives {FEATURES}")
+        raise WorkbenchError(
+            f"the model expects {n_features} features, the engine gives {FEATURES}"
+        )
     classes = [str(c) for c in np.asarray(model.classes_).ravel()]
     decoded = [
         encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0] for k in range(len(classes))
