@@ -24,6 +24,7 @@ from streams import gesture_stream
 
 from velmorakit.models.gesture import GestureConfig
 
+
 def produce(sender, rows, stop_after, how):
     """Producer process: sends `stop_after` rows, then dies or closes its end."""
     for row in rows[:stop_after]:

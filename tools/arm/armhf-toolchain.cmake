@@ -23,9 +23,7 @@ set(_velmora_arch_include ${CMAKE_BINARY_DIR}/armhf-python-include)
 file(MAKE_DIRECTORY ${_velmora_arch_include}/arm-linux-gnueabihf)
 file(CREATE_LINK ${VELMORA_SYSROOT}/usr/include/arm-linux-gnueabihf/python3.13
      ${_velmora_arch_include}/arm-linux-gnueabihf/python3.13 SYMBOLIC)
-# -Wno-psabi: the notes that GCC 7.1 changed how some arguments are passed concern linking with
-# objects built by older compilers; everything here comes from one compiler.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi -isystem ${_velmora_arch_include}")
+set(CMAKE_CXX_FLAGS_INIT "-isystem ${_velmora_arch_include}")
 
 set(CMAKE_FIND_ROOT_PATH ${VELMORA_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

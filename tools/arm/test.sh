@@ -7,7 +7,8 @@
 #
 # The runtime's tests run in a tree without matplotlib and tqdm, which shows that the service,
 # the engine and the shaper need nothing of the workbench; the workbench's tests run in a tree
-# that has them. Downloads, trees and the build stay in build/arm/ for the next run.
+# that has them. Then the engine runs over one stream on the host and under emulation, and the
+# two must agree bit for bit. Downloads, trees and the build stay in build/arm/ for the next run.
 # VELMORA_FUZZ_EXAMPLES sets the examples per fuzz test (default here 20); extra arguments for
 # pytest go in PYTEST_ARGS.
 set -euo pipefail
@@ -49,7 +50,7 @@ sysroot="$work/sysroot"
 # NumPy for it through the emulator.
 "$cmake" -S . -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$tools/armhf-toolchain.cmake" \
   -DVELMORA_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
-  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DVELMORA_WERROR=ON \
   -DPython_EXECUTABLE="$sysroot/usr/bin/python3.13" \
   -DPython_NumPy_INCLUDE_DIR="$sysroot/usr/lib/python3/dist-packages/numpy/_core/include" \
   >/dev/null
@@ -107,4 +108,21 @@ MATPLOTLIBRC="$work/sysroot-workbench/etc/matplotlibrc" MPLBACKEND=Agg \
   in_tree sysroot-workbench -m pytest -p no:cacheprovider ${PYTEST_ARGS:-} \
   "${workbench_tests[@]}" || status=1
 echo "arm: suite ran in $(seconds $start)"
+
+# The engine's numbers on both CPUs from the same inputs, where make test has installed the
+# host's build in .venv.
+host_python="$repo/.venv/bin/python"
+if env -u PYTHONPATH "$host_python" -c 'import velmorakit.middleware.utilities' 2>/dev/null; then
+  env -u PYTHONPATH "$host_python" "$tools/engine_digest.py" --write "$work/digest"
+  on_host="$(env -u PYTHONPATH "$host_python" "$tools/engine_digest.py" "$work/digest")"
+  on_arm="$(in_tree sysroot "$tools/engine_digest.py" "$work/digest")"
+  echo "arm: engine on the host: $on_host"
+  echo "arm: engine on armhf:    $on_arm"
+  if [ "$on_host" != "$on_arm" ]; then
+    echo "arm: the engine's numbers differ between the two CPUs" >&2
+    status=1
+  fi
+else
+  echo "arm: no host build in .venv (make test), so the CPUs' numbers are not compared"
+fi
 exit $status
