@@ -10,8 +10,8 @@
 #include "stages/filter_design.hpp"
 #include "stages/interpolation.hpp"
 #include "stages/sample_window.hpp"
-#include "stages/stage_module.hpp"
 #include "stages/stage_methods.hpp"
+#include "stages/stage_module.hpp"
 
 namespace {
 
@@ -106,9 +106,8 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   dsp::Extracted found;
   const double* data = static_cast<const double*>(PyArray_DATA(arr));
   const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-  py::run_without_gil([&] {
-    dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step), &found);
-  });
+  py::run_without_gil(
+      [&] { dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step), &found); });
 
   const auto k = static_cast<npy_intp>(found.bounds.size() / 2);
   const auto width = static_cast<npy_intp>(dsp::kFeatureLength) + 1;
@@ -137,9 +136,7 @@ PyMethodDef methods[] = {
     py::no_args<run>("run", "run($self, /)\n--\n\nrun neural netwrok"),
     py::kEndOfMethods};
 
-PyMethodDef static_methods[] = {
-    stages::design_filter_entry(),
-    py::kEndOfMethods};
+PyMethodDef static_methods[] = {stages::design_filter_entry(), py::kEndOfMethods};
 
 PyMethodDef module_functions[] = {
     py::fast_keywords<extract_segments>(
@@ -151,8 +148,7 @@ PyMethodDef module_functions[] = {
         "(vectors, bounds): the (k, 301) segment vectors and the (k, 2) int64 start and end\n"
         "sample index of each segment (negative on the zero rows before the first sample).\n"
         "The loop runs without the GIL."),
-    stages::linear_formula_entry<linear_formula>(),
-    py::kEndOfMethods};
+    stages::linear_formula_entry<linear_formula>(), py::kEndOfMethods};
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());

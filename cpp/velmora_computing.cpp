@@ -9,8 +9,8 @@
 #include "stages/filter_design.hpp"
 #include "stages/interpolation.hpp"
 #include "stages/sample_window.hpp"
-#include "stages/stage_module.hpp"
 #include "stages/stage_methods.hpp"
+#include "stages/stage_module.hpp"
 
 namespace {
 
@@ -160,9 +160,8 @@ PyMethodDef static_methods[] = {
                                          "calc_displacement(acc_a)\n--\n\n calc displacement"),
     py::kEndOfMethods};
 
-PyMethodDef module_functions[] = {
-    stages::linear_formula_entry<linear_formula>(),
-    py::kEndOfMethods};
+PyMethodDef module_functions[] = {stages::linear_formula_entry<linear_formula>(),
+                                  py::kEndOfMethods};
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());

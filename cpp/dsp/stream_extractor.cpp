@@ -127,10 +127,10 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
     if (!window_finite(w)) continue;
     const std::size_t count = seg.right - seg.left + 1;
     const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(seg.left);
-    const ResampleResult r = resample_segment(
-        s.formula, {window.data() + first * kRowWidth + 6, kRowWidth, 0},
-        {acc.data() + first * 3, 3, 1}, {vel.data() + first * 3, 3, 1}, count, seg.left_time,
-        seg.right_time, acc_int, vel_int);
+    const ResampleResult r =
+        resample_segment(s.formula, {window.data() + first * kRowWidth + 6, kRowWidth, 0},
+                         {acc.data() + first * 3, 3, 1}, {vel.data() + first * 3, 3, 1}, count,
+                         seg.left_time, seg.right_time, acc_int, vel_int);
     if (r.status != ResampleStatus::ok) continue;
     last_peak_time = seg.peak_time;
     const std::size_t at = out->features.size();

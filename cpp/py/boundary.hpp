@@ -60,8 +60,7 @@ constexpr PyMethodDef one_arg(const char* name, const char* doc) {
 
 template <FastKeywordsFunction F>
 PyMethodDef fast_keywords(const char* name, const char* doc) {
-  return {name,
-          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Barrier<F>::call)),
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Barrier<F>::call)),
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 

@@ -56,8 +56,7 @@ PyObject* constructor(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
   if (bound != std::string::npos) c->doc.replace(bound, 6, "(self");
   c->def = PyMethodDef{
       def->ml_name,
-      reinterpret_cast<PyCFunction>(
-          reinterpret_cast<void (*)()>(Barrier<call_constructor>::call)),
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Barrier<call_constructor>::call)),
       METH_FASTCALL | METH_KEYWORDS, c->doc.c_str()};
   Ref capsule = Ref::steal(PyCapsule_New(c, "velmora.constructor", [](PyObject* cap) {
     delete static_cast<Constructor*>(PyCapsule_GetPointer(cap, "velmora.constructor"));

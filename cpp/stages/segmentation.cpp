@@ -53,8 +53,8 @@ int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
       set_field(self, n.seg_time_a, seg_time.release()) &&
       set_field(self, n.seg_acc_m, seg_acc.release()) &&
       set_field(self, n.seg_vel_m, seg_vel.release()) &&
-      (fields == SegmentFields::engine || (set_field(self, n.left, left.release()) &&
-                                           set_field(self, n.right, right.release())));
+      (fields == SegmentFields::engine ||
+       (set_field(self, n.left, left.release()) && set_field(self, n.right, right.release())));
   return stored ? 1 : -1;
 }
 

@@ -1,10 +1,11 @@
-"""The `velmorakit` command: simulate, shape, train, evaluate, plot and demo."""
+"""The `velmorakit` command: simulate, import, shape, train, evaluate, plot and demo."""
 
 import argparse
 import os
 import sys
 from pathlib import Path
 
+from . import ingest_cli
 from .errors import WorkbenchError
 from .evaluation_commands import register as register_evaluation_commands
 
@@ -131,6 +132,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(handler=cmd_train)
 
     register_evaluation_commands(commands)
+    ingest_cli.register(commands, _positive)
 
     p = commands.add_parser("demo", help="recognise a simulated session live")
     p.add_argument("--seconds", type=_positive(float), default=40.0, help="stream length (40)")
