@@ -25,7 +25,7 @@ FLAGS_SEEN := $(VENV)/.build-flags
 # Formatters pinned: a new release may format differently and fail an unchanged tree.
 LINTERS := ruff==0.17.6 clang-format==23.1.1
 
-.PHONY: test demo bench sanitize lint install clean FORCE
+.PHONY: test demo bench sanitize lint install clean FORCE arm-test device-deps device-install
 
 $(PY):
 	@if [ -z "$(PYTHON3)" ]; then \
@@ -75,6 +75,23 @@ lint: | $(PY)
 
 sanitize:
 	bash tools/sanitize.sh $(SAN_VENV)
+
+# On the device (Raspberry Pi OS / Debian 13, 32-bit ARM): NumPy, SciPy and scikit-learn come
+# from apt, as PyPI has no armv7l wheels of them; the package is built against them offline.
+DEVICE_VENV ?= .venv-device
+DEVICE_APT  := python3-venv python3-dev python3-numpy python3-numpy-dev python3-scipy \
+               python3-sklearn python3-scikit-build-core cmake make g++
+
+device-deps:
+	apt-get install -y $(DEVICE_APT)
+
+device-install:
+	python3 -m venv --system-site-packages $(DEVICE_VENV)
+	$(DEVICE_VENV)/bin/pip install --no-build-isolation --no-index .
+
+# The suite on 32-bit ARM: cross-built against Debian 13 armhf, run under qemu-arm-static.
+arm-test:
+	HOST_PYTHON="$(PYTHON3)" bash tools/arm/test.sh
 
 clean:
 	rm -rf build build-sanitize $(INSTALLED) $(BUILD_DEPS) $(FLAGS_SEEN)

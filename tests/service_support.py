@@ -23,6 +23,10 @@ LABELS = ["right", "left", "up"]
 IDLE_ROW = [0.0] * 6
 MALFORMED = (ValueError, TypeError, AttributeError)
 POLL_INTERVAL_SEC = 0.0005
+# How long a worker may take to start or to end before a test calls it hung. A spawned worker
+# imports NumPy, SciPy and scikit-learn first: about 5 s on a small ARM board or under
+# emulation, more on a loaded machine. Only a failing test waits this long.
+WORKER_TIMEOUT_SEC = 60.0
 
 
 def fake_model_files(tmp_path, probabilities=(0.7, 0.2, 0.1)):
@@ -140,7 +144,7 @@ class ServiceHarness:
         """Wait until the worker has handled every sample sent so far."""
         self.wait_for_receives(self.sent + 1)
 
-    def wait_for_receives(self, count, timeout=10.0):
+    def wait_for_receives(self, count, timeout=WORKER_TIMEOUT_SEC):
         """Wait until the worker has begun its `count`-th receive."""
         deadline = time.monotonic() + timeout
         while self.pipe.receives.value < count:
@@ -174,7 +178,7 @@ class ServiceHarness:
         self.service.terminate()
         return self.process.exitcode
 
-    def wait_for_exit(self, timeout=10.0):
+    def wait_for_exit(self, timeout=WORKER_TIMEOUT_SEC):
         self.process.join(timeout)
         return self.process.exitcode
 

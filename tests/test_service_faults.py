@@ -14,6 +14,7 @@ import threading
 import pytest
 from service_support import (
     IDLE_ROW,
+    WORKER_TIMEOUT_SEC,
     expected_results,
     fake_model_files,
     rows_of,
@@ -22,8 +23,6 @@ from service_support import (
 from streams import gesture_stream
 
 from velmorakit.models.gesture import GestureConfig
-
-EXIT_TIMEOUT_SEC = 10.0
 
 
 def produce(sender, rows, stop_after, how):
@@ -53,7 +52,7 @@ def test_producer_that_dies_or_closes_mid_batch_ends_the_worker_normally(files, 
         producer.start()
         h.sender.close()  # the producer now holds the only sending end
         h.service.start()
-        producer.join(EXIT_TIMEOUT_SEC)
+        producer.join(WORKER_TIMEOUT_SEC)
         assert h.wait_for_exit() == 0
         assert h.service.gesture() == expected[max(expected)]
         h.service.terminate()  # on an ended worker: returns at once
@@ -182,6 +181,6 @@ def test_broken_model_files_end_the_worker_with_a_failure(tmp_path, which, kind)
     with service_harness(config) as h:
         h.service.start()
         h.send([list(IDLE_ROW)] * config.num_sample)
-        assert h.wait_for_exit(EXIT_TIMEOUT_SEC) not in (0, None)
+        assert h.wait_for_exit() not in (0, None)
         assert h.service.gesture() is None
         h.service.terminate()
