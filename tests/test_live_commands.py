@@ -69,12 +69,16 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     th = Thresholds(config.confidence_th, config.gesture_prob_th)
     expected = [engine_pass.segments[s] for s in reached(engine_pass.segments, th)[0]]
     shown = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-    assert expected and [
-        (r["label"], r["probability"], r["confidence"], r["displacement"]) for r in shown
-    ] == [(d.label, d.probability, d.confidence, d.displacement) for d in expected]
+    shown = [(r["label"], r["probability"], r["confidence"], r["displacement"]) for r in shown]
+    accepted = [(d.label, d.probability, d.confidence, d.displacement) for d in expected]
+    # A slow poller (a loaded machine, an emulated board) may find some results replaced
+    # by newer ones: what it shows is then a subsequence, and the report counts the rest.
+    remaining = iter(accepted)
+    assert expected and all(result in remaining for result in shown), (shown, accepted)
     n = len(expected)
     assert f"{len(samples) + 4} rows read, 4 dropped (garbage 1, malformed 1, nonfinite 2)" in out
-    assert f"results: {n} accepted by the worker, {n} shown, 0 replaced" in out
+    counts = f"results: {n} accepted by the worker, {len(shown)} shown, {n - len(shown)} replaced"
+    assert counts in out
 
 
 def _planned_strokes(plan, delay=25, rows=31):

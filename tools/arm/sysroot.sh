@@ -20,7 +20,7 @@ runtime_packages=(
   python3.13 libpython3.13-dev python3-numpy python3-numpy-dev python3-scipy python3-sklearn
   python3-pip python3-scikit-build-core python3-pytest python3-hypothesis
 )
-workbench_packages=(python3-matplotlib python3-tqdm)
+workbench_packages=(python3-matplotlib python3-tqdm python3-serial)
 
 stamp="$dir/sysroot.stamp"
 want_stamp="$(sha256sum "$0" | cut -d' ' -f1)"

@@ -61,7 +61,12 @@ class Transport:
 class SerialTransport(Transport):
     def __init__(self, device: str, baud: int, silence_s: float):
         super().__init__(silence_s)
-        import serial
+        try:
+            import serial
+        except ImportError:
+            raise WorkbenchError(
+                "serial ports need pyserial: pip install 'velmorakit[serial]'"
+            ) from None
 
         self.name = f"serial port {device}"
         self._errors = (serial.SerialException, OSError)
