@@ -3,7 +3,6 @@
 import numpy as np
 
 from .evaluation import Evaluation
-from .training import TrainingReport
 
 
 def confusion_table(confusion: np.ndarray, classes: list[str], corner: str = "true \\ got") -> str:
@@ -12,16 +11,6 @@ def confusion_table(confusion: np.ndarray, classes: list[str], corner: str = "tr
     for name, row in zip(classes, confusion, strict=True):
         lines.append(name.ljust(width) + "".join(str(n).rjust(width) for n in row))
     return "\n".join(lines)
-
-
-def training_summary(report: TrainingReport) -> str:
-    return "\n".join(
-        [
-            f"trained on {report.n_train} segments, held out {report.n_test}",
-            f"held-out accuracy: {report.accuracy:.1%}",
-            confusion_table(report.confusion, report.classes),
-        ]
-    )
 
 
 def evaluation_summary(result: Evaluation) -> str:

@@ -1,0 +1,106 @@
+"""Acceptance thresholds for the worker, chosen from out-of-fold class probabilities.
+
+The worker accepts a result when its confidence reaches `confidence_th` and its
+probability reaches `gesture_prob_th`. Both figures are computed here exactly as the
+engine computes them from a probability row: the probability is the row's largest value
+(the first column wins a tie), the confidence the largest value divided by the largest
+of the others, truncated toward zero. A row without a second probability above zero has
+an infinite confidence, which every threshold passes; 0/0 counts as 0.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+DEFAULT_CONFIDENCE_TH = 2
+DEFAULT_PROB_TH = 0.6
+
+CONFIDENCE_GRID = np.arange(1, 21)
+PROBABILITY_GRID = np.round(np.arange(0, 101) / 100, 2)
+
+
+def engine_figures(probabilities: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(winning column, probability, confidence) of each row, as the engine reports them."""
+    p = np.asarray(probabilities, dtype=float)
+    rows = np.arange(len(p))
+    winner = p.argmax(axis=1)
+    best = p[rows, winner]
+    others = p.copy()
+    others[rows, winner] = -np.inf  # removes exactly one value, the first largest
+    second = others.max(axis=1) if p.shape[1] > 1 else np.zeros(len(p))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        confidence = np.trunc(best / second)
+    return winner, best, np.nan_to_num(confidence, nan=0.0, posinf=np.inf)
+
+
+@dataclass(frozen=True)
+class OperatingPoint:
+    confidence_th: float
+    gesture_prob_th: float
+    precision: float  # correct results / accepted results (nan if none accepted)
+    recall: float  # correct results / segments
+    accepted: int
+
+
+def operating_point(probabilities, truth, confidence_th, gesture_prob_th) -> OperatingPoint:
+    """What the worker would report on these segments with these thresholds.
+
+    `truth` holds each segment's true column of the probability rows."""
+    winner, best, confidence = engine_figures(probabilities)
+    accepted = (confidence >= confidence_th) & (best >= gesture_prob_th)
+    correct = int(np.sum(accepted & (winner == np.asarray(truth))))
+    n = int(accepted.sum())
+    return OperatingPoint(
+        float(confidence_th),
+        float(gesture_prob_th),
+        correct / n if n else float("nan"),
+        correct / len(winner) if len(winner) else float("nan"),
+        n,
+    )
+
+
+@dataclass(frozen=True)
+class Recommendation:
+    point: OperatingPoint
+    target_precision: float
+
+    @property
+    def reached(self) -> bool:
+        return self.point.precision >= self.target_precision
+
+
+def recommend_thresholds(probabilities, truth, target_precision: float) -> Recommendation:
+    """The thresholds that keep the most correct results at the target precision.
+
+    Confidence thresholds 1 to 20 and probability thresholds 0.00 to 1.00 in steps of
+    0.01 are tried. Among equal recalls the pair nearest the defaults wins: the data then
+    moves a threshold only as far as it has to. If no pair reaches the target, the pair
+    with the highest precision is returned, not reached.
+    """
+    winner, best, confidence = engine_figures(probabilities)
+    hit = winner == np.asarray(truth)
+    n = max(len(winner), 1)
+    best_key, best_point = None, None
+    for c_th in CONFIDENCE_GRID:
+        by_confidence = confidence >= c_th
+        accepted = by_confidence[None, :] & (best[None, :] >= PROBABILITY_GRID[:, None])
+        counts = accepted.sum(axis=1)
+        correct = (accepted & hit[None, :]).sum(axis=1)
+        for p_th, count, good in zip(PROBABILITY_GRID, counts, correct, strict=True):
+            if not count:
+                continue
+            precision = good / count
+            reached = precision >= target_precision
+            # Reached pairs by recall, others by precision; then nearest the defaults.
+            distance = abs(c_th - DEFAULT_CONFIDENCE_TH) / 19 + abs(p_th - DEFAULT_PROB_TH)
+            key = (reached, good / n if reached else precision, good, -distance)
+            if best_key is None or key > best_key:
+                best_key = key
+                best_point = OperatingPoint(
+                    float(c_th), float(p_th), float(precision), good / n, int(count)
+                )
+    if best_point is None:  # no segments
+        best_point = OperatingPoint(
+            float(DEFAULT_CONFIDENCE_TH), DEFAULT_PROB_TH, float("nan"), float("nan"), 0
+        )
+    return Recommendation(best_point, target_precision)

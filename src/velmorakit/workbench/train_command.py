@@ -1,0 +1,173 @@
+"""`velmorakit train`: choose and fit a classifier, recommend thresholds, write a bundle."""
+
+import argparse
+
+DEFAULT_BUNDLE = "model"
+
+
+class _Retired(argparse.Action):
+    """An option that no longer exists: a usage error that says what replaced it."""
+
+    def __init__(self, option_strings, dest, replacement, **kwargs):
+        self.replacement = replacement
+        super().__init__(option_strings, dest, help=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.error(f"{option_string} is no longer an option: {self.replacement}")
+
+
+def _scores_line(score) -> str:
+    cost = f"{score.cost_ms:6.2f} ms" if score.cost_ms == score.cost_ms else "     -   "
+    if score.over_budget:
+        return f"  {score.name:<14} {'left out':>16}  {cost}  over the budget"
+    if not score.fold_accuracies:
+        return f"  {score.name:<14} {'-':>16}  {cost}"
+    accuracy = f"{score.accuracy:.1%} ± {score.accuracy_sd:.1%}"
+    return f"  {score.name:<14} {accuracy:>16}  {cost}"
+
+
+def summary(report, target_precision: float) -> list[str]:
+    from .reports import confusion_table
+
+    lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
+    for s in report.scores:
+        if s.unconverged:
+            lines.append(
+                f"note: {s.unconverged} of {s.fits} {s.name} fits stopped at their iteration "
+                "limit before converging (ConvergenceWarning)"
+            )
+    if report.unconverged:
+        lines.append("note: the final fit stopped at its iteration limit before converging")
+    lines.append("out-of-fold confusion of the chosen classifier (segments):")
+    lines.append(confusion_table(report.confusion, report.classes))
+    rec, default = report.recommended.point, report.at_defaults
+    lines.append(
+        f"at the default thresholds (confidence_th {default.confidence_th:g}, gesture_prob_th "
+        f"{default.gesture_prob_th:g}): precision {default.precision:.1%}, "
+        f"recall {default.recall:.1%}"
+    )
+    verdict = "recommended" if report.recommended.reached else "target not reached; best"
+    lines.append(
+        f"{verdict} for precision {target_precision:.0%}: confidence_th {rec.confidence_th:g}, "
+        f"gesture_prob_th {rec.gesture_prob_th:.2f}: precision {rec.precision:.1%}, "
+        f"recall {rec.recall:.1%} (out of fold)"
+    )
+    return lines + [f"warning: {note}" for note in report.notes]
+
+
+def run_train(args) -> None:
+    from tqdm import tqdm
+
+    from ..middleware.utilities.dataset_shaper import DatasetShaper
+    from .bundle import write_bundle
+    from .segments import concatenate, load_segments
+    from .shape_command import WORKER_NUM_SAMPLE
+    from .training import train_model
+
+    segments = concatenate([load_segments(path) for path in args.segments])
+    names = [n.strip() for n in args.classifiers.split(",") if n.strip()] or None
+    print(
+        f"cross-validating on {len(segments)} segments of {len(set(segments.groups()))} "
+        "gestures (copies of one gesture in one fold)"
+    )
+    print(f"  {'classifier':<14} {'accuracy':>16}  one predict_proba")
+    with tqdm(total=1, unit="fit", leave=False, disable=None) as bar:
+
+        def progress(done, total, what):
+            bar.total = total
+            bar.n = done
+            bar.set_description(what)
+
+        model, encoder, report = train_model(
+            segments.features,
+            segments.labels,
+            segments.groups(),
+            candidates=names,
+            folds=args.folds,
+            budget_ms=args.budget_ms,
+            target_precision=args.target_precision,
+            hidden=args.hidden,
+            seed=args.seed,
+            progress=progress,
+            on_score=lambda score: tqdm.write(_scores_line(score)),
+        )
+    print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
+    for line in summary(report, args.target_precision):
+        print(line)
+    rec = report.recommended.point
+    write_bundle(
+        args.output,
+        model,
+        encoder,
+        rate_hz=DatasetShaper.F_SAMP,
+        confidence_th=rec.confidence_th,
+        gesture_prob_th=rec.gesture_prob_th,
+        num_sample=segments.step or WORKER_NUM_SAMPLE,
+        details={
+            "chosen": report.chosen,
+            "folds": report.folds,
+            "segments": report.segments,
+            "gestures": report.gestures,
+            "target_precision": args.target_precision,
+            "out_of_fold_precision": rec.precision,
+            "out_of_fold_recall": rec.recall,
+            "candidates": {
+                s.name: {
+                    "accuracy": s.accuracy,
+                    "accuracy_sd": s.accuracy_sd,
+                    "predict_proba_ms": s.cost_ms,
+                    "over_budget": s.over_budget,
+                }
+                for s in report.scores
+            },
+        },
+    )
+    print(
+        f"wrote the bundle {args.output}/ (model.pkl, encoder.pkl, bundle.json; "
+        f"classes: {', '.join(report.classes)})"
+    )
+
+
+def register(commands) -> None:
+    from .candidates import CANDIDATES
+    from .cli import _fraction, _positive
+
+    p = commands.add_parser("train", help="choose, fit and bundle a classifier from segments")
+    p.add_argument("segments", nargs="+", help="segment files written by `shape`")
+    p.add_argument(
+        "-o", "--output", default=DEFAULT_BUNDLE, help=f"bundle directory ({DEFAULT_BUNDLE})"
+    )
+    p.add_argument(
+        "--classifiers",
+        default=",".join(CANDIDATES),
+        help=f"comma-separated candidates ({','.join(CANDIDATES)})",
+    )
+    p.add_argument("--folds", type=_positive(int), default=5, help="cross-validation folds (5)")
+    p.add_argument(
+        "--budget-ms",
+        type=_positive(float),
+        default=2.0,
+        help="most time one predict_proba may take on this machine (2)",
+    )
+    p.add_argument(
+        "--target-precision",
+        type=_fraction,
+        default=0.98,
+        help="share of accepted results that should be right, for the thresholds (0.98)",
+    )
+    p.add_argument("--hidden", type=_positive(int), default=64, help="MLP hidden units (64)")
+    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
+    p.add_argument(
+        "--test-size",
+        action=_Retired,
+        replacement="every candidate is scored by cross-validation (--folds) and the chosen "
+        "one refitted on all segments",
+    )
+    for option in ("--model", "--encoder"):
+        p.add_argument(
+            option,
+            action=_Retired,
+            replacement="train writes a bundle directory (-o DIR) holding model.pkl and "
+            "encoder.pkl",
+        )
+    p.set_defaults(handler=run_train)
