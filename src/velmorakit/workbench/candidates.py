@@ -25,35 +25,38 @@ from .errors import WorkbenchError
 class Candidate:
     name: str
     description: str
-    build: Callable[[int, int], ClassifierMixin]  # (seed, hidden units) -> unfitted classifier
+    # (seed, hidden units, examples of the rarest class) -> unfitted classifier
+    build: Callable[[int, int, int], ClassifierMixin]
+    min_per_class: int = 1  # fewer examples of some class than this: cannot be fitted
 
 
-def _mlp(seed: int, hidden: int):
+def _mlp(seed: int, hidden: int, smallest: int):
     return make_pipeline(
         StandardScaler(),
         MLPClassifier(hidden_layer_sizes=(hidden,), alpha=1e-2, max_iter=400, random_state=seed),
     )
 
 
-def _extra_trees(seed: int, hidden: int):
+def _extra_trees(seed: int, hidden: int, smallest: int):
     return ExtraTreesClassifier(n_estimators=40, random_state=seed)
 
 
-def _random_forest(seed: int, hidden: int):
+def _random_forest(seed: int, hidden: int, smallest: int):
     return RandomForestClassifier(n_estimators=40, random_state=seed)
 
 
-def _svc(seed: int, hidden: int):
+def _svc(seed: int, hidden: int, smallest: int):
     # The engine needs class probabilities: the SVC's decision values are mapped to them by
-    # a sigmoid fitted in an inner 3-fold cross-validation (Platt scaling), the form that
-    # replaces scikit-learn's deprecated SVC(probability=True).
+    # a sigmoid fitted in an inner cross-validation (Platt scaling), the form that replaces
+    # scikit-learn's deprecated SVC(probability=True). Every inner fold needs every class.
     svc = SVC(C=10.0, gamma="scale", random_state=seed)
-    return make_pipeline(
-        StandardScaler(), CalibratedClassifierCV(svc, method="sigmoid", cv=3, ensemble=False)
+    calibrated = CalibratedClassifierCV(
+        svc, method="sigmoid", cv=min(3, smallest), ensemble=False
     )
+    return make_pipeline(StandardScaler(), calibrated)
 
 
-def _logistic(seed: int, hidden: int):
+def _logistic(seed: int, hidden: int, smallest: int):
     return make_pipeline(StandardScaler(), LogisticRegression(C=1.0, max_iter=1000))
 
 
@@ -63,7 +66,7 @@ CANDIDATES = {
         Candidate("mlp", "standardised, perceptron with one hidden layer", _mlp),
         Candidate("extra-trees", "40 extremely randomised trees", _extra_trees),
         Candidate("random-forest", "random forest of 40 trees", _random_forest),
-        Candidate("svc", "standardised, RBF support vector machine, C=10", _svc),
+        Candidate("svc", "standardised, RBF support vector machine, C=10", _svc, 2),
         Candidate("logreg", "standardised, logistic regression, C=1", _logistic),
     )
 }

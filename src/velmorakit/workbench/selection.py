@@ -32,6 +32,7 @@ class CandidateScore:
     fold_accuracies: list[float] = field(default_factory=list)
     cost_ms: float = float("nan")
     over_budget: bool = False
+    unfit: str = ""  # why the candidate could not be fitted on these segments
     fits: int = 0
     unconverged: int = 0  # fits that ended with a ConvergenceWarning
     oof_probabilities: np.ndarray | None = None  # segments x classes, out of fold
@@ -108,12 +109,18 @@ def cross_validate(
     for k, (train, test) in enumerate(splits):
         if progress:
             progress(done + k, total, f"{candidate.name} fold {k + 1}/{len(splits)}")
-        if len(np.unique(labels[train])) < 2:
+        counts = np.unique(labels[train], return_counts=True)[1]
+        if counts.min() < candidate.min_per_class:
+            score.unfit = (
+                f"needs {candidate.min_per_class} examples of every class in each training fold"
+            )
+            return score
+        if len(counts) < 2:
             # Too few gestures for this fold to learn from: it predicts its only class.
             oof[np.ix_(test, np.searchsorted(classes, labels[train][:1]))] = 1.0
         else:
             model, unconverged = fit_quietly(
-                candidate.build(seed, hidden), features[train], labels[train]
+                candidate.build(seed, hidden, counts.min()), features[train], labels[train]
             )
             score.fits += 1
             score.unconverged += unconverged
@@ -180,7 +187,7 @@ def select(
 
 def winner(scores: list[CandidateScore]) -> CandidateScore | None:
     """The most accurate candidate within the budget; the cheaper one on a tie."""
-    usable = [s for s in scores if not s.over_budget and s.fold_accuracies]
+    usable = [s for s in scores if s.oof_probabilities is not None]
     if not usable:
         return None
     return max(usable, key=lambda s: (round(s.accuracy, 9), -s.cost_ms))

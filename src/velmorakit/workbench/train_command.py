@@ -20,8 +20,8 @@ def _scores_line(score) -> str:
     cost = f"{score.cost_ms:6.2f} ms" if score.cost_ms == score.cost_ms else "     -   "
     if score.over_budget:
         return f"  {score.name:<14} {'left out':>16}  {cost}  over the budget"
-    if not score.fold_accuracies:
-        return f"  {score.name:<14} {'-':>16}  {cost}"
+    if score.unfit:
+        return f"  {score.name:<14} {'left out':>16}  {cost}  {score.unfit}"
     accuracy = f"{score.accuracy:.1%} ± {score.accuracy_sd:.1%}"
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 

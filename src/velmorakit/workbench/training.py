@@ -106,7 +106,7 @@ def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
         n = len(np.unique(groups[labels == name]))
         if n < FEW_GESTURES:
             notes.append(
-                f"class {name!r} has only {n} gesture(s): its cross-validated figures are "
+                f"class '{name}' has only {n} gesture(s): its cross-validated figures are "
                 f"rough; record at least {FEW_GESTURES} of each"
             )
     return notes
@@ -148,15 +148,18 @@ def train_model(
     )
     best = winner(scores)
     if best is None:
-        costs = ", ".join(f"{s.name} {s.cost_ms:.2f} ms" for s in scores)
+        reasons = ", ".join(
+            f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores
+        )
         raise WorkbenchError(
-            f"no classifier predicts within the budget of {budget_ms:g} ms ({costs}); "
-            "raise --budget-ms"
+            f"no classifier could be fitted and predicts within the budget of {budget_ms:g} ms "
+            f"({reasons}); raise --budget-ms or record more gestures"
         )
     candidate = next(c for c in chosen_from if c.name == best.name)
     if progress:
         progress(0, 1, f"fitting {best.name} on all {len(labels)} segments")
-    model, unconverged = fit_quietly(candidate.build(seed, hidden), features, labels)
+    smallest = int(np.unique(labels, return_counts=True)[1].min())
+    model, unconverged = fit_quietly(candidate.build(seed, hidden, smallest), features, labels)
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
