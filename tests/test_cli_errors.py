@@ -61,6 +61,7 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
         ["evaluate", "flat.csv", "--model", "wrong.pkl"],
         ["demo", "--encoder", "wrong.pkl"],
         ["simulate", "x.csv", "--seconds", "-3"],
+        ["train", "one.npz", "--test-size", "0.25"],
         ["frobnicate"],
     ],
 )
