@@ -101,15 +101,17 @@ def check_model_pair(model, encoder) -> list[str]:
 
 
 def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
-    notes = []
+    few = []
     for name in np.unique(labels):
         n = len(np.unique(groups[labels == name]))
         if n < FEW_GESTURES:
-            notes.append(
-                f"class '{name}' has only {n} gesture(s): its cross-validated figures are "
-                f"rough; record at least {FEW_GESTURES} of each"
-            )
-    return notes
+            few.append(f"{name} {n}")
+    if not few:
+        return []
+    return [
+        f"few gestures of some classes ({', '.join(few)}): the cross-validated figures are "
+        f"rough; record at least {FEW_GESTURES} of each"
+    ]
 
 
 def train_model(
