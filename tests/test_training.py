@@ -91,7 +91,7 @@ def test_small_data_trains_every_candidate_with_a_caution():
     scored = {s.name for s in report.scores if s.oof_probabilities is not None}
     assert scored == {"mlp", "extra-trees", "random-forest", "logreg"}
     assert "needs 2 examples" in next(s.unfit for s in report.scores if s.name == "svc")
-    assert any("(backward 2)" in note for note in report.notes)
+    assert any("(backward 2, down 3, " in note for note in report.notes)
     assert check_model_pair(model, encoder) == sorted(set(labels))
     with pytest.raises(WorkbenchError, match="within the budget of 1e-09 ms"):
         train_model(features, labels, budget_ms=1e-9, **FAST)
