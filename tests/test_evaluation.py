@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from velmorakit.workbench.evaluation import NONE, Detection, merge, run_engine, score
 from velmorakit.models.gesture import GestureConfig
+from velmorakit.workbench.evaluation import NONE, Detection, merge, run_engine, score
 from velmorakit.workbench.synthetic import GestureEvent
 
 

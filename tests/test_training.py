@@ -6,7 +6,6 @@ import warnings
 import numpy as np
 import pytest
 from reference import ReferenceShaper, reference_extract_segments
-from sklearn.exceptions import ConvergenceWarning
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 

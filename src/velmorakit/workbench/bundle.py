@@ -195,6 +195,7 @@ def load_bundle(path: str | Path) -> Bundle:
     bundle.model, bundle.encoder = load_model_pair(model_path, encoder_path)
     classes = [str(c) for c in np.asarray(bundle.model.classes_).ravel()]
     if classes != bundle.classes:
-        raise WorkbenchError(f"{directory}: the classifier's classes {classes} are not the "
-                             f"bundle's {bundle.classes}")
+        raise WorkbenchError(
+            f"{directory}: the classifier's classes {classes} are not the bundle's {bundle.classes}"
+        )
     return bundle

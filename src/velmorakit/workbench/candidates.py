@@ -50,9 +50,7 @@ def _svc(seed: int, hidden: int, smallest: int):
     # a sigmoid fitted in an inner cross-validation (Platt scaling), the form that replaces
     # scikit-learn's deprecated SVC(probability=True). Every inner fold needs every class.
     svc = SVC(C=10.0, gamma="scale", random_state=seed)
-    calibrated = CalibratedClassifierCV(
-        svc, method="sigmoid", cv=min(3, smallest), ensemble=False
-    )
+    calibrated = CalibratedClassifierCV(svc, method="sigmoid", cv=min(3, smallest), ensemble=False)
     return make_pipeline(StandardScaler(), calibrated)
 
 

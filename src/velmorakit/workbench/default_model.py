@@ -70,9 +70,7 @@ def private_directory(directory: Path) -> Path:
     if not stat.S_ISDIR(info.st_mode):
         raise WorkbenchError(f"{directory}: not a directory; refusing to cache models there")
     if info.st_uid != os.getuid():
-        raise WorkbenchError(
-            f"{directory}: owned by another user; refusing to load models from it"
-        )
+        raise WorkbenchError(f"{directory}: owned by another user; refusing to load models from it")
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise WorkbenchError(
             f"{directory}: group or others may write to it; refusing to load models from it "

@@ -13,7 +13,6 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
-from sklearn.base import clone
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.model_selection import StratifiedGroupKFold
 

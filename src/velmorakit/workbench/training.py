@@ -73,7 +73,9 @@ def check_model_pair(model, encoder) -> list[str]:
             raise WorkbenchError(f"{type(obj).__name__} has no {attr}: not a usable model/encoder")
     n_features = getattr(model, "n_features_in_", FEATURES)
     if n_features != FEATURES:
-        raise WorkbenchError(f"the model expects {n_features} features, the engine gives {FEATURES}")
+        raise WorkbenchError(
+            f"the model expects {n_features} features, the engine gives {FEATURES}"
+        )
     classes = [str(c) for c in np.asarray(model.classes_).ravel()]
     categories = getattr(encoder, "categories_", None)
     if categories is not None:
@@ -150,9 +152,7 @@ def train_model(
     )
     best = winner(scores)
     if best is None:
-        reasons = ", ".join(
-            f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores
-        )
+        reasons = ", ".join(f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores)
         raise WorkbenchError(
             f"no classifier could be fitted and predicts within the budget of {budget_ms:g} ms "
             f"({reasons}); raise --budget-ms or record more gestures"
