@@ -1,22 +1,32 @@
-"""Scoring: the worker's batching and thresholds, and matching results to the truth."""
+"""Scoring: the worker's batching and thresholds, the result queue, matching results to the
+truth, and the reason given for every missed gesture."""
 
 import numpy as np
 import pytest
+from fakes import FakeClassifier, FakeEncoder, write_model_files
 
+from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
-from velmorakit.workbench.evaluation import NONE, Detection, merge, run_engine, score
-from velmorakit.workbench.synthetic import GestureEvent
+from velmorakit.workbench import attribution, scoring
+from velmorakit.workbench.attribution import attribute
+from velmorakit.workbench.evaluation import SEGMENT, Cycle, EnginePass, run_engine
+from velmorakit.workbench.scoring import NONE, Thresholds, score
+from velmorakit.workbench.synthetic import DT, GestureEvent, minimum_jerk
 
 
 class ScriptedEngine:
     """Returns a scripted result at given push counts, with the segment at given window rows."""
 
     DATA_DIM = 100
+    LEFT_MAX_WIN, RIGHT_MAX_WIN, LFT_MIN_WIN = 50, 5, 0
+    MAX_TH, MAX_TIME_TH, MIN_TH = 0.4, 1, 3
 
     def __init__(self, script):
         self.script = script  # pushes -> (result tuple, [left, right])
         self.pushes = 0
         self.runs = []
+        self.veltot_filt_a = self.time_a = np.zeros(100)
+        self.last_max_time = 0.0
 
     def push_data(self, row):
         assert type(row) is list and len(row) == 6
@@ -28,8 +38,8 @@ class ScriptedEngine:
         return result
 
 
-def config(num_sample=10, confidence_th=2, gesture_prob_th=0.6):
-    return GestureConfig("m.pkl", "e.pkl", num_sample, confidence_th, gesture_prob_th)
+def config(num_sample=10):
+    return GestureConfig("m.pkl", "e.pkl", num_sample)
 
 
 def test_engine_runs_once_per_full_batch_and_thresholds_are_inclusive():
@@ -41,16 +51,50 @@ def test_engine_runs_once_per_full_batch_and_thresholds_are_inclusive():
             480: (("right", 0.99, 50, -0.2), [70, 90]),
         }
     )
-    detections = run_engine(engine, np.zeros((495, 6)), config(num_sample=10))
-    assert engine.runs == list(range(10, 491, 10))
-    assert [(d.label, d.index, d.start, d.end) for d in detections] == [
+    reports = []
+    engine_pass = run_engine(engine, np.zeros((4995, 6)), config(10), reports.append)
+    assert engine.runs == list(range(10, 4991, 10))
+    # Progress moves within the recording and adds up to its rows.
+    assert len(reports) > 1 and sum(reports) == 4995
+    segments = engine_pass.segments
+    assert [(s.label, s.index, s.start, s.end) for s in segments] == [
         ("up", 120, 80, 100),
+        ("left", 240, 200, 220),
+        ("down", 360, 320, 340),
         ("right", 480, 450, 470),
     ]
+    accepted, received = scoring.reached(segments, Thresholds(2, 0.6, poll_s=0))
+    assert accepted == [0, 3] and received == {0, 3}
 
 
-def det(start, end, label, disp=0.0, index=None):
-    return Detection(index or end + 10, start, end, label, 0.9, 5, disp)
+def test_no_samples_read_with_num_sample_0_misses_every_gesture_for_that_reason():
+    engine = ScriptedEngine({})
+    engine_pass = run_engine(engine, np.zeros((500, 6)), config(0))
+    assert engine.runs == [] and engine_pass.cycles == []
+    part = attribute("a", engine_pass, [GestureEvent(100, 130, "up", 0.3)], ["up"])
+    result = score([part], ["up"], Thresholds(2, 0.6))
+    assert result.missed == 1 and result.reasons == {attribution.NOT_READ: 1}
+
+
+def segment(start, end, label, index=None, disp=0.0, probability=0.9, confidence=5):
+    index = end + 10 if index is None else index
+    return Cycle(
+        index,
+        (start + end) // 2,
+        1.0,
+        SEGMENT,
+        2.0,
+        label,
+        probability,
+        confidence,
+        disp,
+        start,
+        end,
+    )
+
+
+def part(segments, events, classes, rows=1000, name="r"):
+    return attribute(name, EnginePass(segments, rows, 10), events, classes)
 
 
 def test_results_are_matched_to_the_gesture_they_overlap_most():
@@ -60,17 +104,22 @@ def test_results_are_matched_to_the_gesture_they_overlap_most():
         GestureEvent(500, 520, "right", 0.4),
         GestureEvent(700, 720, "down", 0.25),
     ]
-    detections = [
-        det(105, 135, "up", disp=0.2),  # recognised, 0.1 m short
-        det(125, 140, "up"),  # the same gesture again: spurious
-        det(305, 325, "right"),  # misclassified
-        det(600, 640, "left"),  # overlaps nothing: spurious
-        det(702, 725, "down", disp=-0.3),  # recognised, 0.05 m long
+    segments = [
+        segment(105, 135, "up", disp=0.2),  # recognised, 0.1 m short
+        segment(125, 140, "up"),  # the same gesture again: spurious
+        segment(305, 325, "right"),  # misclassified
+        segment(600, 640, "left"),  # overlaps nothing: spurious
+        segment(702, 725, "down", disp=-0.3),  # recognised, 0.05 m long
     ]
-    result = score(detections, events, ["down", "left", "right", "up"])
+    result = score(
+        [part(segments, events, ["down", "left", "right", "up"])],
+        ["down", "left", "right", "up"],
+        Thresholds(2, 0.6, poll_s=0),
+    )
     assert (result.recognised, result.misclassified, result.missed, result.spurious) == (2, 1, 1, 2)
     assert result.recognition_rate == 0.5
     assert result.spurious_rate == 2 / 5
+    assert result.spurious_reasons == {scoring.NO_GESTURE: 1, scoring.REPEAT: 1}
     np.testing.assert_allclose(result.displacement_errors, [-0.1, 0.05])
     assert result.delays_s == pytest.approx([(145 - 130) / 50, (735 - 720) / 50])
     labels = result.classes
@@ -86,11 +135,85 @@ def test_results_are_matched_to_the_gesture_they_overlap_most():
     }
 
 
-def test_merge_adds_up_recordings_with_different_labels():
-    a = score([det(0, 20, "up")], [GestureEvent(0, 20, "up", 0.3)], ["up", "down"])
-    b = score([], [GestureEvent(0, 20, "push", float("nan"))], ["push"])
-    total = merge([a, b])
+def test_recordings_with_other_labels_or_no_gestures_add_up():
+    a = part([segment(0, 20, "up")], [GestureEvent(0, 20, "up", 0.3)], ["up", "down"])
+    b = part([], [GestureEvent(0, 20, "push", float("nan"))], ["push"])
+    rest = part([segment(40, 60, "down")], [], ["up", "down"])  # pure rest, one false result
+    total = score([a, b, rest], ["down", "push", "up"], Thresholds(2, 0.6))
     assert total.classes == ["down", "push", "up", NONE]
-    assert (total.gestures, total.recognised, total.missed) == (2, 1, 1)
-    assert total.confusion.sum() == 2
-    assert total.confusion[1, 3] == 1 and total.confusion[2, 2] == 1
+    assert (total.gestures, total.recognised, total.missed, total.spurious) == (2, 1, 1, 1)
+    assert total.confusion.sum() == 3
+    assert total.confusion[1, 3] == 1 and total.confusion[2, 2] == 1 and total.confusion[3, 0] == 1
+    only_rest = score([rest], ["down", "up"], Thresholds(2, 0.6))
+    assert only_rest.recognition_rate is None and only_rest.spurious == 1
+
+
+def test_queue_and_thresholds_explain_the_results_that_never_reached_the_application():
+    events = [GestureEvent(100 * k, 100 * k + 20, "up", 0.3) for k in range(1, 4)]
+    # Results at rows 130, 230, 330: 2 s apart.
+    segments = [segment(e.start, e.end, "up") for e in events]
+    attributed = part(segments, events, ["up"])
+    reasons = {
+        Thresholds(2, 0.6, poll_s=0.5): {},
+        Thresholds(2, 0.6, poll_s=10): {scoring.REPLACED: 2},  # only the newest survives
+        Thresholds(6, 0.6): {scoring.BELOW_CONFIDENCE: 3},
+        Thresholds(6, 0.95): {scoring.BELOW_CONFIDENCE: 3},  # confidence is tested first
+        Thresholds(2, 0.95): {scoring.BELOW_PROBABILITY: 3},
+    }
+    for th, expected in reasons.items():
+        assert score([attributed], ["up"], th).reasons == expected, th
+
+
+def test_delivery_follows_the_polls():
+    # Polls every second: a result lives until the next poll at or after it.
+    assert scoring.delivered([0.2, 0.9, 1.0, 1.5, 3.0], 1.0) == [False, False, True, True, True]
+    assert scoring.delivered([0.2, 0.4], 0) == [True, True]
+
+
+def _strokes(rows, strokes, seed=0):
+    """An upward recording: (first row, rows, distance) strokes and sensor noise."""
+    acc = np.zeros((rows, 3))
+    for start, n, distance in strokes:
+        acc[start : start + n, 2] = minimum_jerk(distance, n)
+    vel = np.zeros_like(acc)
+    vel[1:] = np.cumsum((acc[1:] + acc[:-1]) * DT / 2, axis=0)
+    noise = np.random.default_rng(seed).normal(0, 0.01, (rows, 6))
+    samples = np.hstack([acc, vel]) + noise
+    return samples, [GestureEvent(s, s + n, "up", d) for s, n, d in strokes]
+
+
+def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_path):
+    model, encoder = write_model_files(
+        tmp_path,
+        FakeClassifier([0.1, 0.8, 0.1], ["down", "up", "x"]),
+        FakeEncoder(["down", "up", "x"]),
+    )
+    samples, events = _strokes(
+        1600,
+        [
+            (100, 12, 0.2),  # two halves of one stroke: one segment, for the larger overlap
+            (112, 12, 0.2),
+            (300, 40, 0.03),  # too small to rise above MAX_TH
+            (500, 25, 0.4),
+            (540, 25, 0.4),  # 0.8 s after the last one: too soon
+            (800, 25, 0.4),
+            (1000, 400, 6.0),  # eight seconds long
+            (1580, 20, 0.4),  # the recording ends before its peak can be judged
+        ],
+    )
+    engine_pass = run_engine(
+        VelmoraComputing(model, encoder), samples, GestureConfig(model, encoder, 10)
+    )
+    attributed = attribute("r", engine_pass, events, ["down", "up", "x"])
+    result = score([attributed], ["down", "up", "x"], Thresholds(2, 0.6))
+    got = [(o.outcome, o.reason) for _, o in result.outcomes]
+    assert got == [
+        (scoring.MISSED, attribution.SHARED),
+        (scoring.RECOGNISED, ""),
+        (scoring.MISSED, attribution.LOW),
+        (scoring.RECOGNISED, ""),
+        (scoring.MISSED, attribution.CLOSE),
+        (scoring.RECOGNISED, ""),
+        (scoring.MISSED, attribution.TOO_LONG),
+        (scoring.MISSED, attribution.AT_END),
+    ]
