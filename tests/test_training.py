@@ -65,6 +65,7 @@ def test_engine_figures_and_recommended_thresholds():
     truth = rng.integers(0, 4, 400)
     logits = rng.normal(size=(400, 4)) + 2.5 * np.eye(4)[truth] * rng.uniform(0, 2, (400, 1))
     probabilities = np.exp(logits) / np.exp(logits).sum(axis=1, keepdims=True)
+    truth[:40] = -1  # segments of no gesture: any result on them is spurious
     for target in (0.9, 0.98):
         point = recommend_thresholds(probabilities, truth, target).point
         again = operating_point(probabilities, truth, point.confidence_th, point.gesture_prob_th)
@@ -75,6 +76,9 @@ def test_engine_figures_and_recommended_thresholds():
                 other = operating_point(probabilities, truth, c_th, p_th)
                 if other.precision >= target:
                     assert other.recall <= point.recall
+    everything = operating_point(probabilities, truth, 1, 0)
+    assert (everything.accepted, everything.spurious) == (400, 40)
+    assert everything.recall == np.mean(probabilities.argmax(axis=1)[40:] == truth[40:])
     unreachable = recommend_thresholds(np.full((4, 2), 0.5), [1, 1, 1, 1], 0.98)
     assert not unreachable.reached
 

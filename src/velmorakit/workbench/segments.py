@@ -29,10 +29,15 @@ class SegmentSet:
     gestures: np.ndarray | None = None
 
     step: int = 0  # samples per cycle the segments were cut with; 0 if unknown or mixed
+    # m x 300: segments that cover no labelled row (motion that is no gesture). They are not
+    # trained on; a result on one of them would be spurious, which the thresholds weigh.
+    unlabelled: np.ndarray | None = None
 
     def __post_init__(self):
         if self.gestures is None:
             self.gestures = np.arange(len(self.labels))
+        if self.unlabelled is None:
+            self.unlabelled = np.zeros((0, FEATURES))
 
     def groups(self) -> np.ndarray:
         """One integer per segment, equal for segments of the same gesture of the same
@@ -100,13 +105,15 @@ def concatenate(parts: list[SegmentSet]) -> SegmentSet:
         np.concatenate([p.sources for p in parts]).astype(str),
         np.concatenate([p.gestures for p in parts]).astype(np.int64),
         steps.pop() if len(steps) == 1 else 0,
+        np.concatenate([p.unlabelled for p in parts]).reshape(-1, FEATURES),
     )
 
 
 def shape_recording(
     samples: np.ndarray, row_labels: np.ndarray, source: str, step: int, all_phases: bool = False
 ):
-    """Labelled segments of one recording, and how many covered no labelled row (dropped).
+    """Labelled segments of one recording (with the unlabelled ones apart), and how many
+    covered no labelled row.
 
     The worker runs a cycle every `step` samples, from wherever its stream began, so one
     gesture reaches the classifier cut from any of `step` window positions. With
@@ -120,7 +127,15 @@ def shape_recording(
         gestures = gesture_indices(bounds[keep], row_labels)
         source_names = np.full(keep.sum(), source)
         parts.append(
-            SegmentSet(features[keep], labels[keep], bounds[keep], source_names, gestures, step)
+            SegmentSet(
+                features[keep],
+                labels[keep],
+                bounds[keep],
+                source_names,
+                gestures,
+                step,
+                features[~keep],
+            )
         )
         dropped += int((~keep).sum())
     return concatenate(parts), dropped
@@ -135,6 +150,7 @@ def save_segments(path: str | Path, segments: SegmentSet) -> None:
         sources=segments.sources,
         gestures=segments.gestures,
         step=segments.step,
+        unlabelled=segments.unlabelled,
     )
 
 
@@ -143,8 +159,15 @@ def load_segments(path: str | Path) -> SegmentSet:
         with np.load(path, allow_pickle=False) as data:
             gestures = data["gestures"] if "gestures" in data else None
             step = int(data["step"]) if "step" in data else 0
+            unlabelled = data["unlabelled"] if "unlabelled" in data else None
             segments = SegmentSet(
-                data["features"], data["labels"], data["bounds"], data["sources"], gestures, step
+                data["features"],
+                data["labels"],
+                data["bounds"],
+                data["sources"],
+                gestures,
+                step,
+                unlabelled,
             )
     except FileNotFoundError:
         raise WorkbenchError(f"{path}: no such file") from None

@@ -37,7 +37,10 @@ def run_shape(args) -> None:
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
     if dropped:
-        print(f"dropped {dropped} segment(s) that cover no labelled row")
+        print(
+            f"kept apart {dropped} segment(s) that cover no labelled row: not trained on, "
+            "they count as spurious results when thresholds are chosen"
+        )
 
 
 def register(commands) -> None:

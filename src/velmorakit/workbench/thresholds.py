@@ -38,24 +38,28 @@ class OperatingPoint:
     confidence_th: float
     gesture_prob_th: float
     precision: float  # correct results / accepted results (nan if none accepted)
-    recall: float  # correct results / segments
+    recall: float  # correct results / gesture segments
     accepted: int
+    spurious: int = 0  # accepted results on segments of no gesture
 
 
 def operating_point(probabilities, truth, confidence_th, gesture_prob_th) -> OperatingPoint:
     """What the worker would report on these segments with these thresholds.
 
-    `truth` holds each segment's true column of the probability rows."""
+    `truth` holds each segment's true column of the probability rows, or -1 for a segment
+    of no gesture, on which every accepted result is spurious."""
     winner, best, confidence = engine_figures(probabilities)
+    truth = np.asarray(truth)
     accepted = (confidence >= confidence_th) & (best >= gesture_prob_th)
-    correct = int(np.sum(accepted & (winner == np.asarray(truth))))
-    n = int(accepted.sum())
+    correct = int(np.sum(accepted & (winner == truth)))
+    n, gestures = int(accepted.sum()), int(np.sum(truth >= 0))
     return OperatingPoint(
         float(confidence_th),
         float(gesture_prob_th),
         correct / n if n else float("nan"),
-        correct / len(winner) if len(winner) else float("nan"),
+        correct / gestures if gestures else float("nan"),
         n,
+        int(np.sum(accepted & (truth < 0))),
     )
 
 
@@ -78,8 +82,9 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
     with the highest precision is returned, not reached.
     """
     winner, best, confidence = engine_figures(probabilities)
-    hit = winner == np.asarray(truth)
-    n = max(len(winner), 1)
+    truth = np.asarray(truth)
+    hit = winner == truth
+    n = max(int(np.sum(truth >= 0)), 1)
     best_key, best_point = None, None
     for c_th in CONFIDENCE_GRID:
         by_confidence = confidence >= c_th
@@ -96,9 +101,7 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
             key = (reached, good / n if reached else precision, good, -distance)
             if best_key is None or key > best_key:
                 best_key = key
-                best_point = OperatingPoint(
-                    float(c_th), float(p_th), float(precision), good / n, int(count)
-                )
+                best_point = operating_point(probabilities, truth, c_th, p_th)
     if best_point is None:  # no segments
         best_point = OperatingPoint(
             float(DEFAULT_CONFIDENCE_TH), DEFAULT_PROB_TH, float("nan"), float("nan"), 0

@@ -26,7 +26,7 @@ def _scores_line(score) -> str:
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 
 
-def summary(report, target_precision: float) -> list[str]:
+def summary(report, target_precision: float, unlabelled: int) -> list[str]:
     from .reports import confusion_table
 
     lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
@@ -41,16 +41,18 @@ def summary(report, target_precision: float) -> list[str]:
     lines.append("out-of-fold confusion of the chosen classifier (segments):")
     lines.append(confusion_table(report.confusion, report.classes))
     rec, default = report.recommended.point, report.at_defaults
+    if unlabelled:
+        lines.append(f"thresholds weigh {unlabelled} segment(s) of no gesture as spurious")
     lines.append(
         f"at the default thresholds (confidence_th {default.confidence_th:g}, gesture_prob_th "
         f"{default.gesture_prob_th:g}): precision {default.precision:.1%}, "
-        f"recall {default.recall:.1%}"
+        f"recall {default.recall:.1%}, spurious {default.spurious}"
     )
     verdict = "recommended" if report.recommended.reached else "target not reached; best"
     lines.append(
         f"{verdict} for precision {target_precision:.0%}: confidence_th {rec.confidence_th:g}, "
         f"gesture_prob_th {rec.gesture_prob_th:.2f}: precision {rec.precision:.1%}, "
-        f"recall {rec.recall:.1%} (out of fold)"
+        f"recall {rec.recall:.1%}, spurious {rec.spurious} (out of fold)"
     )
     return lines + [f"warning: {note}" for note in report.notes]
 
@@ -82,6 +84,7 @@ def run_train(args) -> None:
             segments.features,
             segments.labels,
             segments.groups(),
+            segments.unlabelled,
             candidates=names,
             folds=args.folds,
             budget_ms=args.budget_ms,
@@ -92,7 +95,7 @@ def run_train(args) -> None:
             on_score=lambda score: tqdm.write(_scores_line(score)),
         )
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
-    for line in summary(report, args.target_precision):
+    for line in summary(report, args.target_precision, len(segments.unlabelled)):
         print(line)
     rec = report.recommended.point
     write_bundle(

@@ -120,6 +120,7 @@ def train_model(
     features: np.ndarray,
     labels: np.ndarray,
     groups: np.ndarray | None = None,
+    unlabelled: np.ndarray | None = None,
     *,
     candidates: list[str] | None = None,
     folds: int = 5,
@@ -133,7 +134,9 @@ def train_model(
     """(classifier, encoder, report): the best candidate, refitted on all segments.
 
     `groups` numbers the gesture each segment comes from (segments of one gesture stay in
-    one fold); without it every segment is a gesture of its own."""
+    one fold); without it every segment is a gesture of its own. `unlabelled` segments
+    (of no gesture) are not trained on: the thresholds are chosen so that few of them would
+    give a result, judged by the final classifier, which has not seen them."""
     labels = np.asarray(labels).astype(str)
     validate_training_set(features, labels)
     groups = np.arange(len(labels)) if groups is None else np.asarray(groups)
@@ -166,6 +169,10 @@ def train_model(
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
     truth = np.searchsorted(np.array(classes), labels)
+    probabilities = best.oof_probabilities
+    if unlabelled is not None and len(unlabelled):
+        probabilities = np.concatenate([probabilities, model.predict_proba(unlabelled)])
+        truth = np.concatenate([truth, np.full(len(unlabelled), -1)])
     report = TrainingReport(
         classes,
         scores,
@@ -174,9 +181,13 @@ def train_model(
         len(labels),
         len(np.unique(groups)),
         unconverged,
-        confusion_matrix(truth, best.oof_probabilities.argmax(axis=1), labels=range(len(classes))),
-        recommend_thresholds(best.oof_probabilities, truth, target_precision),
-        operating_point(best.oof_probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH),
+        confusion_matrix(
+            truth[: len(labels)],
+            best.oof_probabilities.argmax(axis=1),
+            labels=range(len(classes)),
+        ),
+        recommend_thresholds(probabilities, truth, target_precision),
+        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH),
         _class_notes(labels, groups),
     )
     return model, encoder, report
