@@ -3,27 +3,59 @@ VENV        ?= .venv
 PY          := $(VENV)/bin/python
 PIP_QUIET   ?= -q
 SAN_VENV    ?= .venv-sanitize
+# Extra config settings for the native build, e.g. -Ccmake.define.VELMORA_WERROR=ON (CI).
+BUILD_FLAGS ?=
 
-# Python 3.13: pyenv's build first, then the system's python3.13.
-PYTHON313 := $(shell \
-  for c in "$$(pyenv root 2>/dev/null)/versions/3.13"*/bin/python3.13 \
-           $$HOME/.pyenv/versions/3.13*/bin/python3.13 \
-           /usr/bin/python3.13 /usr/local/bin/python3.13 python3.13; do \
-    if [ -x "$$c" ] || command -v "$$c" >/dev/null 2>&1; then \
-      if "$$c" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then \
-        echo "$$c"; break; fi; fi; done)
+# Python 3.13 (pyenv's build first, then the system's); a newer 3.x only when there is no 3.13.
+PYTHON3 := $(shell \
+  for want in 'v[:2] == (3, 13)' 'v[:2] > (3, 13)'; do \
+    for c in "$$(pyenv root 2>/dev/null)"/versions/3.1[3-9]*/bin/python3 \
+             $$HOME/.pyenv/versions/3.1[3-9]*/bin/python3 \
+             python3.13 python3.14 python3.15 python3; do \
+      if command -v "$$c" >/dev/null 2>&1 && \
+         "$$c" -c "import sys, venv; v = sys.version_info; sys.exit(not ($$want))" 2>/dev/null; then \
+        echo "$$c"; exit 0; fi; done; done)
 
-.PHONY: test demo bench sanitize lint install clean
+# Everything the installed package is built from: a change to any of them reinstalls it.
+SOURCES := pyproject.toml CMakeLists.txt \
+  $(shell find cpp src -type f ! -name '*.pyc' ! -name '*.so' 2>/dev/null)
+BUILD_DEPS := $(VENV)/.build-deps
+INSTALLED  := $(VENV)/.installed
+FLAGS_SEEN := $(VENV)/.build-flags
+# Formatters pinned: a new release may format differently and fail an unchanged tree.
+LINTERS := ruff==0.17.6 clang-format==23.1.1
+
+.PHONY: test demo bench sanitize lint install clean FORCE
 
 $(PY):
-	@if [ -z "$(PYTHON313)" ]; then \
-	  echo "error: Python 3.13 with venv is required (install it with pyenv or 'apt-get install python3.13 python3.13-venv')" >&2; \
+	@if [ -z "$(PYTHON3)" ]; then \
+	  echo "error: Python 3.13 (or newer) with venv is required (install it with pyenv or 'apt-get install python3.13 python3.13-venv')" >&2; \
 	  exit 1; fi
-	"$(PYTHON313)" -m venv $(VENV)
+	@"$(PYTHON3)" -c 'import sys; sys.version_info[:2] == (3, 13) or print("note: no Python 3.13 found, using", sys.version.split()[0])'
+	"$(PYTHON3)" -m venv $(VENV)
 	$(PY) -m pip install $(PIP_QUIET) --upgrade pip
 
-install: $(PY)
-	$(PY) -m pip install $(PIP_QUIET) ".[test]"
+# The build runs without isolation in the venv itself, so that the build directory keeps the
+# same NumPy and CMake paths from one build to the next and only changed sources recompile.
+# The build back end names the tools it needs beyond pyproject.toml (CMake, Ninja) itself.
+$(BUILD_DEPS): pyproject.toml | $(PY)
+	$(PY) -m pip install $(PIP_QUIET) $$($(PY) -c 'import tomllib; \
+	  print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	tools=$$($(PY) -c 'from scikit_build_core import build; \
+	  print(*build.get_requires_for_build_wheel())'); \
+	  if [ -n "$$tools" ]; then $(PY) -m pip install $(PIP_QUIET) $$tools; fi
+	touch $@
+
+# Rewritten only when BUILD_FLAGS differ from the last build's, so that a change of flags
+# rebuilds and the same flags do not.
+$(FLAGS_SEEN): FORCE | $(PY)
+	@echo '$(BUILD_FLAGS)' | cmp -s - $@ || echo '$(BUILD_FLAGS)' > $@
+
+$(INSTALLED): $(BUILD_DEPS) $(FLAGS_SEEN) $(SOURCES)
+	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation $(BUILD_FLAGS) ".[test]"
+	touch $@
+
+install: $(INSTALLED)
 
 test: install
 	$(PY) -m pytest
@@ -35,12 +67,14 @@ bench: install
 	$(PY) -m pip install $(PIP_QUIET) psutil
 	$(PY) benchmarks/run_all.py
 
-lint: install
-	$(PY) -m pip install $(PIP_QUIET) ruff
+lint: | $(PY)
+	$(PY) -m pip install $(PIP_QUIET) $(LINTERS)
 	$(PY) -m ruff check src tests benchmarks
+	$(PY) -m ruff format --check src tests benchmarks
+	$(VENV)/bin/clang-format --dry-run --Werror $$(find cpp -name '*.cpp' -o -name '*.hpp')
 
 sanitize:
 	bash tools/sanitize.sh $(SAN_VENV)
 
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize $(INSTALLED) $(BUILD_DEPS) $(FLAGS_SEEN)

@@ -157,7 +157,7 @@ def main():
             25,
         )
 
-        hour, strokes = gesture_stream(1400, seed=5)
+        hour, strokes = gesture_stream(1620, seed=5)
         native_hour = best_of(3, lambda: per_call(lambda: extract_segments(hour), 1))
         part = hour[:15000]
         start = time.perf_counter()

@@ -32,7 +32,7 @@ from velmorakit.models.gesture import GestureConfig  # noqa: E402
 
 POLL_SEC = 0.0005
 IDLE_SEC = 0.02  # lets the worker finish the batch before and wait in its receive
-SAMPLE_RATE = 50
+SAMPLE_RATE = VelmoraComputing.F_SAMP
 CPU_SECONDS = 10
 
 

@@ -1,4 +1,8 @@
-"""Shared fixtures: a small scikit-learn model trained on simulated strokes."""
+"""Shared fixtures: a small scikit-learn model trained on simulated strokes, and the start
+methods that the gesture service must work with."""
+
+import os
+import threading
 
 import pytest
 from fakes import train_tiny_sklearn_model, write_model_files
@@ -21,3 +25,34 @@ def sklearn_model_files(tmp_path_factory):
     vectors, bounds = reference_extract_segments(samples)
     model, encoder = train_tiny_sklearn_model(vectors[:, 1:], stroke_labels(bounds, strokes))
     return write_model_files(tmp_path_factory.mktemp("model"), model, encoder)
+
+
+# fork is the default on Linux up to Python 3.13, forkserver from 3.14; spawn is the only one
+# elsewhere. Each passes the worker to the child differently (inherited memory, or pickled).
+@pytest.fixture(params=["fork", "forkserver", "spawn"])
+def start_method(request):
+    return request.param
+
+
+# Threads other than the forking one that were alive at each fork of the running test.
+_threads_at_fork = []
+
+
+def _note_threads_at_fork():
+    others = [t.name for t in threading.enumerate() if t is not threading.current_thread()]
+    if others:
+        _threads_at_fork.append(others)
+
+
+os.register_at_fork(before=_note_threads_at_fork)
+
+
+@pytest.fixture(autouse=True)
+def no_fork_beside_other_threads():
+    """A thread alive when a worker is forked may hold a lock that then stays held in the child
+    for ever. Python only warns about it (and an `error` filter silences that warning), so each
+    test fails here instead. OpenBLAS's thread pool does not count: it stops itself before a fork.
+    """
+    _threads_at_fork.clear()
+    yield
+    assert not _threads_at_fork, f"forked while these threads ran: {_threads_at_fork}"

@@ -8,11 +8,8 @@ import pickle
 import warnings
 
 import numpy as np
-from sklearn.exceptions import ConvergenceWarning
-from sklearn.neural_network import MLPClassifier
-from sklearn.preprocessing import OneHotEncoder
 
-FEATURES = 300
+from velmorakit.workbench.segments import FEATURES
 
 
 class FakeClassifier:
@@ -67,6 +64,11 @@ def train_tiny_sklearn_model(vectors, labels):
     The encoder's category order must equal the classifier's `classes_`: column j of the
     probability row and column j of the indicator row then name the same gesture.
     """
+    # Imported here: a spawned worker that unpickles the fakes above need not load scikit-learn.
+    from sklearn.exceptions import ConvergenceWarning
+    from sklearn.neural_network import MLPClassifier
+    from sklearn.preprocessing import OneHotEncoder
+
     vectors = np.asarray(vectors, dtype=float)
     if vectors.ndim != 2 or vectors.shape[1] != FEATURES:
         raise ValueError(f"expected (k, {FEATURES}) feature vectors, got {vectors.shape}")

@@ -13,10 +13,11 @@ import types
 from contextlib import contextmanager
 
 from fakes import FakeClassifier, FakeEncoder, write_model_files
+from streams import gesture_stream
 
 from velmorakit.middleware.utilities import VelmoraComputing
 from velmorakit.middleware.velmora_gesture import VelmoraGesture
-from velmorakit.models.gesture import Gesture
+from velmorakit.models.gesture import Gesture, GestureConfig
 
 LABELS = ["right", "left", "up"]
 IDLE_ROW = [0.0] * 6
@@ -27,6 +28,13 @@ POLL_INTERVAL_SEC = 0.0005
 def fake_model_files(tmp_path, probabilities=(0.7, 0.2, 0.1)):
     """A classifier that gives every segment the same probabilities; the first label wins."""
     return write_model_files(tmp_path, FakeClassifier(probabilities, LABELS), FakeEncoder(LABELS))
+
+
+def fake_model_stream(tmp_path, n_gestures, seed):
+    """The fake model's files, a default configuration on them, and the rows of a simulated
+    stream of `n_gestures` strokes."""
+    files = fake_model_files(tmp_path)
+    return files, GestureConfig(*files), rows_of(gesture_stream(n_gestures, seed)[0])
 
 
 class FailingClassifier(FakeClassifier):
@@ -179,7 +187,7 @@ class ServiceHarness:
 
 
 @contextmanager
-def start_method(method):
+def default_start_method(method):
     previous = multiprocessing.get_start_method(allow_none=True)
     multiprocessing.set_start_method(method, force=True)
     try:
@@ -208,8 +216,12 @@ def restored_multiprocessing_logger():
 
 @contextmanager
 def service_harness(config, method="fork", level=logging.WARNING):
-    """A ServiceHarness, not started yet; its worker is killed if a test leaves it running."""
-    with start_method(method), restored_multiprocessing_logger():
+    """A ServiceHarness, not started yet; its worker is killed if a test leaves it running.
+
+    The service takes the start method in effect when it is built: `method` is made the default
+    for the harness's lifetime.
+    """
+    with default_start_method(method), restored_multiprocessing_logger():
         harness = ServiceHarness(config, level)
         try:
             yield harness

@@ -1,6 +1,9 @@
 """Mistakes a user can make get one line on stderr and a non-zero exit, never a traceback."""
 
+import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -44,6 +47,7 @@ def workdir(tmp_path, monkeypatch):
             "nothere.pkl: no such file",
         ),
         (["plot", "flat.csv", "--start", "60"], "outside the recording"),
+        (["plot", "flat.csv", "-o", "plot.txt"], "plot.txt: pictures are written as PNG"),
         (["demo", "--model", "wrong.pkl", "--encoder", "enc.pkl"], "expects 4 features"),
         (["simulate", "flat.csv/x.csv"], "flat.csv: File exists"),
     ],
@@ -62,6 +66,9 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
         ["demo", "--encoder", "wrong.pkl"],
         ["simulate", "x.csv", "--seconds", "-3"],
         ["train", "one.npz", "--test-size", "0.25"],
+        ["simulate", "x.csv", "--seconds", "1e9"],
+        ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--prob-th", "1.5"],
+        ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--confidence-th", "-1"],
         ["frobnicate"],
     ],
 )
@@ -84,3 +91,44 @@ def test_missing_optional_package_is_one_line(monkeypatch, capsys):
     assert main(["shape", "missing.csv", "-o", "out.npz"]) == 1
     err = capsys.readouterr().err
     assert "pip install 'velmorakit[app]'" in err and "Traceback" not in err
+
+
+def run_python(code: str, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, **kwargs
+    )
+
+
+def test_output_into_a_closed_pipe_ends_quietly(tmp_path):
+    # As in `velmorakit evaluate ... | head`: the reader is gone before the command writes.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "velmorakit",
+                "simulate",
+                str(tmp_path / "s.csv"),
+                "--seconds",
+                "5",
+            ],
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+        )
+    finally:
+        os.close(write_end)
+    assert done.returncode == 1
+    assert done.stderr == ""
+
+
+def test_importing_the_plots_leaves_the_matplotlib_backend_alone():
+    done = run_python(
+        "import matplotlib; matplotlib.use('svg');"
+        "import velmorakit.workbench.plotting;"
+        "print(matplotlib.get_backend())"
+    )
+    assert done.stdout.strip() == "svg", done.stderr

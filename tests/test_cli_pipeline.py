@@ -59,12 +59,12 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
     assert re.search(r"spurious: +0 ", out)
     assert (workdir / "confusion.png").read_bytes()[:4] == b"\x89PNG"
 
-    run(
+    out = run(
         capsys,
         "plot",
         "test.csv",
         "-o",
-        "test.png",
+        "test",
         "--model",
         "model/model.pkl",
         "--encoder",
@@ -74,7 +74,7 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
         "--seconds",
         "10",
     )
-    assert (workdir / "test.png").read_bytes()[:4] == b"\x89PNG"
+    assert "wrote test.png" in out and (workdir / "test.png").read_bytes()[:4] == b"\x89PNG"
 
 
 def test_shape_labels_each_segment_by_the_rows_it_covers(workdir, capsys):

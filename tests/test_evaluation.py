@@ -14,18 +14,15 @@ from velmorakit.workbench.scoring import NONE, Thresholds, score
 from velmorakit.workbench.synthetic import DT, GestureEvent, minimum_jerk
 
 
-class ScriptedEngine:
-    """Returns a scripted result at given push counts, with the segment at given window rows."""
-
-    DATA_DIM = 100
-    LEFT_MAX_WIN, RIGHT_MAX_WIN, LFT_MIN_WIN = 50, 5, 0
-    MAX_TH, MAX_TIME_TH, MIN_TH = 0.4, 1, 3
+class ScriptedEngine(VelmoraComputing):
+    """Returns a scripted result at given push counts, with the segment at given window rows;
+    the window and segmentation constants are the engine's."""
 
     def __init__(self, script):
         self.script = script  # pushes -> (result tuple, [left, right])
         self.pushes = 0
         self.runs = []
-        self.veltot_filt_a = self.time_a = np.zeros(100)
+        self.veltot_filt_a = self.time_a = np.zeros(self.DATA_DIM)
         self.last_max_time = 0.0
 
     def push_data(self, row):

@@ -1,4 +1,4 @@
-"""GestureConfig validation and pickling; Gesture as a positional, picklable record."""
+"""GestureConfig validation, and both records across pickling."""
 
 import dataclasses
 import math
@@ -62,9 +62,3 @@ def test_config_and_gesture_survive_pickle():
     for record in (config, gesture):
         copy = pickle.loads(pickle.dumps(record))
         assert copy == record and type(copy) is type(record)
-
-
-def test_gesture_is_built_from_the_positional_result_tuple():
-    gesture = Gesture("left", 0.8, 4, -0.12)
-    fields = (gesture.name, gesture.probability, gesture.confidence, gesture.displacement)
-    assert fields == ("left", 0.8, 4, -0.12) == gesture

@@ -69,7 +69,7 @@ def test_engine_features_equal_shaper_vectors_and_carry_the_fake_label(make_engi
     ],
 )
 def test_classification_through_fakes(make_engine, probabilities, labels, expected):
-    samples, _ = gesture_stream(1, seed=4, axis=2)
+    samples, _ = gesture_stream(1, seed=4, labels=("up", "down"))
     (result, _), *_ = recognise(make_engine(probabilities, labels), samples)
     assert result[:3] == expected
     assert type(result[2]) is int
@@ -79,15 +79,15 @@ def test_displacement_integrates_the_named_axis(make_engine):
     assert ReferenceComputing.calc_displacement([100, 100, 100]) == 0.08
     assert ReferenceComputing.calc_displacement([0, 50, 100, 50, 0]) == 0.16
     assert ReferenceComputing.calc_displacement([5.0]) == 0
-    samples, strokes = gesture_stream(3, seed=5, axis=2)
+    samples, strokes = gesture_stream(3, seed=5, labels=("up", "down"))
     displacements = [result[3] for result, _ in recognise(make_engine(), samples)]
-    assert np.sign(displacements) == pytest.approx([s.sign for s in strokes])
+    assert np.sign(displacements) == pytest.approx([np.sign(s.signed_distance) for s in strokes])
     pushes = [result[3] for result, _ in recognise(make_engine(labels=["x", "push", "y"]), samples)]
     assert pushes == [0, 0, 0]
 
 
 def test_tiny_sklearn_model_recognises_strokes_end_to_end(make_engine):
-    train, train_strokes = gesture_stream(24, seed=6)
+    train, train_strokes = gesture_stream(60, seed=6)
     vectors, _ = reference_extract_segments(train)
     model, encoder = train_tiny_sklearn_model(vectors[:, 1:], [s.label for s in train_strokes])
     samples, strokes = gesture_stream(6, seed=7)

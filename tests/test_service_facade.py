@@ -61,8 +61,8 @@ def test_integer_arguments_take_numbers_and_refuse_other_types(make, name):
             make("10")
 
 
-def test_terminate_on_a_silent_sensor_terminates_the_worker_after_two_seconds(config):
-    with service_harness(config) as h:
+def test_terminate_on_a_silent_sensor_terminates_the_worker_after_two_seconds(config, start_method):
+    with service_harness(config, start_method) as h:
         h.service.start()
         h.sync()  # the worker is waiting for its first sample
         started = time.monotonic()
@@ -71,8 +71,8 @@ def test_terminate_on_a_silent_sensor_terminates_the_worker_after_two_seconds(co
         assert h.wait_for_exit() == -signal.SIGTERM
 
 
-def test_terminate_while_samples_flow_lets_the_worker_finish_its_cycle(config):
-    with service_harness(config) as h:
+def test_terminate_while_samples_flow_lets_the_worker_finish_its_cycle(config, start_method):
+    with service_harness(config, start_method) as h:
         done = threading.Event()
 
         def stream():
@@ -88,5 +88,10 @@ def test_terminate_while_samples_flow_lets_the_worker_finish_its_cycle(config):
             h.service.terminate()
         finally:
             done.set()
-            producer.join()
+            # A worker slow to start (spawn, forkserver) leaves a backlog in the pipe when it
+            # stops, and a send into the full pipe would block for ever: drain it.
+            while producer.is_alive():
+                while h.pipe.conn.poll():
+                    h.pipe.conn.recv()
+                producer.join(0.01)
         assert h.process.exitcode == 0

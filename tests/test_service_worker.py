@@ -16,6 +16,7 @@ from service_support import (
     batches,
     expected_results,
     fake_model_files,
+    fake_model_stream,
     rows_of,
     service_harness,
 )
@@ -24,13 +25,12 @@ from streams import gesture_stream
 from velmorakit.models.gesture import GestureConfig
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
-def test_results_match_the_engine_run_over_the_same_batches(method, sklearn_model_files):
+def test_results_match_the_engine_run_over_the_same_batches(start_method, sklearn_model_files):
     config = GestureConfig(*sklearn_model_files)
     rows = rows_of(gesture_stream(5, seed=7)[0])
     expected = expected_results(sklearn_model_files, rows, config)
     assert len(expected) >= 2
-    with service_harness(config, method) as h:
+    with service_harness(config, start_method) as h:
         h.service.start()
         assert h.observe(rows, expected) == expected
         assert h.poll(0.1) is None
@@ -38,9 +38,7 @@ def test_results_match_the_engine_run_over_the_same_batches(method, sklearn_mode
 
 
 def test_two_results_before_a_poll_leave_only_the_later_one(tmp_path):
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(2, seed=3)[0])
+    files, config, rows = fake_model_stream(tmp_path, 2, seed=3)
     expected = expected_results(files, rows, config)
     first, second = sorted(expected)[:2]
     assert expected[first] != expected[second]
@@ -54,9 +52,7 @@ def test_two_results_before_a_poll_leave_only_the_later_one(tmp_path):
 
 
 def test_a_pause_longer_than_the_stall_threshold_resets_the_engine(tmp_path):
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(2, seed=3)[0])
+    files, config, rows = fake_model_stream(tmp_path, 2, seed=3)
     stalled = min(expected_results(files, rows, config))
     expected = expected_results(files, rows, config, stalled={stalled})
     assert stalled not in expected and expected  # later strokes are still recognised
@@ -70,9 +66,7 @@ def test_a_pause_longer_than_the_stall_threshold_resets_the_engine(tmp_path):
 @pytest.mark.parametrize("gap, classified", [(1.02, True), (math.nextafter(1.02, 2), False)])
 def test_stall_threshold_is_strict(tmp_path, monkeypatch, gap, classified):
     # Every batch appears to take `gap` seconds; only a longer batch counts as a stall.
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(1, seed=5)[0])
+    files, config, rows = fake_model_stream(tmp_path, 1, seed=5)
     every_batch = range(len(batches(rows, config.num_sample)))
     expected = expected_results(files, rows, config, stalled=() if classified else every_batch)
     assert bool(expected) == classified
@@ -121,9 +115,7 @@ def test_zero_samples_per_batch_reads_nothing_and_cycles_until_stopped(tmp_path)
 
 
 def test_malformed_samples_are_dropped_counted_and_logged(tmp_path, capfd):
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(2, seed=3)[0])
+    files, config, rows = fake_model_stream(tmp_path, 2, seed=3)
     malformed = [[1.0, 2.0], "not a sample", [0, 0, 0, 0, 0, "x"]]
     for offset, sample in zip((5, 17, 29), malformed, strict=True):
         rows.insert(offset, sample)
@@ -142,9 +134,7 @@ def test_malformed_samples_are_dropped_counted_and_logged(tmp_path, capfd):
 
 
 def test_debug_log_shows_the_worker_life_and_each_accepted_result(tmp_path, capfd):
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(1, seed=5)[0])
+    files, config, rows = fake_model_stream(tmp_path, 1, seed=5)
     expected = expected_results(files, rows, config)
     with service_harness(config, level=logging.DEBUG) as h:
         h.service.start()
@@ -158,18 +148,19 @@ def test_debug_log_shows_the_worker_life_and_each_accepted_result(tmp_path, capf
         assert line % gesture in err
 
 
-def test_a_closed_producer_end_ends_a_spawned_worker_normally(tmp_path, capfd):
-    files = fake_model_files(tmp_path)
-    config = GestureConfig(*files)
-    rows = rows_of(gesture_stream(1, seed=5)[0])
+# A forked worker inherits the harness's sending end, so it would never see the end of the stream.
+@pytest.mark.parametrize("start_method", ["forkserver", "spawn"])
+def test_a_closed_producer_end_ends_a_worker_normally(tmp_path, capfd, start_method):
+    files, config, rows = fake_model_stream(tmp_path, 1, seed=5)
     expected = expected_results(files, rows, config)
-    with service_harness(config, "spawn", level=logging.INFO) as h:
+    with service_harness(config, start_method, level=logging.INFO) as h:
         h.service.start()
         h.send(rows + [list(IDLE_ROW)] * (config.num_sample // 2))
         h.sender.close()
         assert h.wait_for_exit() == 0
         assert h.service.gesture() == expected[max(expected)]
-    assert "[VGesture] The sensor pipe was closed by the producer" in capfd.readouterr().err
+    if start_method == "spawn":  # a forkserver's children write to the server's standard error
+        assert "[VGesture] The sensor pipe was closed by the producer" in capfd.readouterr().err
 
 
 @pytest.mark.parametrize("fault", ["classifier error", "missing model file", "failing sample"])

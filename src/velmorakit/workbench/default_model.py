@@ -19,12 +19,12 @@ import tempfile
 from pathlib import Path
 
 import sklearn
-from tqdm import tqdm
 
 from .. import __version__
 from .bundle import Bundle, load_bundle, write_bundle
 from .candidates import CANDIDATES
 from .errors import WorkbenchError
+from .progress import progress
 from .segments import concatenate, shape_recording
 from .synthetic import SAMPLE_RATE, SimulationSettings, simulate_session
 from .training import TrainingReport, train_model
@@ -81,7 +81,7 @@ def private_directory(directory: Path) -> Path:
 
 def train_default_model(directory: Path) -> tuple[Bundle, TrainingReport]:
     parts = []
-    for seed in tqdm(
+    for seed in progress(
         TRAINING_SEEDS, desc="simulate and shape", unit="session", leave=False, disable=None
     ):
         session = simulate_session(TRAINING_SECONDS, seed)

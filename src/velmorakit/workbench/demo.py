@@ -13,8 +13,8 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..middleware.velmora_gesture import VelmoraGesture
-from .errors import WorkbenchError
 from ..models.gesture import GestureConfig
+from .errors import WorkbenchError
 from .streaming import stream_rows
 from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
 

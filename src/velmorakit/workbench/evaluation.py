@@ -1,138 +1,126 @@
-"""Scoring the engine on labelled recordings, fed the way the gesture worker feeds it.
+"""One engine pass over a recording, fed the way the gesture worker feeds it.
 
-The engine receives the samples in batches of `num_sample` and runs once per batch; a
-result counts only if it passes the worker's confidence and probability thresholds.
-Each accepted result is matched to the ground-truth gesture its segment overlaps most.
+The engine receives the samples in batches of `num_sample` and runs once per batch. Every
+cycle is recorded before any threshold is applied, together with how far segmentation got,
+so that any pair of thresholds and any polling of the result queue can be scored afterwards
+without running the engine again: the engine's state does not depend on what the worker
+accepts.
 """
 
-from dataclasses import dataclass, field
+from collections.abc import Callable
+from dataclasses import dataclass, replace
+from functools import cached_property
 
 import numpy as np
-from sklearn.metrics import confusion_matrix
 
 from ..models.gesture import GestureConfig
-from .synthetic import SAMPLE_RATE, GestureEvent
 
-NONE = "(none)"  # the row of spurious results and the column of missed gestures
+# How far segmentation got in a cycle, in the order of its tests.
+LOW_PEAK = "low peak"  # the highest filtered speed in the peak zone is not above MAX_TH
+TOO_SOON = "too soon"  # the peak is not more than MAX_TIME_TH after the last accepted one
+NO_END = "no end bound"  # the speed does not fall below a third of the peak before the newest row
+NO_START = "no start bound"  # ... nor after the oldest row
+SEGMENT = "segment"  # a segment was cut and classified
+STAGES = (LOW_PEAK, TOO_SOON, NO_END, NO_START, SEGMENT)
+
+# Rows pushed between two progress reports.
+PROGRESS_ROWS = 2000
 
 
 @dataclass(frozen=True)
-class Detection:
-    index: int  # samples pushed when the result was produced
-    start: int  # segment bounds in the recording, both rows included
-    end: int
-    label: str
-    probability: float
-    confidence: float
-    displacement: float
+class Cycle:
+    """One engine cycle: rows of the recording count from 0, bounds include both ends."""
+
+    index: int  # samples pushed when the cycle ran
+    peak_row: int  # recording row of the highest filtered speed in the peak zone
+    peak: float  # that filtered speed
+    stage: str
+    gap_s: float  # time from the last accepted peak to this one
+    label: str | None = None
+    probability: float = 0.0
+    confidence: float = 0.0
+    displacement: float = 0.0
+    start: int = -1
+    end: int = -1
 
 
 @dataclass
-class Evaluation:
-    classes: list[str]
-    confusion: np.ndarray  # rows true label, columns reported label; NONE last
-    gestures: int = 0
-    recognised: int = 0
-    misclassified: int = 0
-    missed: int = 0
-    spurious: int = 0
-    results: int = 0
-    displacement_errors: list[float] = field(default_factory=list)
-    delays_s: list[float] = field(default_factory=list)
+class EnginePass:
+    """Every cycle of one recording, and the number of rows it has."""
 
-    @property
-    def recognition_rate(self) -> float:
-        return self.recognised / self.gestures if self.gestures else float("nan")
+    cycles: list[Cycle]
+    rows: int
+    num_sample: int
 
-    @property
-    def spurious_rate(self) -> float:
-        return self.spurious / self.results if self.results else 0.0
+    @cached_property
+    def segments(self) -> list[Cycle]:
+        """The cycles that cut a segment, in time order."""
+        return [c for c in self.cycles if c.label is not None]
 
 
-def run_engine(engine, samples: np.ndarray, config: GestureConfig) -> list[Detection]:
-    """Push every row, run once per full batch, keep the results the worker would accept."""
-    detections = []
-    window = type(engine).DATA_DIM
+def segmentation_stage(engine_type, speed: np.ndarray, times: np.ndarray, last_peak: float):
+    """(stage, peak row in the window, peak value, seconds since the last accepted peak): the
+    engine's segmentation tests replayed on one cycle's filtered speed, to tell why a cycle cut
+    no segment."""
+    k = engine_type
+    first, stop = k.DATA_DIM - k.LEFT_MAX_WIN, k.DATA_DIM - k.RIGHT_MAX_WIN
+    row = first + int(np.argmax(speed[first:stop]))
+    peak, gap = float(speed[row]), float(times[row] - last_peak)
+    if not peak > k.MAX_TH:
+        return LOW_PEAK, row, peak, gap
+    if not gap > k.MAX_TIME_TH:
+        return TOO_SOON, row, peak, gap
+    below = speed < peak / k.MIN_TH
+    if not below[row : k.DATA_DIM].any():
+        return NO_END, row, peak, gap
+    if not below[k.LFT_MIN_WIN + 1 : row + 1].any():
+        return NO_START, row, peak, gap
+    return SEGMENT, row, peak, gap
+
+
+def run_engine(
+    engine,
+    samples: np.ndarray,
+    config: GestureConfig,
+    progress: Callable[[int], None] | None = None,
+) -> EnginePass:
+    """Push every row, run once per full batch, and record each cycle.
+
+    With `num_sample` 0 the worker reads no sample at all, so no cycle ever sees the
+    recording: the pass has no cycles. `progress` is called with the rows pushed since its
+    last call, every few thousand rows and at the end.
+    """
     n = config.num_sample
-    for batch_end in range(n, len(samples) + 1, n):
+    cycles = []
+    window = type(engine).DATA_DIM
+    reported = 0
+    batch_ends = range(n, len(samples) + 1, n) if n > 0 else range(0)
+    for batch_end in batch_ends:
         for row in samples[batch_end - n : batch_end]:
             engine.push_data(row.tolist())
+        last_peak = float(engine.last_max_time)
         label, probability, confidence, displacement = engine.run()
-        if label is None:
-            continue
-        if confidence < config.confidence_th or probability < config.gesture_prob_th:
-            continue
-        left, right = engine.min_index_a
         offset = batch_end - window
-        detections.append(
-            Detection(
-                batch_end,
-                offset + int(left),
-                offset + int(right),
-                str(label),
-                float(probability),
-                float(confidence),
-                float(displacement),
-            )
+        stage, peak_row, peak, gap = segmentation_stage(
+            type(engine), np.asarray(engine.veltot_filt_a), np.asarray(engine.time_a), last_peak
         )
-    return detections
-
-
-def match(detections: list[Detection], events: list[GestureEvent]) -> dict[int, int]:
-    """Detection index -> event index, each event at most once, by largest overlap."""
-    pairs = {}
-    taken = set()
-    for d, det in enumerate(detections):
-        overlaps = [min(ev.end, det.end + 1) - max(ev.start, det.start) for ev in events]
-        best = int(np.argmax(overlaps)) if overlaps else -1
-        if best >= 0 and overlaps[best] > 0 and best not in taken:
-            pairs[d] = best
-            taken.add(best)
-    return pairs
-
-
-def score(
-    detections: list[Detection], events: list[GestureEvent], classes: list[str]
-) -> Evaluation:
-    pairs = match(detections, events)
-    truth, reported = [], []
-    result = Evaluation(classes, np.zeros((0, 0)), gestures=len(events), results=len(detections))
-    for d, det in enumerate(detections):
-        event = events[pairs[d]] if d in pairs else None
-        truth.append(event.label if event else NONE)
-        reported.append(det.label)
-        if event is None:
-            result.spurious += 1
-        elif det.label == event.label:
-            result.recognised += 1
-            result.delays_s.append((det.index - event.end) / SAMPLE_RATE)
-            if np.isfinite(event.distance):
-                # Along the gesture's direction: negative when the reported stroke is short.
-                along = np.sign(event.signed_distance) * det.displacement
-                result.displacement_errors.append(along - event.distance)
-        else:
-            result.misclassified += 1
-    matched = set(pairs.values())
-    for e, event in enumerate(events):
-        if e not in matched:
-            result.missed += 1
-            truth.append(event.label)
-            reported.append(NONE)
-    labels = sorted((set(classes) | set(truth) | set(reported)) - {NONE}) + [NONE]
-    result.classes = labels
-    result.confusion = confusion_matrix(truth, reported, labels=labels)
-    return result
-
-
-def merge(parts: list[Evaluation]) -> Evaluation:
-    """One evaluation over several recordings."""
-    labels = sorted(set().union(*(p.classes for p in parts)) - {NONE}) + [NONE]
-    total = Evaluation(labels, np.zeros((len(labels), len(labels)), dtype=int))
-    for part in parts:
-        index = [labels.index(c) for c in part.classes]
-        total.confusion[np.ix_(index, index)] += part.confusion
-        for name in ("gestures", "recognised", "misclassified", "missed", "spurious", "results"):
-            setattr(total, name, getattr(total, name) + getattr(part, name))
-        total.displacement_errors += part.displacement_errors
-        total.delays_s += part.delays_s
-    return total
+        cycle = Cycle(batch_end, offset + peak_row, peak, stage, gap)
+        if label is not None:
+            left, right = (int(i) for i in engine.min_index_a)
+            cycle = replace(
+                cycle,
+                stage=SEGMENT,
+                label=str(label),
+                probability=float(probability),
+                confidence=float(confidence),
+                displacement=float(displacement),
+                start=offset + left,
+                end=offset + right,
+            )
+        cycles.append(cycle)
+        if progress is not None and batch_end - reported >= PROGRESS_ROWS:
+            progress(batch_end - reported)
+            reported = batch_end
+    if progress is not None and len(samples) > reported:
+        progress(len(samples) - reported)
+    return EnginePass(cycles, len(samples), n)

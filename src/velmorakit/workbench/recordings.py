@@ -109,7 +109,9 @@ def read_truth(path: str | Path) -> list[GestureEvent]:
                 start, end, label, distance = (row[i] for i in idx)
                 events.append(GestureEvent(int(start), int(end), label.strip(), float(distance)))
             except (ValueError, IndexError):
-                raise WorkbenchError(f"{path}:{line}: expected start, end, label, distance") from None
+                raise WorkbenchError(
+                    f"{path}:{line}: expected start, end, label, distance"
+                ) from None
     return events
 
 

@@ -9,14 +9,13 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 
 
 def run_shape(args) -> None:
-    from tqdm import tqdm
-
     from .cli import _counts, _output
+    from .progress import progress
     from .recordings import read_recording, recording_paths
     from .segments import concatenate, save_segments, shape_recording
 
     parts, dropped = [], 0
-    for path in tqdm(
+    for path in progress(
         recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
     ):
         recording = read_recording(path)

@@ -11,8 +11,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-SAMPLE_RATE = 50
-DT = 1.0 / SAMPLE_RATE
+from ..middleware.utilities.velmora_computing import VelmoraComputing
+
+# The engine's sampling rate and sample interval: recordings are made for it.
+SAMPLE_RATE = VelmoraComputing.F_SAMP
+DT = VelmoraComputing.NEW_DATA_INT_SEC
 
 # Direction word -> (axis column, sign). x is right/left, y forward/backward, z up/down.
 DIRECTIONS = {
@@ -37,6 +40,7 @@ class SimulationSettings:
     cross_axis_fraction: float = 0.1
     acc_noise_m_s2: float = 0.05
     vel_noise_m_s: float = 0.01
+    labels: tuple[str, ...] = tuple(DIRECTIONS)  # the directions strokes are drawn from
 
 
 @dataclass(frozen=True)
@@ -94,7 +98,7 @@ def simulate_session(
     labels = np.full(total, "", dtype=object)
     events = []
     pos = round(cfg.lead_in_s * SAMPLE_RATE)
-    names = list(DIRECTIONS)
+    names = list(cfg.labels)
     while True:
         label = names[rng.integers(len(names))]
         stroke, distance = _stroke(rng, cfg, label)

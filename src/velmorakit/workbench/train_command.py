@@ -58,10 +58,9 @@ def summary(report, target_precision: float, unlabelled: int) -> list[str]:
 
 
 def run_train(args) -> None:
-    from tqdm import tqdm
-
     from ..middleware.utilities.dataset_shaper import DatasetShaper
     from .bundle import write_bundle
+    from .progress import progress
     from .segments import concatenate, load_segments
     from .shape_command import WORKER_NUM_SAMPLE
     from .training import train_model
@@ -73,9 +72,9 @@ def run_train(args) -> None:
         "gestures (copies of one gesture in one fold)"
     )
     print(f"  {'classifier':<14} {'accuracy':>16}  one predict_proba")
-    with tqdm(total=1, unit="fit", leave=False, disable=None) as bar:
+    with progress(total=1, unit="fit", leave=False, disable=None) as bar:
 
-        def progress(done, total, what):
+        def advance(done, total, what):
             bar.total = total
             bar.n = done
             bar.set_description(what)
@@ -91,8 +90,8 @@ def run_train(args) -> None:
             target_precision=args.target_precision,
             hidden=args.hidden,
             seed=args.seed,
-            progress=progress,
-            on_score=lambda score: tqdm.write(_scores_line(score)),
+            progress=advance,
+            on_score=lambda score: bar.write(_scores_line(score)),
         )
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
     for line in summary(report, args.target_precision, len(segments.unlabelled)):

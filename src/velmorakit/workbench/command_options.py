@@ -1,0 +1,121 @@
+"""Options and steps shared by the `simulate`, `evaluate` and `plot` commands."""
+
+import argparse
+import math
+import sys
+from pathlib import Path
+
+from .errors import WorkbenchError
+
+# Ten hours at 50 Hz is 1.8 million rows, some 90 MB in memory while it is written.
+MAX_SIMULATED_S = 36_000.0
+
+
+def _number(text: str, low: float, high: float, what: str, kind=float):
+    try:
+        value = kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and low <= value <= high):
+        raise argparse.ArgumentTypeError(f"{what}: {text}")
+    return value
+
+
+def seconds(text: str) -> float:
+    value = _number(text, 0, MAX_SIMULATED_S, f"must lie in (0, {MAX_SIMULATED_S:g}] seconds")
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def probability(text: str) -> float:
+    return _number(text, 0, 1, "must lie between 0 and 1")
+
+
+def non_negative(text: str) -> float:
+    return _number(text, 0, math.inf, "must be a number, 0 or more")
+
+
+def non_negative_int(text: str) -> int:
+    return _number(text, 0, math.inf, "must be 0 or more", int)
+
+
+def png_output(path: str) -> Path:
+    """`path` as a PNG file name: without a suffix `.png` is added; another suffix is an
+    error. Its directory is created if need be."""
+    out = Path(path)
+    if out.suffix == "":
+        out = out.with_name(out.name + ".png")
+    elif out.suffix.lower() != ".png":
+        raise WorkbenchError(f"{path}: pictures are written as PNG; give a name ending in .png")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    return out
+
+
+def warn(command: str, message: str) -> None:
+    print(f"velmorakit {command}: warning: {message}", file=sys.stderr)
+
+
+def gesture_config(args):
+    from ..models.gesture import GestureConfig
+
+    return GestureConfig(
+        str(args.model), str(args.encoder), args.num_sample, args.confidence_th, args.prob_th
+    )
+
+
+def scorable(command: str, paths, classes):
+    """(path, recording, events) of each recording that can be scored, with warnings."""
+    from .groundtruth import load_scorable_events, unknown_label_notes, without_rest_markers
+    from .recordings import read_recording, recording_paths, truth_path
+
+    inputs = []
+    for path in recording_paths(paths):
+        recording = read_recording(path)
+        events = load_scorable_events(path, recording)
+        if events is None:
+            warn(command, f"{path}: cannot be scored: no {truth_path(path).name}, no label column")
+            continue
+        for note in unknown_label_notes(events, classes):
+            warn(command, f"{path}: label {note}")
+        inputs.append((path, recording, without_rest_markers(events, classes)))
+    return inputs
+
+
+def engine_passes(inputs, config, classes, desc: str):
+    """Run the engine once over each recording, with one progress bar over all their rows."""
+    from ..middleware.utilities.velmora_computing import VelmoraComputing
+    from .attribution import attribute
+    from .evaluation import run_engine
+    from .progress import progress
+
+    parts = []
+    rows = sum(len(recording.samples) for _, recording, _ in inputs)
+    with progress(total=rows, desc=desc, unit="sample", unit_scale=True, disable=None) as bar:
+        for path, recording, events in inputs:
+            engine = VelmoraComputing(config.model_path, config.encoder_path)
+            engine_pass = run_engine(engine, recording.samples, config, bar.update)
+            parts.append(attribute(Path(path).name, engine_pass, events, classes))
+    return parts
+
+
+def add_engine_options(p, model_required: bool) -> None:
+    p.add_argument("--model", required=model_required, help="pickled classifier")
+    p.add_argument("--encoder", required=model_required, help="pickled label encoder")
+    p.add_argument(
+        "--num-sample", type=non_negative_int, default=10, help="samples per engine cycle (10)"
+    )
+    p.add_argument(
+        "--confidence-th",
+        type=non_negative,
+        default=2.0,
+        help="least confidence: best class probability over the second best, rounded down (2)",
+    )
+    p.add_argument("--prob-th", type=probability, default=0.6, help="least probability (0.6)")
+    p.add_argument(
+        "--poll-interval",
+        type=non_negative,
+        default=0.1,
+        help="seconds between the application's polls of the one-slot result queue; a result "
+        "replaced before a poll is lost; 0 polls after every cycle (0.1)",
+    )
