@@ -26,6 +26,12 @@ def _scores_line(score) -> str:
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 
 
+def _point(point) -> str:
+    if not point.accepted:
+        return "no result accepted"
+    return f"precision {point.precision:.1%}, recall {point.recall:.1%}, spurious {point.spurious}"
+
+
 def summary(report, target_precision: float, unlabelled: int) -> list[str]:
     from .reports import confusion_table
 
@@ -45,14 +51,12 @@ def summary(report, target_precision: float, unlabelled: int) -> list[str]:
         lines.append(f"thresholds weigh {unlabelled} segment(s) of no gesture as spurious")
     lines.append(
         f"at the default thresholds (confidence_th {default.confidence_th:g}, gesture_prob_th "
-        f"{default.gesture_prob_th:g}): precision {default.precision:.1%}, "
-        f"recall {default.recall:.1%}, spurious {default.spurious}"
+        f"{default.gesture_prob_th:g}): {_point(default)}"
     )
     verdict = "recommended" if report.recommended.reached else "target not reached; best"
     lines.append(
         f"{verdict} for precision {target_precision:.0%}: confidence_th {rec.confidence_th:g}, "
-        f"gesture_prob_th {rec.gesture_prob_th:.2f}: precision {rec.precision:.1%}, "
-        f"recall {rec.recall:.1%}, spurious {rec.spurious} (out of fold)"
+        f"gesture_prob_th {rec.gesture_prob_th:.2f}: {_point(rec)} (out of fold)"
     )
     return lines + [f"warning: {note}" for note in report.notes]
 
