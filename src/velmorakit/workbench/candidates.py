@@ -38,11 +38,11 @@ def _mlp(seed: int, hidden: int, smallest: int):
 
 
 def _extra_trees(seed: int, hidden: int, smallest: int):
-    return ExtraTreesClassifier(n_estimators=40, random_state=seed)
+    return ExtraTreesClassifier(n_estimators=30, random_state=seed)
 
 
 def _random_forest(seed: int, hidden: int, smallest: int):
-    return RandomForestClassifier(n_estimators=40, random_state=seed)
+    return RandomForestClassifier(n_estimators=30, random_state=seed)
 
 
 def _svc(seed: int, hidden: int, smallest: int):
@@ -62,8 +62,8 @@ CANDIDATES = {
     c.name: c
     for c in (
         Candidate("mlp", "standardised, perceptron with one hidden layer", _mlp),
-        Candidate("extra-trees", "40 extremely randomised trees", _extra_trees),
-        Candidate("random-forest", "random forest of 40 trees", _random_forest),
+        Candidate("extra-trees", "30 extremely randomised trees", _extra_trees),
+        Candidate("random-forest", "random forest of 30 trees", _random_forest),
         Candidate("svc", "standardised, RBF support vector machine, C=10", _svc, 2),
         Candidate("logreg", "standardised, logistic regression, C=1", _logistic),
     )
