@@ -81,6 +81,7 @@ def test_engine_figures_and_recommended_thresholds():
     assert everything.recall == np.mean(probabilities.argmax(axis=1)[40:] == truth[40:])
     unreachable = recommend_thresholds(np.full((4, 2), 0.5), [1, 1, 1, 1], 0.98)
     assert not unreachable.reached
+    assert (unreachable.point.confidence_th, unreachable.point.gesture_prob_th) == (2, 0.6)
 
 
 def test_small_data_trains_every_candidate_with_a_caution():

@@ -65,12 +65,10 @@ def operating_point(probabilities, truth, confidence_th, gesture_prob_th) -> Ope
 
 @dataclass(frozen=True)
 class Recommendation:
-    point: OperatingPoint
+    point: OperatingPoint  # the thresholds to use
     target_precision: float
-
-    @property
-    def reached(self) -> bool:
-        return self.point.precision >= self.target_precision
+    reached: bool
+    most_precise: OperatingPoint  # the pair of highest precision, when the target is missed
 
 
 def recommend_thresholds(probabilities, truth, target_precision: float) -> Recommendation:
@@ -78,8 +76,9 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
 
     Confidence thresholds 1 to 20 and probability thresholds 0.00 to 1.00 in steps of
     0.01 are tried. Among equal recalls the pair nearest the defaults wins: the data then
-    moves a threshold only as far as it has to. If no pair reaches the target, the pair
-    with the highest precision is returned, not reached.
+    moves a threshold only as far as it has to. If no pair reaches the target, thresholds
+    cannot make up for the classifier: the defaults are kept, and the pair of highest
+    precision is reported beside them.
     """
     winner, best, confidence = engine_figures(probabilities)
     truth = np.asarray(truth)
@@ -102,8 +101,7 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
             if best_key is None or key > best_key:
                 best_key = key
                 best_point = operating_point(probabilities, truth, c_th, p_th)
-    if best_point is None:  # no segments
-        best_point = OperatingPoint(
-            float(DEFAULT_CONFIDENCE_TH), DEFAULT_PROB_TH, float("nan"), float("nan"), 0
-        )
-    return Recommendation(best_point, target_precision)
+    defaults = operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH)
+    if best_key is None or not best_key[0]:
+        return Recommendation(defaults, target_precision, False, best_point or defaults)
+    return Recommendation(best_point, target_precision, True, best_point)

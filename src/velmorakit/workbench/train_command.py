@@ -53,11 +53,20 @@ def summary(report, target_precision: float, unlabelled: int) -> list[str]:
         f"at the default thresholds (confidence_th {default.confidence_th:g}, gesture_prob_th "
         f"{default.gesture_prob_th:g}): {_point(default)}"
     )
-    verdict = "recommended" if report.recommended.reached else "target not reached; best"
-    lines.append(
-        f"{verdict} for precision {target_precision:.0%}: confidence_th {rec.confidence_th:g}, "
-        f"gesture_prob_th {rec.gesture_prob_th:.2f}: {_point(rec)} (out of fold)"
-    )
+    if report.recommended.reached:
+        lines.append(
+            f"recommended for precision {target_precision:.0%}: confidence_th "
+            f"{rec.confidence_th:g}, gesture_prob_th {rec.gesture_prob_th:.2f}: {_point(rec)} "
+            "(out of fold)"
+        )
+    else:
+        best = report.recommended.most_precise
+        lines.append(
+            f"warning: no thresholds reach precision {target_precision:.0%} (at best "
+            f"{best.precision:.1%}, recall {best.recall:.1%}, with confidence_th "
+            f"{best.confidence_th:g} and gesture_prob_th {best.gesture_prob_th:.2f}); the bundle "
+            "keeps the default thresholds: record more or cleaner gestures"
+        )
     return lines + [f"warning: {note}" for note in report.notes]
 
 
