@@ -97,6 +97,9 @@ def test_small_data_trains_every_candidate_with_a_caution():
     assert "needs 2 examples" in next(s.unfit for s in report.scores if s.name == "svc")
     assert any("(backward 2, down 3, " in note for note in report.notes)
     assert check_model_pair(model, encoder) == sorted(set(labels))
+    # One gesture of each class: nothing to stratify, still trained.
+    pair = train_model(features[:2], labels[:2], budget_ms=1e3, **FAST)
+    assert check_model_pair(*pair[:2]) == ["down", "up"]
     with pytest.raises(WorkbenchError, match="within the budget of 1e-09 ms"):
         train_model(features, labels, budget_ms=1e-9, **FAST)
 

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.model_selection import StratifiedGroupKFold
+from sklearn.model_selection import GroupKFold, StratifiedGroupKFold
 
 from .candidates import Candidate
 
@@ -137,6 +137,10 @@ def cross_validate(
 
 
 def make_splits(labels, groups, folds: int, seed: int) -> list[tuple[np.ndarray, np.ndarray]]:
+    per_class = [len(np.unique(groups[labels == c])) for c in np.unique(labels)]
+    if max(per_class) < folds:
+        # No class has a gesture for every fold, so there is nothing to stratify.
+        return list(GroupKFold(n_splits=folds).split(np.zeros(len(labels)), labels, groups))
     splitter = StratifiedGroupKFold(n_splits=folds, shuffle=True, random_state=seed)
     with warnings.catch_warnings():
         # Classes with fewer gestures than folds are reported by the caller, in one line.
