@@ -1,6 +1,7 @@
 """`velmorakit train`: choose and fit a classifier, recommend thresholds, write a bundle."""
 
 import argparse
+import math
 
 DEFAULT_BUNDLE = "model"
 
@@ -17,7 +18,7 @@ class _Retired(argparse.Action):
 
 
 def _scores_line(score) -> str:
-    cost = f"{score.cost_ms:6.2f} ms" if score.cost_ms == score.cost_ms else "     -   "
+    cost = "     -   " if math.isnan(score.cost_ms) else f"{score.cost_ms:6.2f} ms"
     if score.over_budget:
         return f"  {score.name:<14} {'left out':>16}  {cost}  over the budget"
     if score.unfit:
@@ -26,15 +27,21 @@ def _scores_line(score) -> str:
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 
 
+def _number(value: float) -> float | None:
+    """`value` for JSON, which has no NaN: None where there is no figure."""
+    return None if math.isnan(value) else float(value)
+
+
 def _point(point) -> str:
     if not point.accepted:
         return "no result accepted"
     return f"precision {point.precision:.1%}, recall {point.recall:.1%}, spurious {point.spurious}"
 
 
-def summary(report, target_precision: float, unlabelled: int) -> list[str]:
+def summary(report, unlabelled: int) -> list[str]:
     from .reports import confusion_table
 
+    target_precision = report.recommended.target_precision
     lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
     for s in report.scores:
         if s.unconverged:
@@ -107,7 +114,7 @@ def run_train(args) -> None:
             on_score=lambda score: bar.write(_scores_line(score)),
         )
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
-    for line in summary(report, args.target_precision, len(segments.unlabelled)):
+    for line in summary(report, len(segments.unlabelled)):
         print(line)
     rec = report.recommended.point
     write_bundle(
@@ -124,14 +131,15 @@ def run_train(args) -> None:
             "segments": report.segments,
             "gestures": report.gestures,
             "target_precision": args.target_precision,
-            "out_of_fold_precision": rec.precision,
-            "out_of_fold_recall": rec.recall,
+            "target_reached": report.recommended.reached,
+            "out_of_fold_precision": _number(rec.precision),
+            "out_of_fold_recall": _number(rec.recall),
             "candidates": {
                 s.name: {
-                    "accuracy": s.accuracy,
-                    "accuracy_sd": s.accuracy_sd,
-                    "predict_proba_ms": s.cost_ms,
-                    "over_budget": s.over_budget,
+                    "accuracy": _number(s.accuracy),
+                    "accuracy_sd": _number(s.accuracy_sd),
+                    "predict_proba_ms": _number(s.cost_ms),
+                    "left_out": s.unfit or ("over the budget" if s.over_budget else None),
                 }
                 for s in report.scores
             },
