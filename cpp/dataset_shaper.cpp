@@ -1,14 +1,17 @@
 // Module velmorakit.middleware.utilities.dataset_shaper: the class DatasetShaper, which cuts
 // recorded samples into segment vectors, and extract_segments for whole recordings.
 #include <algorithm>
-#include <vector>
 
-#include "dsp/resample.hpp"
 #include "dsp/stream_extractor.hpp"
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
+#include "stages/fields.hpp"
+#include "stages/filter_design.hpp"
+#include "stages/interpolation.hpp"
+#include "stages/sample_window.hpp"
 #include "stages/stage_methods.hpp"
-#include "stages/window_stages.hpp"
+#include "stages/stage_module.hpp"
 
 namespace {
 
@@ -16,15 +19,20 @@ using py::Ref;
 
 constexpr const char* kModule = "velmorakit.middleware.utilities.dataset_shaper";
 
+// Module state, filled at import. The module is initialised once per process (single-phase
+// initialisation), and every reference here is strong and kept for the process's lifetime.
 stages::ClassConstants shaper_constants;
+dsp::LinearFormula linear_formula = dsp::LinearFormula::weighted;
 
 PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::bind_arguments("__init__", args, nargs, kwnames, {}, 0, nullptr)) return nullptr;
+  const stages::Names& n = stages::names();
   const stages::Constants* k = shaper_constants.get();
-  if (!k || !py::set_int_attribute(self, "data_counter", 0) ||
-      !py::set_int_attribute(self, "last_max_time", 0) ||
+  if (!k || !py::set_attr(self, n.data_counter, PyLong_FromLong(0)) ||
+      !py::set_attr(self, n.last_max_time, PyLong_FromLong(0)) ||
       !stages::design_filters(self, shaper_constants.cls()) || !stages::reset_buffers(self, *k) ||
-      !py::set_int_attribute(self, "left", 0) || !py::set_int_attribute(self, "right", 98)) {
+      !py::set_attr(self, n.left, PyLong_FromLong(0)) ||
+      !py::set_attr(self, n.right, PyLong_FromLong(98))) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -34,16 +42,15 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* push_data(PyObject* self, PyObject* data) {
   const stages::Constants* k = shaper_constants.get();
   double sample[6];
-  stages::Push push;
-  if (!k || !stages::read_sample(data, true, sample) || !stages::prepare_push(self, *k, &push) ||
-      !stages::commit_push(push, sample)) {
+  if (!k || !stages::read_sample(data, true, sample) ||
+      !stages::push_sample(self, *k, sample, nullptr)) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* data_interpolation(PyObject* self, PyObject*) {
-  return stages::interpolation_stage(self, true);
+  return stages::interpolation_stage(self, true, linear_formula);
 }
 
 PyObject* run(PyObject* self, PyObject*) {
@@ -52,7 +59,7 @@ PyObject* run(PyObject* self, PyObject*) {
   const int found = stages::segment<shaper_constants, stages::SegmentFields::shaper>(self);
   if (found < 0) return nullptr;
   if (!found) Py_RETURN_FALSE;
-  return stages::interpolation_stage(self, true);
+  return stages::interpolation_stage(self, true, linear_formula);
 }
 
 // Filter designs and tuning of a fresh DatasetShaper, for extract_segments.
@@ -60,27 +67,11 @@ bool extractor_settings(dsp::ExtractorSettings* s) {
   const stages::Constants* k = shaper_constants.get();
   if (!k) return false;
   Ref probe = Ref::steal(PyObject_CallNoArgs(shaper_constants.cls()));
-  if (!probe) return false;
-  py::Float64View b, a;
-  const char* fields[3][2] = {{"b_acc", "a_acc"}, {"b_vel", "a_vel"}, {"b_veltot", "a_veltot"}};
-  dsp::Iir* targets[3] = {&s->filters.acc, &s->filters.vel, &s->filters.veltot};
-  for (int i = 0; i < 3; ++i) {
-    Ref bo = Ref::steal(PyObject_GetAttrString(probe.get(), fields[i][0]));
-    Ref ao = bo ? Ref::steal(PyObject_GetAttrString(probe.get(), fields[i][1])) : Ref();
-    if (!ao || !py::read_float64(bo.get(), fields[i][0], 1, -1, -1, &b) ||
-        !py::read_float64(ao.get(), fields[i][1], 1, -1, -1, &a)) {
-      return false;
-    }
-    if (dsp::make_iir({b.data, b.row_stride, 0}, static_cast<std::size_t>(b.rows),
-                      {a.data, a.row_stride, 0}, static_cast<std::size_t>(a.rows),
-                      targets[i]) != dsp::IirStatus::ok) {
-      PyErr_Format(PyExc_ValueError, "unusable filter design %s/%s", fields[i][0], fields[i][1]);
-      return false;
-    }
-  }
+  if (!probe || !stages::read_filters(probe.get(), &s->filters)) return false;
   s->segment = k->segment;
   s->rows = static_cast<std::size_t>(k->rows);
   s->dt = k->dt;
+  s->formula = linear_formula;
   return true;
 }
 
@@ -90,10 +81,10 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                           bound)) {
     return nullptr;
   }
-  long long step = 1;
-  if (bound[1] && !py::integer_argument(bound[1], "step", &step)) return nullptr;
+  Py_ssize_t step = 1;
+  if (bound[1] && !py::size_argument(bound[1], "step", &step)) return nullptr;
   if (step < 1) {
-    PyErr_Format(PyExc_ValueError, "step must be at least 1, not %lld", step);
+    PyErr_Format(PyExc_ValueError, "step must be at least 1, not %zd", step);
     return nullptr;
   }
   Ref samples = Ref::steal(PyArray_FROMANY(bound[0], NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO));
@@ -115,11 +106,10 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   dsp::Extracted found;
   const double* data = static_cast<const double*>(PyArray_DATA(arr));
   const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-  Py_BEGIN_ALLOW_THREADS dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step),
-                                               &found);
-  Py_END_ALLOW_THREADS
+  py::run_without_gil(
+      [&] { dsp::extract_segments(settings, data, n, static_cast<std::size_t>(step), &found); });
 
-      const auto k = static_cast<npy_intp>(found.bounds.size() / 2);
+  const auto k = static_cast<npy_intp>(found.bounds.size() / 2);
   const auto width = static_cast<npy_intp>(dsp::kFeatureLength) + 1;
   npy_intp vector_dims[2] = {k, width};
   npy_intp bound_dims[2] = {k, 2};
@@ -137,43 +127,33 @@ PyObject* extract_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return PyTuple_Pack(2, vectors.get(), bounds.get());
 }
 
-#define NOARGS(name, doc) {#name, name, METH_NOARGS, #name "($self, /)\n--\n\n" doc}
-#define FASTKW(func) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(func))
-
 PyMethodDef methods[] = {
-    {"__init__", FASTKW(init), METH_FASTCALL | METH_KEYWORDS, "__init__($self, /)\n--\n\n"},
-    {"push_data", push_data, METH_O,
-     "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
-     "bottom"},
-    {"data_filter", stages::data_filter_method<shaper_constants>, METH_NOARGS,
-     "data_filter($self, /)\n--\n\n"},
-    {"data_segmentation",
-     stages::data_segmentation_method<shaper_constants, stages::SegmentFields::shaper>, METH_NOARGS,
-     "data_segmentation($self, /)\n--\n\nsegment veltot"},
-    NOARGS(data_interpolation, "data interpolation"),
-    NOARGS(run, "run neural netwrok"),
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>("__init__", "__init__($self, /)\n--\n\n"),
+    stages::push_data_entry<push_data>(),
+    stages::data_filter_entry<shaper_constants>(),
+    stages::data_segmentation_entry<shaper_constants, stages::SegmentFields::shaper>(),
+    stages::data_interpolation_entry<data_interpolation>(),
+    py::no_args<run>("run", "run($self, /)\n--\n\nrun neural netwrok"),
+    py::kEndOfMethods};
 
-PyMethodDef static_methods[] = {
-    {"_design_filter", FASTKW(stages::design_filter_method), METH_FASTCALL | METH_KEYWORDS,
-     "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef static_methods[] = {stages::design_filter_entry(), py::kEndOfMethods};
 
 PyMethodDef module_functions[] = {
-    {"extract_segments", FASTKW(extract_segments), METH_FASTCALL | METH_KEYWORDS,
-     "extract_segments(samples, step=1)\n--\n\n"
-     "Cut a recording into segment vectors.\n\n"
-     "Behaves like a fresh DatasetShaper fed every row of `samples` (N x 6: acceleration\n"
-     "x, y, z, velocity x, y, z) in order, with run() after every `step`-th push. Returns\n"
-     "(vectors, bounds): the (k, 301) segment vectors and the (k, 2) int64 start and end\n"
-     "sample index of each segment (negative on the zero rows before the first sample).\n"
-     "The loop runs without the GIL."},
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<extract_segments>(
+        "extract_segments",
+        "extract_segments(samples, step=1)\n--\n\n"
+        "Cut a recording into segment vectors.\n\n"
+        "Behaves like a fresh DatasetShaper fed every row of `samples` (N x 6: acceleration\n"
+        "x, y, z, velocity x, y, z) in order, with run() after every `step`-th push. Returns\n"
+        "(vectors, bounds): the (k, 301) segment vectors and the (k, 2) int64 start and end\n"
+        "sample index of each segment (negative on the zero rows before the first sample).\n"
+        "The loop runs without the GIL."),
+    stages::linear_formula_entry<linear_formula>(), py::kEndOfMethods};
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return nullptr;
-  const bool ok = stages::put_tuning_constants(ns.get(), stages::SpecificationStyle::lists);
+  const bool ok = stages::put_tuning_constants(ns.get(), stages::FilterDesignStyle::lists);
   return ok ? ns.release() : nullptr;
 }
 
@@ -187,13 +167,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           nullptr,
                           nullptr};
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_dataset_shaper() {
-  if (!py::import_numpy()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&module_def));
+PyObject* init_module() {
+  if (!stages::prepare_stages(&linear_formula)) return nullptr;
   Ref attributes = Ref::steal(class_attributes());
-  if (!module || !attributes) return nullptr;
+  if (!attributes) return nullptr;
   const py::ClassDefinition definition{
       "DatasetShaper",
       kModule,
@@ -202,8 +179,9 @@ PyMODINIT_FUNC PyInit_dataset_shaper() {
       attributes.get(),
       methods,
       static_methods};
-  Ref cls = Ref::steal(py::build_class(definition));
-  if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
-  shaper_constants.bind(cls.get());
-  return module.release();
+  return stages::create_stage_module(&module_def, definition, &shaper_constants);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_dataset_shaper() { return py::Barrier<init_module>::call(); }

@@ -1,12 +1,16 @@
 // Module velmorakit.middleware.utilities.velmora_computing: the class VelmoraComputing, the
 // real-time gesture computing engine.
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
-#include "py/fields.hpp"
 #include "stages/classification.hpp"
-#include "stages/displacement_stage.hpp"
+#include "stages/displacement.hpp"
+#include "stages/fields.hpp"
+#include "stages/filter_design.hpp"
+#include "stages/interpolation.hpp"
+#include "stages/sample_window.hpp"
 #include "stages/stage_methods.hpp"
-#include "stages/window_stages.hpp"
+#include "stages/stage_module.hpp"
 
 namespace {
 
@@ -14,9 +18,12 @@ using py::Ref;
 
 constexpr const char* kModule = "velmorakit.middleware.utilities.velmora_computing";
 
+// Module state, filled at import. The module is initialised once per process (single-phase
+// initialisation), and every reference here is strong and kept for the process's lifetime.
 stages::ClassConstants engine_constants;
 PyObject* open_func = nullptr;    // builtins.open
 PyObject* pickle_load = nullptr;  // pickle.load
+dsp::LinearFormula linear_formula = dsp::LinearFormula::weighted;
 
 // One object deserialised from a file opened in byte mode; the file is always closed.
 PyObject* load_file(PyObject* path) {
@@ -41,14 +48,15 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       !py::require_exact_str(bound[1], "encoder_path")) {
     return nullptr;
   }
-  Ref model = Ref::steal(load_file(bound[0]));
-  if (!model || PyObject_SetAttrString(self, "model", model.get()) < 0) return nullptr;
-  Ref enc = Ref::steal(load_file(bound[1]));
-  if (!enc || PyObject_SetAttrString(self, "enc", enc.get()) < 0) return nullptr;
+  const stages::Names& n = stages::names();
+  if (!py::set_attr(self, n.model, load_file(bound[0])) ||
+      !py::set_attr(self, n.enc, load_file(bound[1]))) {
+    return nullptr;
+  }
   const stages::Constants* k = engine_constants.get();
-  if (!k || !py::set_int_attribute(self, "time_duration", 0) ||
-      !py::set_int_attribute(self, "data_counter", 0) ||
-      !py::set_int_attribute(self, "last_max_time", 0) ||
+  if (!k || !py::set_attr(self, n.time_duration, PyLong_FromLong(0)) ||
+      !py::set_attr(self, n.data_counter, PyLong_FromLong(0)) ||
+      !py::set_attr(self, n.last_max_time, PyLong_FromLong(0)) ||
       !stages::design_filters(self, engine_constants.cls()) || !stages::reset_buffers(self, *k)) {
     return nullptr;
   }
@@ -61,36 +69,23 @@ PyObject* data_init(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// The sample is checked before anything changes: a bad row leaves the counter, the window
-// and the caller's list as they were.
+// The row must have an append method and six numbers before anything changes: a bad row
+// leaves the counter, the window and the caller's list as they were.
 PyObject* push_data(PyObject* self, PyObject* data) {
   const stages::Constants* k = engine_constants.get();
   if (!k) return nullptr;
-  Ref append;
-  if (!PyList_CheckExact(data)) {
-    append = Ref::steal(PyObject_GetAttrString(data, "append"));
-    if (!append) return nullptr;
-  }
+  Ref append = py::get_attr(data, stages::names().append);
   double sample[6];
-  stages::Push push;
-  if (!stages::read_sample(data, false, sample) || !stages::prepare_push(self, *k, &push)) {
+  if (!append || !stages::read_sample(data, false, sample) ||
+      !stages::push_sample(self, *k, sample, append.get())) {
     return nullptr;
   }
-  Ref stamp = Ref::steal(PyFloat_FromDouble(push.stamp));
-  if (!stamp) return nullptr;
-  if (append) {
-    Ref done = Ref::steal(PyObject_CallOneArg(append.get(), stamp.get()));
-    if (!done) return nullptr;
-  } else if (PyList_Append(data, stamp.get()) < 0) {
-    return nullptr;
-  }
-  if (!stages::commit_push(push, sample)) return nullptr;
   Py_RETURN_NONE;
 }
 
 bool interpolate(PyObject* self) {
-  Ref features = Ref::steal(stages::interpolation_stage(self, false));
-  return features && PyObject_SetAttrString(self, "gest_ut", features.get()) == 0;
+  return stages::set_field(self, stages::names().gest_ut,
+                           stages::interpolation_stage(self, false, linear_formula));
 }
 
 PyObject* data_interpolation(PyObject* self, PyObject*) {
@@ -108,13 +103,9 @@ PyObject* get_gesture(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-bool displacement(PyObject* self) {
-  const stages::Constants* k = engine_constants.get();
-  return k && stages::displacement_stage(self, *k);
-}
-
 PyObject* get_displacement(PyObject* self, PyObject*) {
-  if (!displacement(self)) return nullptr;
+  const stages::Constants* k = engine_constants.get();
+  if (!k || !stages::displacement_stage(self, *k)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -127,73 +118,50 @@ PyObject* calc_displacement(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return stages::calc_displacement(acc_a, k->dt);
 }
 
-struct ResultNames {
-  PyObject *rec_gesture, *rec_gesture_prob, *confidence, *disp;
-};
-
-const ResultNames& result_names() {
-  static const ResultNames n{py::intern("rec_gesture"), py::intern("rec_gesture_prob"),
-                             py::intern("confidence"), py::intern("disp")};
-  return n;
-}
-
 PyObject* run(PyObject* self, PyObject*) {
-  const ResultNames& r = result_names();
-  const py::Fields fields(self);
-  if (!fields.ok()) return nullptr;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  const bool reset = fields.set(r.rec_gesture, Py_None) && fields.set(r.confidence, zero.get()) &&
-                     fields.set(r.rec_gesture_prob, zero.get()) && fields.set(r.disp, zero.get());
+  const stages::Names& n = stages::names();
+  const bool reset = stages::set_field(self, n.rec_gesture, Py_NewRef(Py_None)) &&
+                     stages::set_field(self, n.confidence, PyLong_FromLong(0)) &&
+                     stages::set_field(self, n.rec_gesture_prob, PyLong_FromLong(0)) &&
+                     stages::set_field(self, n.disp, PyLong_FromLong(0));
   const stages::Constants* k = reset ? engine_constants.get() : nullptr;
-  if (!k || !stages::filter_stage(fields, *k)) return nullptr;
-  const int found = stages::segmentation_stage(self, fields, *k, stages::SegmentFields::engine);
+  if (!k || !stages::filter_stage(self, *k)) return nullptr;
+  const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine);
   if (found < 0) return nullptr;
-  if (!found) {
-    // No later stage ran: the result is the reset values.
-    return PyTuple_Pack(4, Py_None, zero.get(), zero.get(), zero.get());
-  }
-  if (!interpolate(self) || !stages::classify_stage(self) || !stages::decode_stage(self) ||
-      !stages::displacement_stage(self, *k)) {
+  if (found && (!interpolate(self) || !stages::classify_stage(self) ||
+                !stages::decode_stage(self) || !stages::displacement_stage(self, *k))) {
     return nullptr;
   }
-  Ref gesture = Ref::steal(fields.get(r.rec_gesture));
-  Ref prob = gesture ? Ref::steal(fields.get(r.rec_gesture_prob)) : Ref();
-  Ref conf = prob ? Ref::steal(fields.get(r.confidence)) : Ref();
-  Ref disp = conf ? Ref::steal(fields.get(r.disp)) : Ref();
+  Ref gesture = stages::field(self, n.rec_gesture);
+  Ref prob = gesture ? stages::field(self, n.rec_gesture_prob) : Ref();
+  Ref conf = prob ? stages::field(self, n.confidence) : Ref();
+  Ref disp = conf ? stages::field(self, n.disp) : Ref();
   if (!disp) return nullptr;
   return PyTuple_Pack(4, gesture.get(), prob.get(), conf.get(), disp.get());
 }
 
-#define NOARGS(name, doc) {#name, name, METH_NOARGS, #name "($self, /)\n--\n\n" doc}
-#define FASTKW(name, sig, doc)                                               \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
-   METH_FASTCALL | METH_KEYWORDS, #name sig "\n--\n\n" doc}
-
 PyMethodDef methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, model_path, encoder_path)\n--\n\n"},
-    NOARGS(data_init, ""),
-    {"push_data", push_data, METH_O,
-     "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
-     "bottom"},
-    {"data_filter", stages::data_filter_method<engine_constants>, METH_NOARGS,
-     "data_filter($self, /)\n--\n\n"},
-    {"data_segmentation",
-     stages::data_segmentation_method<engine_constants, stages::SegmentFields::engine>, METH_NOARGS,
-     "data_segmentation($self, /)\n--\n\nsegment veltot"},
-    NOARGS(data_interpolation, "data interpolation"),
-    NOARGS(run_nn, "run neural network"),
-    NOARGS(get_gesture, "search for gesture"),
-    NOARGS(get_displacement, "estimate displacement"),
-    NOARGS(run, "run neural netwrok"),
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>("__init__", "__init__($self, model_path, encoder_path)\n--\n\n"),
+    py::no_args<data_init>("data_init", "data_init($self, /)\n--\n\n"),
+    stages::push_data_entry<push_data>(),
+    stages::data_filter_entry<engine_constants>(),
+    stages::data_segmentation_entry<engine_constants, stages::SegmentFields::engine>(),
+    stages::data_interpolation_entry<data_interpolation>(),
+    py::no_args<run_nn>("run_nn", "run_nn($self, /)\n--\n\nrun neural network"),
+    py::no_args<get_gesture>("get_gesture", "get_gesture($self, /)\n--\n\nsearch for gesture"),
+    py::no_args<get_displacement>("get_displacement",
+                                  "get_displacement($self, /)\n--\n\nestimate displacement"),
+    py::no_args<run>("run", "run($self, /)\n--\n\nrun neural netwrok"),
+    py::kEndOfMethods};
 
 PyMethodDef static_methods[] = {
-    {"_design_filter",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stages::design_filter_method)),
-     METH_FASTCALL | METH_KEYWORDS, "_design_filter(order, cutoff, f_nyq)\n--\n\n"},
-    FASTKW(calc_displacement, "(acc_a)", " calc displacement"),
-    {nullptr, nullptr, 0, nullptr}};
+    stages::design_filter_entry(),
+    py::fast_keywords<calc_displacement>("calc_displacement",
+                                         "calc_displacement(acc_a)\n--\n\n calc displacement"),
+    py::kEndOfMethods};
+
+PyMethodDef module_functions[] = {stages::linear_formula_entry<linear_formula>(),
+                                  py::kEndOfMethods};
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
@@ -201,7 +169,7 @@ PyObject* class_attributes() {
   if (!ns || !annotations) return nullptr;
   PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-  const bool ok = stages::put_tuning_constants(ns.get(), stages::SpecificationStyle::tuples) &&
+  const bool ok = stages::put_tuning_constants(ns.get(), stages::FilterDesignStyle::tuples) &&
                   py::put_item(annotations.get(), "rec_gesture", PyNumber_Or(str_type, Py_None)) &&
                   py::put_item(annotations.get(), "rec_gesture_prob", Py_NewRef(float_type)) &&
                   py::put_item(annotations.get(), "confidence", Py_NewRef(float_type)) &&
@@ -218,20 +186,17 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "velmora_computing",
                           "The real-time gesture computing engine.",
                           -1,
-                          nullptr,
+                          module_functions,
                           nullptr,
                           nullptr,
                           nullptr,
                           nullptr};
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_velmora_computing() {
-  if (!py::import_numpy()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&module_def));
+PyObject* init_module() {
+  if (!stages::prepare_stages(&linear_formula)) return nullptr;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
-  if (!module || !builtins || !pickle) return nullptr;
+  if (!builtins || !pickle) return nullptr;
   open_func = PyObject_GetAttrString(builtins.get(), "open");
   pickle_load = PyObject_GetAttrString(pickle.get(), "load");
   Ref attributes = Ref::steal(class_attributes());
@@ -243,8 +208,9 @@ PyMODINIT_FUNC PyInit_velmora_computing() {
                                        attributes.get(),
                                        methods,
                                        static_methods};
-  Ref cls = Ref::steal(py::build_class(definition));
-  if (!cls || !py::add_class(module.get(), cls.get())) return nullptr;
-  engine_constants.bind(cls.get());  // the module keeps the class alive
-  return module.release();
+  return stages::create_stage_module(&module_def, definition, &engine_constants);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_velmora_computing() { return py::Barrier<init_module>::call(); }

@@ -1,6 +1,7 @@
 // Module velmorakit.middleware.velmora_gesture: the gesture service. VelmoraGesture is the
 // application's entry point, VGesture the worker process that runs the computing engine, and
 // VelmoraQueue the latest-result queue between them.
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
 #include "py/ref.hpp"
 #include "service/facade.hpp"
@@ -29,11 +30,11 @@ bool add(PyObject* module, PyObject* cls, PyObject** keep) {
   return true;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_velmora_gesture() {
+PyObject* init_module() {
   py::Ref module = py::Ref::steal(PyModule_Create(&module_def));
-  if (!module || !service::import_dependencies(module.get())) return nullptr;
+  if (!module || !service::load_names() || !service::import_dependencies(module.get())) {
+    return nullptr;
+  }
   service::ModuleState& s = service::state();
   if (!add(module.get(), service::build_latest_queue_class(), &s.latest_queue) ||
       !add(module.get(), service::build_worker_class(), &s.worker) ||
@@ -42,3 +43,7 @@ PyMODINIT_FUNC PyInit_velmora_gesture() {
   }
   return module.release();
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_velmora_gesture() { return py::Barrier<init_module>::call(); }

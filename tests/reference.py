@@ -1,4 +1,4 @@
-"""NumPy/SciPy model of the computing engine and the dataset shaper.
+"""NumPy/SciPy model of the computing engine and the dataset shaper, and of the velocity estimate.
 
 `ReferenceComputing` and `ReferenceShaper` follow the extension classes statement by statement,
 with the same library calls in the same order, so that their numbers can be compared bit for bit
@@ -368,3 +368,43 @@ def reference_extract_segments(samples, step=1):
 
 # The names of the tuning constants, as both classes define them.
 TUNING_CONSTANTS = tuple(name for name in vars(ReferenceComputing) if name.isupper())
+
+
+def reference_velocity(
+    acc, rate_hz=50.0, rest_std=0.5, hold_s=0.2, leak_s=2.0, window_s=0.2, decay_s=0.1, bias_s=0.2
+):
+    """Velocity from acceleration with zero-velocity updates, written out with NumPy.
+
+    Rest: the first window is still filling, or the acceleration's variance over the last
+    `window_s` (population variance, summed over the axes) has been below rest_std² for
+    more than `hold_s`. At rest the velocity decays (time constant decay_s) and the bias,
+    starting at the first sample, follows the window's oldest sample (bias_s); in motion
+    the velocity is the leaky (leak_s) trapezoidal integral of the acceleration less the
+    bias, from the oldest sample of the window in which the motion was found.
+    """
+    dt = 1 / rate_hz
+    size = max(2, round(window_s * rate_hz))
+    hold = round(hold_s * rate_hz)
+    variance = np.array(
+        [acc[max(0, i - size + 1) : i + 1].var(axis=0).sum() for i in range(len(acc))]
+    )
+    rest = np.empty(len(acc), dtype=bool)
+    quiet = 0
+    for i, value in enumerate(variance):
+        quiet = quiet + 1 if value < rest_std**2 else 0
+        rest[i] = i < size - 1 or quiet > hold
+    bias, velocity, previous = acc[0].copy(), np.zeros(3), np.zeros(3)
+    out = np.empty_like(acc)
+    for i in range(len(acc)):
+        if rest[i]:
+            bias += -np.expm1(-dt / bias_s) * (acc[max(0, i - size + 1)] - bias)
+            velocity = velocity * np.exp(-dt / decay_s)
+            previous = np.zeros(3)
+        else:
+            first = i if i and not rest[i - 1] else max(0, i - size + 1)
+            for row in acc[first : i + 1]:
+                free = row - bias
+                velocity = np.exp(-dt / leak_s) * velocity + dt / 2 * (free + previous)
+                previous = free
+        out[i] = velocity
+    return out

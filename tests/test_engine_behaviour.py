@@ -3,11 +3,13 @@
 import inspect
 import pickle
 import sys
+import weakref
 
 import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
 from reference import TUNING_CONSTANTS, ReferenceComputing
+from streams import gesture_stream
 
 from velmorakit.middleware.utilities import VelmoraComputing
 
@@ -75,7 +77,7 @@ def test_design_filter_arguments():
         VelmoraComputing._design_filter(5.9, 4, 25.0)[1],
         VelmoraComputing._design_filter(5, 4, 25.0)[1],
     )
-    with pytest.raises(ZeroDivisionError, match="^float division$"):
+    with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
         VelmoraComputing._design_filter(5, 4, 0)
     with pytest.raises(TypeError, match=r"'order' has incorrect type \(expected int, got str\)"):
         VelmoraComputing._design_filter("5", 4, 25.0)
@@ -242,3 +244,34 @@ def test_modified_tuning_constants_take_effect(make_engine, monkeypatch):
     monkeypatch.setattr(VelmoraComputing, "LEFT_MAX_WIN", 500)
     with pytest.raises(ValueError, match="LEFT_MAX_WIN"):
         engine.data_segmentation()
+
+
+def test_every_output_is_assigned_as_an_attribute_like_the_transcription(tmp_path):
+    """A subclass's __setattr__ sees the same assignments, in the same order, as in the
+    transcription; and an array handed out earlier never changes under its holder."""
+    files = write_model_files(
+        tmp_path, FakeClassifier((0.2, 0.8), LABELS[:2]), FakeEncoder(LABELS[:2])
+    )
+
+    def recording(base):
+        class Recording(base):
+            def __setattr__(self, name, value):
+                if hasattr(self, "assigned"):
+                    self.assigned.append(name)
+                super().__setattr__(name, value)
+
+        owner = Recording(*files)
+        owner.assigned = []
+        return owner
+
+    native, reference = recording(VelmoraComputing), recording(ReferenceComputing)
+    earlier = weakref.ref(native.acc_filt_m)
+    snapshot = native.acc_filt_m.copy()
+    samples, _ = gesture_stream(2, seed=4)
+    for row in samples:
+        for owner in (native, reference):
+            owner.push_data(list(row))
+            owner.run()
+        assert earlier() is None or np.array_equal(earlier(), snapshot)
+    assert "gest_ut" in reference.assigned
+    assert native.assigned == reference.assigned

@@ -148,3 +148,31 @@ def test_narrower_kernels_match_transcription(sklearn_model_files, kernel):
     tests_dir = os.path.dirname(__file__)
     env = dict(os.environ, VELMORA_FILTER_KERNEL=kernel)
     subprocess.run([sys.executable, "-c", script, tests_dir], env=env, check=True, timeout=120)
+
+
+@pytest.mark.parametrize("formula", ["weighted", "slope"])
+def test_resampling_uses_the_formula_of_the_installed_scipy(formula):
+    """SciPy's linear interp1d computes with one of two formulas that differ in the last bit
+    (SciPy 1.18 on: weighted, before: slope). The formula chosen at import must reproduce the
+    installed interp1d bit for bit, and the other one, forced, must not."""
+    from scipy import interpolate
+
+    from velmorakit.middleware.utilities import dataset_shaper
+
+    rng = np.random.default_rng(12)
+    time = np.arange(37, 61) * 0.02
+    acc, vel = rng.normal(size=(24, 3)), rng.normal(size=(24, 3))
+    shaper = dataset_shaper.DatasetShaper()
+    shaper.seg_time_a, shaper.seg_acc_m, shaper.seg_vel_m = time, acc, vel
+    shaper.min_time_a = [time[0], time[-1]]
+    at = np.linspace(time[0], time[-1], 50)
+    installed = dataset_shaper._linear_formula()
+    try:
+        dataset_shaper._linear_formula(formula)
+        shaper.data_interpolation()
+    finally:
+        dataset_shaper._linear_formula(installed)
+    same = np.array_equal(
+        shaper.acc_int, interpolate.interp1d(time, acc, axis=0)(at)
+    ) and np.array_equal(shaper.vel_int, interpolate.interp1d(time, vel, axis=0)(at))
+    assert same == (formula == installed)

@@ -16,10 +16,10 @@ from hostile_inputs import (
     sample_rows,
     scalars,
 )
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from reference import TUNING_CONSTANTS
+from reference import TUNING_CONSTANTS, ReferenceShaper
 from streams import gesture_stream
 
 from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
@@ -78,13 +78,31 @@ def shaper_segments(samples, step):
 
 
 @contextlib.contextmanager
-def class_constant(name, value):
-    saved = getattr(DatasetShaper, name)
-    setattr(DatasetShaper, name, value)
+def class_constant(name, value, classes=(DatasetShaper,)):
+    saved = [getattr(cls, name) for cls in classes]
+    for cls in classes:
+        setattr(cls, name, value)
     try:
         yield
     finally:
-        setattr(DatasetShaper, name, saved)
+        for cls, old in zip(classes, saved, strict=True):
+            setattr(cls, name, old)
+
+
+@st.composite
+def valid_tunings(draw):
+    """Segmentation constants that both the extension and the transcription accept."""
+    rows = draw(st.integers(min_value=20, max_value=150))
+    right = draw(st.integers(min_value=0, max_value=rows - 1))
+    return {
+        "DATA_DIM": rows,
+        "RIGHT_MAX_WIN": right,
+        "LEFT_MAX_WIN": draw(st.integers(min_value=right + 1, max_value=rows)),
+        "LFT_MIN_WIN": draw(st.integers(min_value=0, max_value=rows - 1)),
+        "MAX_TH": draw(st.floats(min_value=0.05, max_value=1.0)),
+        "MAX_TIME_TH": draw(st.sampled_from([0, 0.5, 1, 2.5])),
+        "MIN_TH": draw(st.floats(min_value=1.05, max_value=8.0)),
+    }
 
 
 class TestSamples:
@@ -136,6 +154,26 @@ class TestSamples:
         if ok:
             vectors, bounds = result
             assert vectors.shape[1:] == (301,) and bounds.shape == (len(vectors), 2)
+
+
+class TestModifiedTuning:
+    @fuzz
+    @given(tuning=valid_tunings())
+    @example(tuning={"LFT_MIN_WIN": 99}).via("the start bound may not lie at or below the peak")
+    def test_segments_equal_the_transcription(self, tuning):
+        with contextlib.ExitStack() as stack:
+            for name, value in tuning.items():
+                stack.enter_context(class_constant(name, value, (DatasetShaper, ReferenceShaper)))
+            native, reference = DatasetShaper(), ReferenceShaper()
+            for row in STREAM[:500]:
+                native.push_data(row)
+                reference.push_data(row)
+                got, expected = native.run(), reference.run()
+                if expected is False:
+                    assert got is False
+                else:
+                    assert np.array_equal(got, expected)
+                    assert (native.left, native.right) == (reference.left, reference.right)
 
 
 class TestStageOrder:

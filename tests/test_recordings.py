@@ -1,5 +1,6 @@
 """CSV recordings and ground truth: round trips and the errors a user can make."""
 
+import io
 import math
 
 import numpy as np
@@ -46,7 +47,10 @@ def test_columns_are_found_by_name_and_the_label_is_optional(tmp_path):
         ("ax,ay,az,vx,vy\n1,2,3,4,5\n", "missing column(s) vz"),
         ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,x\n", ":2: expected six numbers"),
         ("ax,ay,az,vx,vy,vz\n1,2,3,4,5\n", ":2: expected six numbers"),
-        ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,nan\n", ":2: values must be finite"),
+        (
+            "t,ax,ay,az,vx,vy,vz\n0,1,2,3,4,5,6\n10,1,2,3,4,5,6\n20,1,2,3,4,5,6\n",
+            "10 apart, that is 0.1 Hz or 100 Hz, not 50 Hz",
+        ),
         ("ax,ay,az,vx,vy,vz\n", "no samples"),
         ("", "missing column(s)"),
     ],
@@ -57,6 +61,61 @@ def test_malformed_recordings_name_the_problem(tmp_path, text, message):
     with pytest.raises(WorkbenchError, match="bad.csv") as err:
         read_recording(path)
     assert message in str(err.value)
+
+
+SIX = "1.5,2,3,4,5,6"
+
+
+def _npz_bytes() -> bytes:
+    buffer = io.BytesIO()
+    np.savez(buffer, features=np.zeros((2, 300)))
+    return buffer.getvalue()
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        ("\ufeffax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("utf-8"),
+        ("ax;ay;az;vx;vy;vz;label\n" + SIX.replace(",", ";") + ";up\n").encode(),
+        b"ax;ay;az;vx;vy;vz;label\n1,5;2;3;4;5;6;up\n",  # decimal comma
+        ("ax\tay\taz\tvx\tvy\tvz\tlabel\r\n" + SIX.replace(",", "\t") + "\tup\r\n").encode(),
+        ("ax,ay,az,vx,vy,vz,label\n" + SIX + ",up\n").encode("latin-1"),
+        ("time_ms,ax,ay,az,vx,vy,vz,label\n0," + SIX + ",up\n20," + SIX + ",up\n").encode(),
+    ],
+    ids=["utf8-bom", "semicolon", "decimal-comma", "tab-crlf", "latin-1", "50hz-time-column"],
+)
+def test_recordings_as_spreadsheets_and_sensors_write_them_are_read(tmp_path, data):
+    path = tmp_path / "r.csv"
+    path.write_bytes(data)
+    recording = read_recording(path)
+    assert recording.samples[0].tolist() == [1.5, 2, 3, 4, 5, 6]
+    assert recording.labels[0] == "up"
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (_npz_bytes(), "zip archive"),
+        (b"\x93NUMPY\x01\x00v\x00{'descr'", "NumPy array file"),
+        ("ax,ay,az,vx,vy,vz\n1,2,3,4,5,6\n".encode("utf-16"), "UTF-16"),
+        (bytes(range(256)) * 4, "binary data"),
+        (b"ax,ay,az,vx,vy,vz\n\x81\x8d\x90,2,3,4,5,6\n", "not text in UTF-8 or Latin-1"),
+    ],
+)
+def test_files_that_are_not_csv_text_are_refused_in_one_line(tmp_path, data, message):
+    path = tmp_path / "x.csv"
+    path.write_bytes(data)
+    with pytest.raises(WorkbenchError, match=message) as err:
+        read_recording(path)
+    assert "\n" not in str(err.value) and "x.csv" in str(err.value)
+
+
+def test_rows_with_nan_are_kept_and_counted(tmp_path, caplog):
+    path = tmp_path / "gaps.csv"
+    path.write_text("ax,ay,az,vx,vy,vz\n1,2,3,4,5,6\n1,2,nan,4,5,6\n1,2,3,4,inf,6\n1,2,3,4,5,6\n")
+    recording = read_recording(path)
+    assert len(recording.samples) == 4 and recording.nonfinite_rows == 2
+    assert np.isnan(recording.samples[1, 2]) and "2 row(s) hold NaN" in caplog.text
 
 
 def test_missing_files_are_reported_by_name(tmp_path):

@@ -11,6 +11,7 @@ import contextlib
 import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
+from reference import ReferenceComputing
 from streams import gesture_stream
 
 from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper
@@ -66,6 +67,7 @@ def test_append_that_reloads_a_larger_window(model_files):
 
 
 def test_append_that_swaps_the_window_and_counter(model_files):
+    """The window is read again after the append, as the transcription reads it."""
     engine = VelmoraComputing(*model_files)
 
     class Row(list):
@@ -74,8 +76,51 @@ def test_append_that_swaps_the_window_and_counter(model_files):
             engine.data_counter = "many"
             super().append(value)
 
-    engine.push_data(Row([1.0] * 6))
-    assert engine.data_counter == 1
+    with pytest.raises(ValueError, match="data_m"):
+        engine.push_data(Row([1.0] * 6))
+    assert engine.data_counter == "many"
+
+
+def test_push_re_entered_from_append_counts_and_stamps_both_rows(model_files):
+    def push_nested(owner):
+        class Row(list):
+            def append(self, value):
+                if len(self) == 6 and self[0] == 1.0:
+                    owner.push_data([2.0] * 6)
+                super().append(value)
+
+        owner.push_data(Row([1.0] * 6))
+        return owner.data_counter, owner.data_m[-2:].tolist()
+
+    native = push_nested(VelmoraComputing(*model_files))
+    assert native == push_nested(ReferenceComputing(*model_files))
+    assert native[1] == [[2.0] * 6 + [0.04], [1.0] * 6 + [0.02]]
+
+
+def test_filter_design_is_unpacked_before_a_field_setter_runs():
+    """The setter empties the list the design came in; reading the second coefficient array
+    from it afterwards would read freed memory, which only a sanitizer build reports for sure,
+    so the test also checks that the design comes through the instance's _design_filter."""
+    designs = []
+
+    class Shaper(DatasetShaper):
+        @staticmethod
+        def _design_filter(order, cutoff, f_nyq):
+            designs.append(list(DatasetShaper._design_filter(order, cutoff, f_nyq)))
+            return designs[-1]
+
+        @property
+        def b_acc(self):
+            return self._b_acc
+
+        @b_acc.setter
+        def b_acc(self, value):
+            self._b_acc = value
+            designs[0].clear()
+
+    shaper = Shaper()
+    assert len(designs) == 3
+    assert np.array_equal(shaper.a_acc, DatasetShaper._design_filter(5, 4, 25.0)[1])
 
 
 @pytest.mark.parametrize("make", ["engine", "shaper"])

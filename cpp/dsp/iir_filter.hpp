@@ -20,6 +20,17 @@ struct Iir {
   std::size_t order() const { return taps - 1; }
 };
 
+// A first-order filter run sample by sample, with lfilter's operations.
+struct FirstOrderSection {
+  double b0, b1, a1, z = 0.0;
+  static FirstOrderSection of(const Iir& f) { return {f.b[0], f.b[1], f.a[1]}; }
+  double step(double x) {
+    const double y = z + b0 * x;
+    z = x * b1 - y * a1;
+    return y;
+  }
+};
+
 enum class IirStatus { ok, empty, too_long, zero_leading };
 
 IirStatus make_iir(Strided b, std::size_t nb, Strided a, std::size_t na, Iir* out);

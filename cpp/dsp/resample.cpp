@@ -12,8 +12,9 @@ double linspace_point(double t0, double t1, std::size_t k) {
 
 }  // namespace
 
-ResampleResult resample_segment(Strided time, Strided acc, Strided vel, std::size_t n, double t0,
-                                double t1, double* acc_int, double* vel_int) {
+ResampleResult resample_segment(LinearFormula formula, Strided time, Strided acc, Strided vel,
+                                std::size_t n, double t0, double t1, double* acc_int,
+                                double* vel_int) {
   if (n < 2) return {ResampleStatus::too_few_rows};
   for (std::size_t i = 1; i < n; ++i) {
     if (!(time.at(i - 1) <= time.at(i))) return {ResampleStatus::unsorted_time};
@@ -35,11 +36,9 @@ ResampleResult resample_segment(Strided time, Strided acc, Strided vel, std::siz
     const std::size_t lo = hi - 1;
     const double x_lo = time.at(lo);
     const double x_hi = time.at(hi);
-    const double w_hi = (t - x_lo) / (x_hi - x_lo);
-    const double w_lo = (x_hi - t) / (x_hi - x_lo);
     for (std::size_t c = 0; c < 3; ++c) {
-      acc_int[3 * k + c] = w_hi * acc.at(hi, c) + w_lo * acc.at(lo, c);
-      vel_int[3 * k + c] = w_hi * vel.at(hi, c) + w_lo * vel.at(lo, c);
+      acc_int[3 * k + c] = interpolate_linear(formula, x_lo, x_hi, acc.at(lo, c), acc.at(hi, c), t);
+      vel_int[3 * k + c] = interpolate_linear(formula, x_lo, x_hi, vel.at(lo, c), vel.at(hi, c), t);
     }
   }
   return {ResampleStatus::ok};

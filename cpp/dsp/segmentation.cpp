@@ -26,9 +26,10 @@ bool find_segment(const FilteredWindow& w, double last_peak_time, const SegmentT
   std::size_t right = peak_row;
   while (right < w.rows && !(w.veltot.at(right) < bound)) ++right;
   if (right == w.rows) return false;
+  // Rows from the peak down to left_stop (exclusive); a peak at or below left_stop has none.
   std::size_t left = peak_row;
   while (left > t.left_stop && !(w.veltot.at(left) < bound)) --left;
-  if (left == t.left_stop) return false;
+  if (left <= t.left_stop) return false;
 
   *out = Segment{peak_row, left, right, peak_time, w.time.at(left), w.time.at(right)};
   return true;
@@ -44,14 +45,6 @@ bool window_finite(const FilteredWindow& w) {
   }
   return all_finite(w.veltot.data, w.veltot.row_stride, n) &&
          all_finite(w.time.data, w.time.row_stride, n);
-}
-
-bool segment_window(const FilteredWindow& w, double last_peak_time, const SegmentTuning& t,
-                    Segment* out) {
-  Segment found;
-  if (!find_segment(w, last_peak_time, t, &found) || !window_finite(w)) return false;
-  *out = found;
-  return true;
 }
 
 }  // namespace dsp

@@ -43,8 +43,4 @@ bool find_segment(const FilteredWindow& w, double last_peak_time, const SegmentT
 // no segment until the bad rows have slid out.
 bool window_finite(const FilteredWindow& w);
 
-// find_segment on a finite window.
-bool segment_window(const FilteredWindow& w, double last_peak_time, const SegmentTuning& t,
-                    Segment* out);
-
 }  // namespace dsp

@@ -77,24 +77,19 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
   // at or before each index.
   std::vector<double> magnitudes(rows + n, 0.0), stamps(rows + n, 0.0), upper(n);
   std::vector<std::ptrdiff_t> last_bad(n);
-  double z = 0.0;
+  FirstOrderSection continuous = FirstOrderSection::of(s.filters.veltot);
   std::ptrdiff_t bad = -1;
-  const Iir& m = s.filters.veltot;
   for (std::size_t j = 0; j < n; ++j) {
     const double* row = samples + j * 6;
     const double x = magnitude(row);  // velocity at columns 3-5, as in a window row
     magnitudes[rows + j] = x;
     stamps[rows + j] = rec.time(static_cast<std::ptrdiff_t>(j));
-    double finite = 0.0;
-    for (int c = 0; c < 6; ++c) finite += row[c] - row[c];
-    if (finite != 0.0) {
+    if (!all_finite(row, 1, 6)) {
       bad = static_cast<std::ptrdiff_t>(j);
-      z = 0.0;
+      continuous.z = 0.0;
       upper[j] = 0.0;
     } else if (bounded) {
-      const double y = z + m.b[0] * x;
-      z = x * m.b[1] - y * m.a[1];
-      upper[j] = y;
+      upper[j] = continuous.step(x);
     }
     last_bad[j] = bad;
   }
@@ -132,9 +127,10 @@ void extract_segments(const ExtractorSettings& s, const double* samples, std::si
     if (!window_finite(w)) continue;
     const std::size_t count = seg.right - seg.left + 1;
     const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(seg.left);
-    const ResampleResult r = resample_segment(
-        {window.data() + first * kRowWidth + 6, kRowWidth, 0}, {acc.data() + first * 3, 3, 1},
-        {vel.data() + first * 3, 3, 1}, count, seg.left_time, seg.right_time, acc_int, vel_int);
+    const ResampleResult r =
+        resample_segment(s.formula, {window.data() + first * kRowWidth + 6, kRowWidth, 0},
+                         {acc.data() + first * 3, 3, 1}, {vel.data() + first * 3, 3, 1}, count,
+                         seg.left_time, seg.right_time, acc_int, vel_int);
     if (r.status != ResampleStatus::ok) continue;
     last_peak_time = seg.peak_time;
     const std::size_t at = out->features.size();

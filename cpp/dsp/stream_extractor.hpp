@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "dsp/resample.hpp"
 #include "dsp/segmentation.hpp"
 #include "dsp/window_filter.hpp"
 
@@ -23,6 +24,7 @@ struct ExtractorSettings {
   SegmentTuning segment;
   std::size_t rows;  // rows of the window
   double dt;         // time between samples; sample j (from 0) is stamped (j + 1) * dt
+  LinearFormula formula;
 };
 
 struct Extracted {

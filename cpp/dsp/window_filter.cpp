@@ -3,20 +3,18 @@
 #include <cstdlib>
 #include <string>
 
+// The x86 kernels are compiled for AVX and AVX-512 with function attributes and chosen at run
+// time; any other target (32-bit ARM among them) builds only the portable two-lane kernel.
 #if defined(__x86_64__) && defined(__GNUC__)
+#define VELMORA_X86_KERNELS 1
 #include <immintrin.h>
 #endif
-
-// The four-lane types are only used inside functions compiled for AVX, where every use is
-// inlined; GCC still notes that passing them by value would differ between ABIs.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace dsp {
 
 namespace {
 
 typedef double Pair __attribute__((vector_size(16)));
-typedef double Quad __attribute__((vector_size(32)));
 
 // One order-5 section in transposed direct form II over the lanes of V, each lane with its
 // own coefficients; every lane does exactly the scalar operations of lfilter.
@@ -54,23 +52,13 @@ inline __attribute__((always_inline)) Order5<V> section(const WindowFilters& f, 
   return Order5<V>{b[0], b[1], b[2], b[3], b[4], b[5], a[1], a[2], a[3], a[4], a[5]};
 }
 
-// The magnitude's order-1 section.
-struct Order1 {
-  double b0, b1, a1, z0 = 0.0;
-  inline __attribute__((always_inline)) double step(double x) {
-    const double y = z0 + b0 * x;
-    z0 = x * b1 - y * a1;
-    return y;
-  }
-};
-
 // The Butterworth designs (order 5 for the channels, 1 for the magnitude), all chains in one
 // pass over the rows so that the independent recurrences overlap.
 inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f, const double* data,
                                                         std::size_t rows, double* acc, double* vel,
                                                         double* mag) {
   Order5<Pair> s0 = section<Pair>(f, 0), s1 = section<Pair>(f, 2), s2 = section<Pair>(f, 4);
-  Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
+  FirstOrderSection m = FirstOrderSection::of(f.veltot);
   for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
     const double* row = data + r * kRowWidth;
     const Pair y0 = s0.step(Pair{row[0], row[1]});
@@ -86,11 +74,19 @@ inline __attribute__((always_inline)) void filter_pairs(const WindowFilters& f, 
   }
 }
 
+void filter_butterworth_pair(const WindowFilters& f, const double* data, std::size_t rows,
+                             double* acc, double* vel, double* mag) {
+  filter_pairs(f, data, rows, acc, vel, mag);
+}
+
+#if VELMORA_X86_KERNELS
+typedef double Quad __attribute__((vector_size(32)));
+
 inline __attribute__((always_inline)) void filter_quads(const WindowFilters& f, const double* data,
                                                         std::size_t rows, double* acc, double* vel,
                                                         double* mag) {
   Order5<Quad> s0 = section<Quad>(f, 0), s1 = section<Quad>(f, 4);
-  Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
+  FirstOrderSection m = FirstOrderSection::of(f.veltot);
   for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
     const double* row = data + r * kRowWidth;
     const Quad y0 = s0.step(Quad{row[0], row[1], row[2], row[3]});
@@ -105,12 +101,6 @@ inline __attribute__((always_inline)) void filter_quads(const WindowFilters& f, 
   }
 }
 
-void filter_butterworth_pair(const WindowFilters& f, const double* data, std::size_t rows,
-                             double* acc, double* vel, double* mag) {
-  filter_pairs(f, data, rows, acc, vel, mag);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
 // The same operations four lanes wide; no fused multiply-add, so the results are identical.
 __attribute__((target("avx"))) void filter_butterworth_avx(const WindowFilters& f,
                                                            const double* data, std::size_t rows,
@@ -126,15 +116,14 @@ __attribute__((target("avx512f"))) void filter_butterworth_avx512(const WindowFi
                                                                   double* vel, double* mag) {
   typedef double Oct __attribute__((vector_size(64)));
   Order5<Oct> s = section<Oct>(f, 0);
-  Order1 m{f.veltot.b[0], f.veltot.b[1], f.veltot.a[1]};
-  const __m512i velocity_lanes = _mm512_set_epi64(7, 7, 7, 7, 7, 5, 4, 3);
+  FirstOrderSection m = FirstOrderSection::of(f.veltot);
   for (std::size_t r = 0; r < rows; ++r, acc += 3, vel += 3) {
     const double* row = data + r * kRowWidth;
     const Oct y = s.step(reinterpret_cast<Oct>(_mm512_maskz_loadu_pd(0x3f, row)));
     mag[r] = m.step(magnitude(row));
     const __m512d out = reinterpret_cast<__m512d>(y);
     _mm512_mask_storeu_pd(acc, 0x7, out);
-    _mm512_mask_storeu_pd(vel, 0x7, _mm512_permutexvar_pd(velocity_lanes, out));
+    _mm512_mask_compressstoreu_pd(vel, 0x38, out);  // lanes 3-5, packed
   }
 }
 

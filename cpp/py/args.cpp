@@ -6,8 +6,6 @@
 
 namespace py {
 
-PyObject* intern(const char* name) { return PyUnicode_InternFromString(name); }
-
 bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::initializer_list<const char*> names, Py_ssize_t required, PyObject** out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
@@ -49,6 +47,16 @@ bool bind_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, P
   return true;
 }
 
+bool clear_if(std::initializer_list<PyObject*> types) {
+  for (PyObject* type : types) {
+    if (PyErr_ExceptionMatches(type)) {
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return false;
+}
+
 void raise_incorrect_type(const char* name, const char* expected, PyObject* got) {
   PyErr_Format(PyExc_TypeError,
                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
@@ -70,11 +78,35 @@ PyObject* integer_argument(PyObject* obj, const char* name) {
   return PyNumber_Long(obj);
 }
 
-bool integer_argument(PyObject* obj, const char* name, long long* out) {
+bool size_argument(PyObject* obj, const char* name, Py_ssize_t* out) {
   Ref value = Ref::steal(integer_argument(obj, name));
   if (!value) return false;
-  *out = PyLong_AsLongLong(value.get());
+  *out = PyLong_AsSsize_t(value.get());
   return !(*out == -1 && PyErr_Occurred());
+}
+
+bool unpack(PyObject* obj, Py_ssize_t count, Ref* out) {
+  if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(obj));
+  if (!iterator) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    out[i] = Ref::steal(PyIter_Next(iterator.get()));
+    if (out[i]) continue;
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count,
+                   i);
+    }
+    return false;
+  }
+  Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+  if (surplus) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+  }
+  return !PyErr_Occurred();
 }
 
 }  // namespace py

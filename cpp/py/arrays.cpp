@@ -1,6 +1,8 @@
 #define VELMORA_NUMPY_API_OWNER
 #include "py/arrays.hpp"
 
+#include "py/args.hpp"
+
 namespace py {
 
 namespace {
@@ -60,7 +62,7 @@ bool read_view(PyObject* obj, const Name& what, int ndim, npy_intp rows, npy_int
       !PyArray_CHKFLAGS(arr, layout)) {
     owner = Ref::steal(PyArray_FROMANY(obj, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO));
     if (!owner) {
-      PyErr_Clear();
+      if (!clear_if({PyExc_TypeError, PyExc_ValueError})) return false;
       char expected[64];
       shape_text(expected, sizeof expected, ndim, rows, cols);
       PyErr_Format(PyExc_TypeError, "%s must be a float64 array of shape %s, not %.200s",

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "py/boundary.hpp"
 #include "py/ref.hpp"
 
 namespace py {
@@ -12,11 +13,6 @@ bool put_item(PyObject* dict, const char* key, PyObject* value) {
   const int rc = PyDict_SetItemString(dict, key, value);
   Py_DECREF(value);
   return rc == 0;
-}
-
-bool set_int_attribute(PyObject* obj, const char* name, long value) {
-  Ref v = Ref::steal(PyLong_FromLong(value));
-  return v && PyObject_SetAttrString(obj, name, v.get()) == 0;
 }
 
 namespace {
@@ -59,7 +55,8 @@ PyObject* constructor(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
   const std::string::size_type bound = c->doc.find("($self");
   if (bound != std::string::npos) c->doc.replace(bound, 6, "(self");
   c->def = PyMethodDef{
-      def->ml_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_constructor)),
+      def->ml_name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Barrier<call_constructor>::call)),
       METH_FASTCALL | METH_KEYWORDS, c->doc.c_str()};
   Ref capsule = Ref::steal(PyCapsule_New(c, "velmora.constructor", [](PyObject* cap) {
     delete static_cast<Constructor*>(PyCapsule_GetPointer(cap, "velmora.constructor"));

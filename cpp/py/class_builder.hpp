@@ -27,9 +27,6 @@ PyObject* build_class(const ClassDefinition& definition);
 // call, to chain creation and insertion). Returns false on error.
 bool put_item(PyObject* dict, const char* key, PyObject* value);
 
-// obj.name = int(value).
-bool set_int_attribute(PyObject* obj, const char* name, long value);
-
 // Adds `cls` to `module` under its own name (steals nothing). Returns false on error.
 bool add_class(PyObject* module, PyObject* cls);
 

@@ -40,7 +40,4 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
-// Interned attribute names, created once per process and never released.
-PyObject* intern(const char* name);
-
 }  // namespace py

@@ -3,19 +3,12 @@
 
 #include <Python.h>
 
-#include "py/ref.hpp"
+#include "py/attributes.hpp"
 
 namespace service {
 
-inline py::Ref get_attr(PyObject* obj, PyObject* name) {
-  return py::Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-// Stores `value` (a new reference, may be nullptr after a failed call) and releases it.
-inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-  py::Ref owned = py::Ref::steal(value);
-  return owned && PyObject_SetAttr(obj, name, owned.get()) == 0;
-}
+using py::get_attr;
+using py::set_attr;
 
 // obj.name(args...): the arguments are borrowed references.
 template <typename... Args>

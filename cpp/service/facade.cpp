@@ -1,6 +1,7 @@
 #include "service/facade.hpp"
 
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
@@ -54,8 +55,7 @@ PyObject* gesture(PyObject* self, PyObject*) {
   Ref queue = get_attr(self, names().data_queue);
   Ref entry = queue ? call_method(queue.get(), names().get_nowait) : Ref();
   if (!entry) {
-    if (!queue || !PyErr_ExceptionMatches(state().empty)) return nullptr;
-    PyErr_Clear();
+    if (!queue || !py::clear_if({state().empty})) return nullptr;
     Py_RETURN_NONE;
   }
   Ref values = Ref::steal(PySequence_Tuple(entry.get()));
@@ -63,16 +63,17 @@ PyObject* gesture(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, gesture_model, sensor_pipe, logger)\n--\n\n"},
-    {"start", start, METH_NOARGS, "start($self, /)\n--\n\nStart the worker process."},
-    {"terminate", terminate, METH_NOARGS,
-     "terminate($self, /)\n--\n\n"
-     "Stop the worker: wait up to 2 s for it to finish its cycle, then terminate it."},
-    {"gesture", gesture, METH_NOARGS,
-     "gesture($self, /)\n--\n\n"
-     "The latest recognised Gesture not yet returned, or None; never blocks."},
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>("__init__",
+                            "__init__($self, gesture_model, sensor_pipe, logger)\n--\n\n"),
+    py::no_args<start>("start", "start($self, /)\n--\n\nStart the worker process."),
+    py::no_args<terminate>(
+        "terminate",
+        "terminate($self, /)\n--\n\n"
+        "Stop the worker: wait up to 2 s for it to finish its cycle, then terminate it."),
+    py::no_args<gesture>("gesture",
+                         "gesture($self, /)\n--\n\n"
+                         "The latest recognised Gesture not yet returned, or None; never blocks."),
+    py::kEndOfMethods};
 
 }  // namespace
 

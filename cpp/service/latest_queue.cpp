@@ -1,6 +1,7 @@
 #include "service/latest_queue.hpp"
 
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
@@ -34,13 +35,6 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Py_RETURN_NONE;
 }
 
-// True if the pending exception is `type`, which is then cleared.
-bool clear_if(PyObject* type) {
-  if (!PyErr_ExceptionMatches(type)) return false;
-  PyErr_Clear();
-  return true;
-}
-
 // The base insert; when it finds the queue full, the oldest entry is removed and the insert
 // retried, for as long as it takes. The removal can find nothing to take: a reader took the
 // entry first, or the feeder thread has not yet written it to the pipe. The new entry then
@@ -59,22 +53,21 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!slot_wait) return nullptr;
   for (;;) {
     if (call_base(s.queue_base, n.put, self, bound[0], bound[1], bound[2])) Py_RETURN_NONE;
-    if (!clear_if(s.full)) return nullptr;
+    if (!py::clear_if({s.full})) return nullptr;
     if (call_base(s.queue_base, n.get_nowait, self)) continue;
-    if (!clear_if(s.empty)) return nullptr;
+    if (!py::clear_if({s.empty})) return nullptr;
     if (call_base(s.queue_base, n.put, self, bound[0], Py_True, slot_wait.get())) Py_RETURN_NONE;
-    if (!clear_if(s.full)) return nullptr;
+    if (!py::clear_if({s.full})) return nullptr;
   }
 }
 
 PyMethodDef methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
-     METH_FASTCALL | METH_KEYWORDS, "__init__($self, maxsize=0)\n--\n\n"},
-    {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "put($self, obj, block=True, timeout=None)\n--\n\n"
-     "Insert obj; if the queue stays full, discard the oldest entry and insert again."},
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>("__init__", "__init__($self, maxsize=0)\n--\n\n"),
+    py::fast_keywords<put>(
+        "put",
+        "put($self, obj, block=True, timeout=None)\n--\n\n"
+        "Insert obj; if the queue stays full, discard the oldest entry and insert again."),
+    py::kEndOfMethods};
 
 }  // namespace
 

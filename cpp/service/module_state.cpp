@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "py/ref.hpp"
+#include "py/args.hpp"
 
 namespace service {
 
@@ -13,9 +13,49 @@ ModuleState& state() {
   return s;
 }
 
-const Names& names() {
-  static const Names n;
-  return n;
+namespace {
+Names loaded{};
+}  // namespace
+
+const Names& names() { return loaded; }
+
+bool load_names() {
+  Names& n = loaded;
+  return py::intern_all({{&n.init, "__init__"},
+                         {&n.put, "put"},
+                         {&n.get_nowait, "get_nowait"},
+                         {&n.put_nowait, "put_nowait"},
+                         {&n.join, "join"},
+                         {&n.terminate, "terminate"},
+                         {&n.exitcode, "exitcode"},
+                         {&n.start, "start"},
+                         {&n.stop, "stop"},
+                         {&n.stop_event, "stop_event"},
+                         {&n.logger, "logger"},
+                         {&n.gesture_model, "gesture_model"},
+                         {&n.sensor_pipe, "sensor_pipe"},
+                         {&n.data_queue, "data_queue"},
+                         {&n.timer, "timer"},
+                         {&n.process, "process"},
+                         {&n.model_path, "model_path"},
+                         {&n.encoder_path, "encoder_path"},
+                         {&n.num_sample, "num_sample"},
+                         {&n.confidence_th, "confidence_th"},
+                         {&n.gesture_prob_th, "gesture_prob_th"},
+                         {&n.recv, "recv"},
+                         {&n.push_data, "push_data"},
+                         {&n.data_init, "data_init"},
+                         {&n.run, "run"},
+                         {&n.is_set, "is_set"},
+                         {&n.set, "set"},
+                         {&n.perf_counter, "perf_counter"},
+                         {&n.level, "level"},
+                         {&n.debug, "debug"},
+                         {&n.info, "info"},
+                         {&n.warning, "warning"},
+                         {&n.ctx, "ctx"},
+                         {&n.new_data_int_sec, "NEW_DATA_INT_SEC"},
+                         {&n.tsample_margin_sec, "TSAMPLE_MARGIN_SEC"}});
 }
 
 namespace {
@@ -58,8 +98,7 @@ bool import_from(PyObject* module, const char* name, int level,
   for (const Binding& b : bindings) {
     Ref value = Ref::steal(PyObject_GetAttrString(source.get(), b.attribute));
     if (!value) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
+      if (!py::clear_if({PyExc_AttributeError})) return false;
       PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", b.attribute,
                    PyModule_GetName(source.get()));
       return false;

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "py/ref.hpp"
+#include "py/attributes.hpp"
 
 namespace service {
 
@@ -27,45 +27,47 @@ struct ModuleState {
 };
 ModuleState& state();
 
-// Interned attribute and method names, created once per process.
+// Interned attribute and method names, interned at module initialisation.
 struct Names {
-  PyObject* init = py::intern("__init__");
-  PyObject* put = py::intern("put");
-  PyObject* get_nowait = py::intern("get_nowait");
-  PyObject* put_nowait = py::intern("put_nowait");
-  PyObject* join = py::intern("join");
-  PyObject* terminate = py::intern("terminate");
-  PyObject* exitcode = py::intern("exitcode");
-  PyObject* start = py::intern("start");
-  PyObject* stop = py::intern("stop");
-  PyObject* stop_event = py::intern("stop_event");
-  PyObject* logger = py::intern("logger");
-  PyObject* gesture_model = py::intern("gesture_model");
-  PyObject* sensor_pipe = py::intern("sensor_pipe");
-  PyObject* data_queue = py::intern("data_queue");
-  PyObject* timer = py::intern("timer");
-  PyObject* process = py::intern("process");
-  PyObject* model_path = py::intern("model_path");
-  PyObject* encoder_path = py::intern("encoder_path");
-  PyObject* num_sample = py::intern("num_sample");
-  PyObject* confidence_th = py::intern("confidence_th");
-  PyObject* gesture_prob_th = py::intern("gesture_prob_th");
-  PyObject* recv = py::intern("recv");
-  PyObject* push_data = py::intern("push_data");
-  PyObject* data_init = py::intern("data_init");
-  PyObject* run = py::intern("run");
-  PyObject* is_set = py::intern("is_set");
-  PyObject* set = py::intern("set");
-  PyObject* perf_counter = py::intern("perf_counter");
-  PyObject* level = py::intern("level");
-  PyObject* debug = py::intern("debug");
-  PyObject* info = py::intern("info");
-  PyObject* warning = py::intern("warning");
-  PyObject* ctx = py::intern("ctx");
-  PyObject* new_data_int_sec = py::intern("NEW_DATA_INT_SEC");
-  PyObject* tsample_margin_sec = py::intern("TSAMPLE_MARGIN_SEC");
+  PyObject* init = nullptr;
+  PyObject* put = nullptr;
+  PyObject* get_nowait = nullptr;
+  PyObject* put_nowait = nullptr;
+  PyObject* join = nullptr;
+  PyObject* terminate = nullptr;
+  PyObject* exitcode = nullptr;
+  PyObject* start = nullptr;
+  PyObject* stop = nullptr;
+  PyObject* stop_event = nullptr;
+  PyObject* logger = nullptr;
+  PyObject* gesture_model = nullptr;
+  PyObject* sensor_pipe = nullptr;
+  PyObject* data_queue = nullptr;
+  PyObject* timer = nullptr;
+  PyObject* process = nullptr;
+  PyObject* model_path = nullptr;
+  PyObject* encoder_path = nullptr;
+  PyObject* num_sample = nullptr;
+  PyObject* confidence_th = nullptr;
+  PyObject* gesture_prob_th = nullptr;
+  PyObject* recv = nullptr;
+  PyObject* push_data = nullptr;
+  PyObject* data_init = nullptr;
+  PyObject* run = nullptr;
+  PyObject* is_set = nullptr;
+  PyObject* set = nullptr;
+  PyObject* perf_counter = nullptr;
+  PyObject* level = nullptr;
+  PyObject* debug = nullptr;
+  PyObject* info = nullptr;
+  PyObject* warning = nullptr;
+  PyObject* ctx = nullptr;
+  PyObject* new_data_int_sec = nullptr;
+  PyObject* tsample_margin_sec = nullptr;
 };
 const Names& names();
+// Interns the names. False with an exception set.
+bool load_names();
 
 // Runs the module's imports in their fixed order, binds every imported name in `module` as a
 // Python module's import statements would, and fills state().

@@ -4,6 +4,7 @@
 // them into the engine, then runs one engine cycle, unless the batch took longer than the
 // stall threshold: the stream had a gap, and the engine's window is cleared instead. Accepted
 // results go into the latest-result queue without blocking.
+#include "py/args.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
 #include "service/worker.hpp"
@@ -76,13 +77,12 @@ Step receive_batch(PyObject* self, PyObject* engine) {
   Ref count_obj = config_value(self, n.num_sample);
   Ref pipe = count_obj ? get_attr(self, n.sensor_pipe) : Ref();
   if (!pipe) return Step::failed;
-  const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), nullptr);
+  const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError);
   if (count == -1 && PyErr_Occurred()) return Step::failed;
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref sample = call_method(pipe.get(), n.recv);
     if (!sample) {
-      if (!PyErr_ExceptionMatches(PyExc_EOFError)) return Step::failed;
-      PyErr_Clear();
+      if (!py::clear_if({PyExc_EOFError})) return Step::failed;
       return log(self, n.info, messages().end_of_stream) ? Step::end_of_stream : Step::failed;
     }
     if (call_method(engine, n.push_data, sample.get())) continue;
@@ -103,31 +103,6 @@ bool stall_threshold(double* out) {
   if (margin_sec == -1.0 && PyErr_Occurred()) return false;
   *out = interval_sec + margin_sec;
   return true;
-}
-
-// The engine cycle's result, unpacked into exactly four values.
-bool unpack_result(PyObject* result, Ref (&values)[4]) {
-  if (!Py_TYPE(result)->tp_iter && !PySequence_Check(result)) {
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                 Py_TYPE(result)->tp_name);
-    return false;
-  }
-  Ref iterator = Ref::steal(PyObject_GetIter(result));
-  if (!iterator) return false;
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    values[i] = Ref::steal(PyIter_Next(iterator.get()));
-    if (values[i]) continue;
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
-                   i == 1 ? "" : "s");
-    }
-    return false;
-  }
-  Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
-  if (surplus) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{4});
-  }
-  return !PyErr_Occurred();
 }
 
 // Confidence first, then probability; both thresholds inclusive. 1, 0, or -1 on error.
@@ -169,7 +144,7 @@ Step run_cycle(PyObject* self, PyObject* engine) {
   }
   Ref cycle = call_method(engine, n.run);
   Ref result[4];
-  if (!cycle || !unpack_result(cycle.get(), result)) return Step::failed;
+  if (!cycle || !py::unpack(cycle.get(), 4, result)) return Step::failed;
   if (result[0].get() == Py_None) return Step::next_cycle;
   const int accept = accepted(self, result[1].get(), result[2].get());
   if (accept < 0) return Step::failed;

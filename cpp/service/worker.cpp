@@ -1,6 +1,7 @@
 #include "service/worker.hpp"
 
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/class_builder.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
@@ -65,17 +66,18 @@ PyObject* stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__init__($self, gesture_model, sensor_pipe, data_queue, logger_level)\n--\n\n"},
-    {"run", worker_run, METH_NOARGS,
-     "run($self, /)\n--\n\n"
-     "Recognition loop of the child process: one engine cycle per batch of samples."},
-    {"stop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stop)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "stop($self, timeout=2.0)\n--\n\n"
-     "Ask the worker to stop, wait up to timeout seconds, then terminate it if still alive."},
-    {nullptr, nullptr, 0, nullptr}};
+    py::fast_keywords<init>(
+        "__init__",
+        "__init__($self, gesture_model, sensor_pipe, data_queue, logger_level)\n--\n\n"),
+    py::no_args<worker_run>(
+        "run",
+        "run($self, /)\n--\n\n"
+        "Recognition loop of the child process: one engine cycle per batch of samples."),
+    py::fast_keywords<stop>(
+        "stop",
+        "stop($self, timeout=2.0)\n--\n\n"
+        "Ask the worker to stop, wait up to timeout seconds, then terminate it if still alive."),
+    py::kEndOfMethods};
 
 }  // namespace
 

@@ -3,41 +3,14 @@
 #include <cmath>
 #include <cstring>
 
-#include "py/arrays.hpp"
+#include "py/args.hpp"
+#include "stages/fields.hpp"
 
 namespace stages {
 
 using py::Ref;
 
 namespace {
-
-struct Names {
-  PyObject *model, *enc, *gest_ut, *pre_gest, *gesture, *classes_, *size, *predict_proba;
-  PyObject *inverse_transform, *rec_gesture_prob, *confidence, *rec_gesture;
-};
-
-const Names& names() {
-  static const Names n{py::intern("model"),
-                       py::intern("enc"),
-                       py::intern("gest_ut"),
-                       py::intern("pre_gest"),
-                       py::intern("gesture"),
-                       py::intern("classes_"),
-                       py::intern("size"),
-                       py::intern("predict_proba"),
-                       py::intern("inverse_transform"),
-                       py::intern("rec_gesture_prob"),
-                       py::intern("confidence"),
-                       py::intern("rec_gesture")};
-  return n;
-}
-
-bool set_field(PyObject* self, PyObject* name, PyObject* value) {
-  if (!value) return false;
-  const int rc = PyObject_SetAttr(self, name, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 // First position of the largest value of the flattened probabilities (a NaN wins, as in
 // NumPy's argmax).
@@ -84,7 +57,7 @@ PyObject* label_text(PyObject* decoded) {
       Py_ssize_t len = 0;
       const char* text =
           PyUnicode_CheckExact(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &len) : nullptr;
-      if (!text) PyErr_Clear();
+      if (!text && !py::clear_if({PyExc_UnicodeEncodeError})) return nullptr;
       bool plain = text && len > 0 && len <= 60;
       for (Py_ssize_t i = 0; plain && i < len; ++i) {
         const char c = text[i];
@@ -93,7 +66,7 @@ PyObject* label_text(PyObject* decoded) {
       if (plain) return PyUnicode_FromFormat("[['%s']]", text);
     }
   }
-  static PyObject* array_str = nullptr;
+  static PyObject* array_str = nullptr;  // numpy.array_str, imported on first use and kept
   if (!array_str) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
@@ -210,9 +183,9 @@ bool decode_stage(PyObject* self) {
     }
   }
   Ref label = Ref::steal(first_element(decoded.get()));
-  return label && PyObject_SetAttr(self, n.rec_gesture_prob, best.get()) == 0 &&
+  return label && set_field(self, n.rec_gesture_prob, best.release()) &&
          set_field(self, n.confidence, confidence_of(best_value, second_value)) &&
-         PyObject_SetAttr(self, n.rec_gesture, label.get()) == 0;
+         set_field(self, n.rec_gesture, label.release());
 }
 
 }  // namespace stages

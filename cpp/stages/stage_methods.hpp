@@ -1,8 +1,12 @@
-// Python methods of the stages that the engine and the shaper share, bound to the tuning
-// constants of their class.
+// The Python methods that the engine and the shaper share, bound to the tuning constants and
+// the interpolation formula of their module, with their method table entries.
 #pragma once
 
-#include "stages/window_stages.hpp"
+#include "py/boundary.hpp"
+#include "stages/filter_design.hpp"
+#include "stages/filtering.hpp"
+#include "stages/interpolation.hpp"
+#include "stages/segmentation.hpp"
 
 namespace stages {
 
@@ -25,6 +29,54 @@ PyObject* data_segmentation_method(PyObject* self, PyObject*) {
   const int found = segment<Class, Fields>(self);
   if (found < 0) return nullptr;
   return PyBool_FromLong(found);
+}
+
+template <dsp::LinearFormula& Formula>
+PyObject* linear_formula_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return linear_formula_function(&Formula, args, nargs, kwnames);
+}
+
+// Instance methods.
+template <py::NoArgsFunction PushData>
+PyMethodDef push_data_entry() {
+  return py::one_arg<PushData>(
+      "push_data",
+      "push_data($self, data, /)\n--\n\npush new data into data matrix, push new data from the "
+      "bottom");
+}
+
+template <ClassConstants& Class>
+PyMethodDef data_filter_entry() {
+  return py::no_args<data_filter_method<Class>>("data_filter", "data_filter($self, /)\n--\n\n");
+}
+
+template <ClassConstants& Class, SegmentFields Fields>
+PyMethodDef data_segmentation_entry() {
+  return py::no_args<data_segmentation_method<Class, Fields>>(
+      "data_segmentation", "data_segmentation($self, /)\n--\n\nsegment veltot");
+}
+
+template <py::NoArgsFunction Interpolation>
+PyMethodDef data_interpolation_entry() {
+  return py::no_args<Interpolation>("data_interpolation",
+                                    "data_interpolation($self, /)\n--\n\ndata interpolation");
+}
+
+// The static method.
+inline PyMethodDef design_filter_entry() {
+  return py::fast_keywords<design_filter_method>("_design_filter",
+                                                 "_design_filter(order, cutoff, f_nyq)\n--\n\n");
+}
+
+// The module function.
+template <dsp::LinearFormula& Formula>
+PyMethodDef linear_formula_entry() {
+  return py::fast_keywords<linear_formula_method<Formula>>(
+      "_linear_formula",
+      "_linear_formula(name=None)\n--\n\n"
+      "The linear interpolation formula in use, 'weighted' or 'slope' (that of the installed\n"
+      "SciPy, chosen at import); `name` sets it, for tests of the other formula.");
 }
 
 }  // namespace stages

@@ -1,11 +1,11 @@
-"""The `velmorakit` command: simulate, shape, train, evaluate, plot and demo."""
+"""The `velmorakit` command: simulate, import, shape, train, evaluate, plot and demo."""
 
 import argparse
 import os
 import sys
 from pathlib import Path
 
-from . import shape_command, train_command
+from . import ingest_cli, listen, record, shape_command, train_command
 from .errors import WorkbenchError
 from .evaluation_commands import register as register_evaluation_commands
 
@@ -80,6 +80,7 @@ def build_parser() -> argparse.ArgumentParser:
     shape_command.register(commands)
     train_command.register(commands)
     register_evaluation_commands(commands)
+    ingest_cli.register(commands, _positive)
 
     p = commands.add_parser("demo", help="recognise a simulated session live")
     p.add_argument("--seconds", type=_positive(float), default=40.0, help="stream length (40)")
@@ -87,6 +88,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int, default=7, help="session seed (7)")
     _model_options(p, required=False)
     p.set_defaults(handler=cmd_demo)
+    listen.register(commands, _model_options)
+    record.register(commands, _positive)
     return parser
 
 
@@ -103,7 +106,7 @@ def main(argv: list[str] | None = None) -> int:
     if (getattr(args, "model", None) is None) != (getattr(args, "encoder", None) is None):
         return _fail(args.command, "give --model and --encoder together", 2)
     try:
-        args.handler(args)
+        code = args.handler(args)
         sys.stdout.flush()  # a closed pipe shows here, inside the try, rather than at exit
     except BrokenPipeError:
         # The reader went away (`velmorakit evaluate ... | head`): point standard output at
@@ -119,7 +122,7 @@ def main(argv: list[str] | None = None) -> int:
         return _fail(args.command, where + (err.strerror or str(err)), 1)
     except KeyboardInterrupt:
         return _fail(args.command, "interrupted", 130)
-    return 0
+    return code or 0
 
 
 def _import_problem(err: ImportError) -> str:

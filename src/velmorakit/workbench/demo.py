@@ -1,12 +1,12 @@
 """Live demo: the gesture service recognising a simulated session streamed through a pipe.
 
-A producer process plays the session into the sensor pipe at 50 Hz (times `speed`); the
-service's worker reads it like a real sensor, and this process polls the service and
-prints each gesture next to the ground truth as it arrives.
+A source process replays the session into the sensor pipe at 50 Hz (times `speed`) and
+closes it at the end; the service's worker reads it like a real sensor, and this process
+polls the service and prints each gesture next to the ground truth as it arrives.
+Ctrl-C reaches only this process, which stops the others.
 """
 
 import logging
-import multiprocessing
 import time
 from dataclasses import dataclass, field
 
@@ -15,12 +15,13 @@ import numpy as np
 from ..middleware.velmora_gesture import VelmoraGesture
 from ..models.gesture import GestureConfig
 from .errors import WorkbenchError
-from .streaming import stream_rows
+from .sources.process import SourceProcess, children_ignore_ctrl_c
+from .sources.settings import SourceSettings
 from .synthetic import SAMPLE_RATE, GestureEvent, simulate_session
 
 POLL_S = 0.005
 WINDOW = 100  # samples the engine sees at once: a result can only concern these
-TAIL_S = 1.5  # stream time to wait after the session for the last result
+TAIL_S = 1.5  # rest streamed after the session, so that a last stroke can be segmented
 
 
 @dataclass
@@ -75,66 +76,59 @@ def run_demo(
     model_path: str, encoder_path: str, seconds: float, speed: float, seed: int
 ) -> DemoTally:
     session = simulate_session(seconds, seed)
-    rows = session.samples.tolist()
     rate = SAMPLE_RATE * speed
     config = GestureConfig(str(model_path), str(encoder_path))
     logger = logging.getLogger("velmorakit.demo")
     logger.setLevel(logging.WARNING)
 
-    # The producer is spawned, not forked, and the sending end is closed here before the
-    # worker is forked, so that the producer holds the only sending end of the pipe.
-    ctx = multiprocessing.get_context("spawn")
-    receiver, sender = ctx.Pipe(duplex=False)
-    go, stop = ctx.Event(), ctx.Event()
-    sent, started = ctx.Value("q", 0, lock=False), ctx.Value("d", 0.0, lock=False)
-    producer = ctx.Process(
-        target=stream_rows,
-        args=(sender, rows, rate, go, stop, sent, started),
-        name="velmorakit-producer",
-        daemon=True,
-    )
-    producer.start()
-    sender.close()
-    service = VelmoraGesture(config, receiver, logger)
-    service.start()
-    go.set()
-
+    rest = np.zeros((round(TAIL_S * SAMPLE_RATE), 6))
+    rows = np.vstack([session.samples, rest]).tolist()
+    source = SourceProcess(SourceSettings("rows", rows=rows, speed=speed))
     tally = DemoTally(session.events)
     print(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
+    service = None
     try:
-        _follow(service, tally, sent, started, len(rows), rate)
+        source.start()
+        with children_ignore_ctrl_c():
+            service = VelmoraGesture(config, source.receiver, logger)
+            service.start()
+        source.receiver.close()  # the worker holds its own copy
+        _follow(service, tally, source.counters, rate)
     finally:
-        service.terminate()
-        stop.set()
-        receiver.close()
-        producer.join(timeout=2.0)
-        if producer.is_alive():
-            producer.terminate()
-    print(tally.summary(sent.value))
+        with children_ignore_ctrl_c():
+            source.stop()
+            if service is not None:
+                service.terminate()
+    print(tally.summary(int(source.counters.sent)))
     return tally
 
 
-def _follow(service, tally: DemoTally, sent, started, total: int, rate: float) -> None:
-    """Poll the service until the session and its tail have been streamed."""
-    deadline = None
-    while deadline is None or time.monotonic() < deadline:
-        if deadline is None and sent.value >= total:
-            deadline = time.monotonic() + TAIL_S * SAMPLE_RATE / rate
+def _follow(service, tally: DemoTally, counters, rate: float) -> None:
+    """Poll the service until its worker has read the whole session."""
+    while True:
+        alive = service.process.is_alive()
         gesture = service.gesture()
         if gesture is not None:
-            now, position = time.monotonic(), sent.value
-            k = tally.attribute(position)
-            if k is None:
-                tally.spurious += 1
-            else:
-                tally.matched[k] = gesture.name
-                if tally.events[k].label == gesture.name:
-                    stroke_end = started.value + (tally.events[k].end - 1) / rate
-                    tally.latencies_s.append(now - stroke_end)
-            event = tally.events[k] if k is not None else None
-            print(_line(position / SAMPLE_RATE, gesture, event), flush=True)
-        elif not service.process.is_alive():
-            raise WorkbenchError(
-                f"the gesture worker stopped unexpectedly (exit code {service.process.exitcode})"
-            )
-        time.sleep(POLL_S)
+            _report(gesture, tally, counters, rate)
+        elif not alive:
+            break
+        else:
+            time.sleep(POLL_S)
+    if service.process.exitcode != 0:
+        raise WorkbenchError(
+            f"the gesture worker stopped unexpectedly (exit code {service.process.exitcode})"
+        )
+
+
+def _report(gesture, tally: DemoTally, counters, rate: float) -> None:
+    now, position = time.monotonic(), int(counters.sent)
+    k = tally.attribute(position)
+    if k is None:
+        tally.spurious += 1
+    else:
+        tally.matched[k] = gesture.name
+        if tally.events[k].label == gesture.name:
+            stroke_end = counters.started + (tally.events[k].end - 1) / rate
+            tally.latencies_s.append(now - stroke_end)
+    event = tally.events[k] if k is not None else None
+    print(_line(position / SAMPLE_RATE, gesture, event), flush=True)

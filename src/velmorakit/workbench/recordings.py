@@ -3,27 +3,36 @@
 A recording has the header ax, ay, az, vx, vy, vz, label (the label column may be absent);
 rows where no gesture is being made have an empty label. The ground truth of a recording
 `x.csv` lives beside it in `x.truth.csv`, one gesture per row: start, end, label, distance.
+Files as spreadsheets and sensors write them are read too (see `csv_tables`); a recording that
+carries a time column must be at 50 Hz, other rates go through `velmorakit import` first.
 """
 
 import csv
+import logging
 import math
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
+from .csv_tables import Table, read_table, to_float
 from .errors import WorkbenchError
 from .synthetic import GestureEvent
 
 SENSOR_COLUMNS = ("ax", "ay", "az", "vx", "vy", "vz")
 LABEL_COLUMN = "label"
 TRUTH_COLUMNS = ("start", "end", "label", "distance")
+# Names under which a recording may carry time stamps; the rows must then be 50 Hz apart.
+TIME_COLUMNS = ("t", "time", "timestamp", "t_s", "t_ms", "time_ms")
+
+log = logging.getLogger(__name__)
 
 
 @dataclass
 class Recording:
     samples: np.ndarray  # N x 6 float64
     labels: np.ndarray  # N labels (object array of str), "" where no gesture is made
+    nonfinite_rows: int = 0  # rows holding NaN or infinity, kept as they are
 
 
 def truth_path(path: str | Path) -> Path:
@@ -40,44 +49,74 @@ def recording_paths(paths: list[str]) -> list[str]:
     return recordings
 
 
-def _open_csv(path: Path, required: tuple[str, ...]):
-    try:
-        handle = path.open(newline="")
-    except FileNotFoundError:
-        raise WorkbenchError(f"{path}: no such file") from None
-    except OSError as err:
-        raise WorkbenchError(f"{path}: cannot read ({err.strerror})") from None
-    reader = csv.reader(handle)
-    header = [name.strip().lower() for name in next(reader, [])]
-    missing = [name for name in required if name not in header]
+def _locate(path: Path, table: Table, required: tuple[str, ...]) -> list[int]:
+    columns = [table.column(name) for name in required]
+    missing = [name for name, c in zip(required, columns, strict=True) if c is None]
     if missing:
-        handle.close()
         raise WorkbenchError(f"{path}: missing column(s) {', '.join(missing)} in the header")
-    return handle, reader, header
+    return columns
+
+
+def check_time_column(path: Path, table: Table) -> None:
+    """Refuse a recording whose own time stamps say that it is not at 50 Hz."""
+    name = next((n for n in TIME_COLUMNS if table.column(n) is not None), None)
+    if name is None:
+        return
+    column = table.column(name)
+    try:
+        times = np.array([to_float(row[column], table.delimiter) for _, row in table.rows])
+    except (ValueError, IndexError):
+        raise WorkbenchError(f"{path}: the time column {name!r} holds no numbers") from None
+    steps = np.diff(times)
+    steps = steps[np.isfinite(steps) & (steps > 0)]
+    if not len(steps):
+        return
+    step = float(np.median(steps))
+    # Seconds or milliseconds: 0.02 s and 20 ms are both 50 Hz.
+    if any(abs(step * scale - 0.02) <= 0.0004 for scale in (1.0, 1e-3)):
+        return
+    rates = " or ".join(f"{1 / (step * scale):.4g} Hz" for scale in (1.0, 1e-3))
+    raise WorkbenchError(
+        f"{path}: its time stamps ({name!r}) are {step:g} apart, that is {rates}, not 50 Hz: "
+        "bring it to 50 Hz with `velmorakit import`"
+    )
 
 
 def read_recording(path: str | Path) -> Recording:
+    """A recording's samples and labels. Rows holding NaN or infinity are kept (the engine
+    gives no gesture while they are in its window) and counted in `nonfinite_rows`."""
     path = Path(path)
-    handle, reader, header = _open_csv(path, SENSOR_COLUMNS)
-    with handle:
-        columns = [header.index(name) for name in SENSOR_COLUMNS]
-        label_col = header.index(LABEL_COLUMN) if LABEL_COLUMN in header else None
-        rows, labels = [], []
-        for line, row in enumerate(reader, start=2):
-            if not row:
-                continue
-            try:
-                values = [float(row[c]) for c in columns]
-            except (ValueError, IndexError):
-                raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
-            if not all(map(math.isfinite, values)):
-                raise WorkbenchError(f"{path}:{line}: values must be finite numbers")
-            rows.append(values)
-            label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
-            labels.append(label)
+    table = read_table(path)
+    try:
+        columns = _locate(path, table, SENSOR_COLUMNS)
+    except WorkbenchError as err:
+        if any(table.column(name) is None for name in SENSOR_COLUMNS[:3]):
+            raise
+        raise WorkbenchError(
+            f"{err}: for acceleration alone, `velmorakit import` estimates the velocity"
+        ) from None
+    check_time_column(path, table)
+    label_col = table.column(LABEL_COLUMN)
+    rows, labels = [], []
+    for line, row in table.rows:
+        try:
+            rows.append([to_float(row[c], table.delimiter) for c in columns])
+        except (ValueError, IndexError):
+            raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
+        label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
+        labels.append(label)
     if not rows:
         raise WorkbenchError(f"{path}: no samples")
-    return Recording(np.array(rows, dtype=float), np.array(labels, dtype=object))
+    samples = np.array(rows, dtype=float)
+    nonfinite = int((~np.isfinite(samples).all(axis=1)).sum())
+    if nonfinite:
+        log.warning(
+            "%s: %d row(s) hold NaN or infinite values; kept, no gesture is found while they "
+            "are in the engine's window",
+            path,
+            nonfinite,
+        )
+    return Recording(samples, np.array(labels, dtype=object), nonfinite)
 
 
 def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -> None:
@@ -98,20 +137,15 @@ def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
 
 def read_truth(path: str | Path) -> list[GestureEvent]:
     path = Path(path)
-    handle, reader, header = _open_csv(path, TRUTH_COLUMNS)
-    with handle:
-        idx = [header.index(name) for name in TRUTH_COLUMNS]
-        events = []
-        for line, row in enumerate(reader, start=2):
-            if not row:
-                continue
-            try:
-                start, end, label, distance = (row[i] for i in idx)
-                events.append(GestureEvent(int(start), int(end), label.strip(), float(distance)))
-            except (ValueError, IndexError):
-                raise WorkbenchError(
-                    f"{path}:{line}: expected start, end, label, distance"
-                ) from None
+    table = read_table(path)
+    idx = _locate(path, table, TRUTH_COLUMNS)
+    events = []
+    for line, row in table.rows:
+        try:
+            start, end, label, distance = (row[i] for i in idx)
+            events.append(GestureEvent(int(start), int(end), label.strip(), float(distance)))
+        except (ValueError, IndexError):
+            raise WorkbenchError(f"{path}:{line}: expected start, end, label, distance") from None
     return events
 
 

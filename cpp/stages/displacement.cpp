@@ -1,10 +1,11 @@
-#include "stages/displacement_stage.hpp"
+#include "stages/displacement.hpp"
 
 #include <cstring>
 #include <vector>
 
 #include "dsp/displacement.hpp"
 #include "dsp/window_filter.hpp"
+#include "stages/fields.hpp"
 
 namespace stages {
 
@@ -55,11 +56,9 @@ bool bound_value(PyObject* bounds, Py_ssize_t i, long long* out) {
 
 bool displacement_stage(PyObject* self, Constants k) {
   const Names& n = names();
-  static PyObject* gesture_name = py::intern("gesture");
-  static PyObject* disp_name = py::intern("disp");
-  Ref data_obj = Ref::steal(PyObject_GetAttr(self, n.data_m));
-  Ref bounds = data_obj ? Ref::steal(PyObject_GetAttr(self, n.min_index_a)) : Ref();
-  Ref text = bounds ? Ref::steal(PyObject_GetAttr(self, gesture_name)) : Ref();
+  Ref data_obj = field(self, n.data_m);
+  Ref bounds = data_obj ? field(self, n.min_index_a) : Ref();
+  Ref text = bounds ? field(self, n.gesture) : Ref();
   if (!text) return false;
   py::Float64View data;
   long long left, right;
@@ -86,7 +85,7 @@ bool displacement_stage(PyObject* self, Constants k) {
     const double integral = dsp::double_integral(dsp::Strided{buf, 1, 0}, w.size(), k.dt);
     disp = Ref::steal(py::float64_scalar(dsp::round_thousandths(integral)));
   }
-  return disp && PyObject_SetAttr(self, disp_name, disp.get()) == 0;
+  return set_field(self, n.disp, disp.release());
 }
 
 PyObject* calc_displacement(PyObject* samples, double dt) {

@@ -1,12 +1,10 @@
-// Sample intake: a sample checked before anything changes, then slid into the window.
+#include "stages/sample_window.hpp"
 
 #include <climits>
 #include <cstring>
 
-#include "dsp/window_filter.hpp"
-#include "py/fields.hpp"
-#include "stages/field_access.hpp"
-#include "stages/window_stages.hpp"
+#include "py/args.hpp"
+#include "stages/fields.hpp"
 
 namespace stages {
 
@@ -17,8 +15,10 @@ namespace {
 bool sample_value(PyObject* item, double* out) {
   *out = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
   if (*out == -1.0 && PyErr_Occurred()) {
-    PyErr_Format(PyExc_TypeError, "sample values must be real numbers, not %.200s",
-                 Py_TYPE(item)->tp_name);
+    if (py::clear_if({PyExc_TypeError})) {
+      PyErr_Format(PyExc_TypeError, "sample values must be real numbers, not %.200s",
+                   Py_TYPE(item)->tp_name);
+    }
     return false;
   }
   return true;
@@ -34,6 +34,18 @@ bool plain_numbers(PyObject* seq) {
   PyObject** items = PySequence_Fast_ITEMS(seq);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (!PyFloat_CheckExact(items[i]) && !PyLong_CheckExact(items[i])) return false;
+  }
+  return true;
+}
+
+// data_m as a writable float64 array of 7 columns and `rows` rows (negative: at least one).
+bool window_data(PyObject* self, npy_intp rows, Ref* owner, double** data, npy_intp* count) {
+  *owner = field(self, names().data_m);
+  if (!*owner || !py::writable_float64(owner->get(), "data_m", rows, kWidth, data)) return false;
+  *count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(owner->get()), 0);
+  if (*count == 0) {
+    PyErr_SetString(PyExc_IndexError, "index -1 is out of bounds for axis 0 with size 0");
+    return false;
   }
   return true;
 }
@@ -85,39 +97,46 @@ bool read_sample(PyObject* sample, bool any_shape, double out[6]) {
   return true;
 }
 
-bool prepare_push(PyObject* self, Constants k, Push* push) {
+bool push_sample(PyObject* self, Constants k, const double sample[6], PyObject* stamp_sink) {
   const Names& n = names();
-  push->fields = py::Fields(self);
-  const py::Fields& fields = push->fields;
-  if (!fields.ok()) return false;
-  push->data_m = field(fields, n.data_m);
-  if (!push->data_m ||
-      !py::writable_float64(push->data_m.get(), "data_m", k.rows, kWidth, &push->rows)) {
-    return false;
-  }
-  push->row_count = k.rows;
-  Ref counter = field(fields, n.data_counter);
-  if (!counter) return false;
-  const long long current = PyLong_AsLongLong(counter.get());
+  // Checked before the counter changes, so that a push refused here changes nothing.
+  Ref window;
+  double* rows = nullptr;
+  npy_intp count = 0;
+  if (!window_data(self, k.rows, &window, &rows, &count)) return false;
+  Ref counter_obj = field(self, n.data_counter);
+  if (!counter_obj) return false;
+  const long long current = PyLong_AsLongLong(counter_obj.get());
   if (current == -1 && PyErr_Occurred()) return false;
   if (current == LLONG_MAX) {
     PyErr_SetString(PyExc_OverflowError, "data_counter is too large to count another sample");
     return false;
   }
-  push->counter = current + 1;
-  push->stamp = static_cast<double>(push->counter) * k.dt;
+  const long long counter = current + 1;
+  if (!set_field(self, n.data_counter, PyLong_FromLongLong(counter))) return false;
+  const double stamp = static_cast<double>(counter) * k.dt;
+  if (stamp_sink) {
+    Ref value = Ref::steal(PyFloat_FromDouble(stamp));
+    Ref done = value ? Ref::steal(PyObject_CallOneArg(stamp_sink, value.get())) : Ref();
+    if (!done) return false;
+  }
+  if (!window_data(self, -1, &window, &rows, &count)) return false;
+  const std::size_t width = dsp::kRowWidth;
+  const auto last_row = static_cast<std::size_t>(count - 1);
+  std::memmove(rows, rows + width, last_row * width * sizeof(double));
+  double* last = rows + last_row * width;
+  std::memcpy(last, sample, 6 * sizeof(double));
+  last[6] = stamp;
   return true;
 }
 
-bool commit_push(const Push& push, const double sample[6]) {
-  if (!push.fields.put(names().data_counter, PyLong_FromLongLong(push.counter))) return false;
-  const std::size_t width = dsp::kRowWidth;
-  const std::size_t rows = static_cast<std::size_t>(push.row_count);
-  std::memmove(push.rows, push.rows + width, (rows - 1) * width * sizeof(double));
-  double* last = push.rows + (rows - 1) * width;
-  std::memcpy(last, sample, 6 * sizeof(double));
-  last[6] = push.stamp;
-  return true;
+bool reset_buffers(PyObject* self, Constants k) {
+  const Names& n = names();
+  return set_field(self, n.data_m, py::zeros_float64(k.rows, kWidth)) &&
+         set_field(self, n.acc_filt_m, py::zeros_float64(k.rows, 3)) &&
+         set_field(self, n.vel_filt_m, py::zeros_float64(k.rows, 3)) &&
+         set_field(self, n.veltot_filt_a, py::zeros_float64(k.rows)) &&
+         set_field(self, n.time_a, py::zeros_float64(k.rows));
 }
 
 }  // namespace stages

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "stages/window_stages.hpp"
+#include "stages/tuning.hpp"
 
 namespace stages {
 

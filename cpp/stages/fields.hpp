@@ -1,0 +1,54 @@
+// The instance fields that the stages read and write, by interned name.
+//
+// Every read goes through the attribute protocol and every write is an attribute assignment,
+// as `self.name` and `self.name = value` in Python: a subclass's properties, __getattr__ and
+// __setattr__ see each field the stages touch, and no output bypasses them.
+#pragma once
+
+#include "dsp/strided.hpp"
+#include "dsp/window_filter.hpp"
+#include "py/arrays.hpp"
+#include "py/attributes.hpp"
+
+namespace stages {
+
+constexpr npy_intp kWidth = static_cast<npy_intp>(dsp::kRowWidth);
+
+struct Names {
+  PyObject *data_m, *data_counter, *last_max_time, *time_duration;
+  PyObject *acc_filt_m, *vel_filt_m, *veltot_filt_a, *time_a;
+  PyObject *b_acc, *a_acc, *b_vel, *a_vel, *b_veltot, *a_veltot;
+  PyObject *min_time_a, *min_index_a, *seg_time_a, *seg_acc_m, *seg_vel_m;
+  PyObject *acc_int, *vel_int, *left, *right, *gest_ut;
+  PyObject *model, *enc, *pre_gest, *gesture, *rec_gesture, *rec_gesture_prob, *confidence, *disp;
+  PyObject *classes_, *size, *predict_proba, *inverse_transform, *append, *design_filter;
+};
+
+// Interns the names; called at module initialisation. False with an exception set.
+bool load_names();
+const Names& names();
+
+inline py::Ref field(PyObject* self, PyObject* name) { return py::get_attr(self, name); }
+
+// self.name = value, taking over the new reference `value` (may be nullptr).
+inline bool set_field(PyObject* self, PyObject* name, PyObject* value) {
+  return py::set_attr(self, name, value);
+}
+
+// A float64 field of the given dimensions (negative: any length), read in place when it is a
+// well-formed array, converted otherwise; TypeError or ValueError naming the field.
+bool read_field(PyObject* self, PyObject* name, int ndim, npy_intp rows, npy_intp cols,
+                py::Float64View* out, bool contiguous = false);
+
+// A float field; the error of float() when it is none.
+bool read_double(PyObject* self, PyObject* name, double* out);
+
+dsp::Strided strided(const py::Float64View& v);
+
+// Rows [first, first + n) of a view, copied into a new C-ordered array.
+PyObject* copy_rows(const py::Float64View& v, npy_intp first, npy_intp n, npy_intp cols);
+
+// A new two-element list.
+PyObject* pair_list(PyObject* first, PyObject* second);
+
+}  // namespace stages

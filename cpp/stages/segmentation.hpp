@@ -1,0 +1,15 @@
+// The segmentation stage: one gesture's peak and bounds in the filtered window, and the
+// segment's rows of the filtered buffers.
+#pragma once
+
+#include "stages/tuning.hpp"
+
+namespace stages {
+
+// The engine also stores time_duration; the shaper stores left and right instead.
+enum class SegmentFields { engine, shaper };
+
+// 1 when a segment was accepted and stored, 0 when not, -1 on error.
+int segmentation_stage(PyObject* self, Constants k, SegmentFields fields);
+
+}  // namespace stages

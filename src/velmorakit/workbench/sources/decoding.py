@@ -1,0 +1,201 @@
+"""Raw bytes from a sensor made into engine rows: lines, fields, columns, conditioning.
+
+A sensor sends text lines, CSV ("t,ax,ay,az[,gx,gy,gz]" as microcontrollers print them) or
+JSON objects (as phone streaming apps send them). `LineDecoder.feed` takes bytes as they
+arrive, in pieces of any size, and returns the 50 Hz rows that they complete. A line that
+cannot be used is skipped and counted by kind in `Drops`, and each kind is logged once, so
+that a noisy link neither floods the terminal nor loses a row silently.
+"""
+
+import json
+import logging
+import math
+from dataclasses import dataclass, field
+
+from ..conditioning import ColumnMap, Conditioner
+from ..errors import WorkbenchError
+from .options import DEFAULT_FIELDS
+
+log = logging.getLogger("velmorakit.sources")
+
+# A line longer than this without an end is not a sensor line: dropped as garbage.
+MAX_LINE_BYTES = 4096
+
+# The roles a row is made of; a label or group column of the stream is not used live.
+SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz")
+
+DROP_KINDS = {
+    "garbage": "bytes that are not text",
+    "malformed": "a line that is not a sample of the configured columns",
+    "nonfinite": "a sample holding NaN or infinity",
+    "partial": "a line cut off by the end of the stream",
+    "out_of_order": "a sample whose time stamp repeats or goes back",
+}
+
+
+@dataclass
+class Drops:
+    """Skipped input by kind; the first of each kind is logged, the rest only counted."""
+
+    counts: dict[str, int] = field(default_factory=lambda: dict.fromkeys(DROP_KINDS, 0))
+
+    def add(self, kind: str, line: bytes | str, n: int = 1) -> None:
+        if self.counts[kind] == 0:
+            log.warning("skipped %s: %.80r (further ones are counted)", DROP_KINDS[kind], line)
+        self.counts[kind] += n
+
+    @property
+    def total(self) -> int:
+        return sum(self.counts.values())
+
+
+@dataclass(frozen=True)
+class Format:
+    """How to read the lines: which columns play which role, and in what units."""
+
+    columns: str | None = None  # "t=...,ax=..." as for `velmorakit import`; None: by name
+    fields: str = DEFAULT_FIELDS  # names of a headerless CSV line's fields, in order
+    time_unit: str = "ms"  # of the time stamps, when there is a time column
+    units: str = "m/s2"  # of the acceleration
+    rate_hz: float = 50.0  # of samples without time stamps
+
+
+def _flatten(obj, prefix="") -> dict[str, object]:
+    """Nested JSON objects and lists as dotted keys: {"acc": [1, 2]} -> acc.0, acc.1."""
+    items = obj.items() if isinstance(obj, dict) else enumerate(obj)
+    flat = {}
+    for key, value in items:
+        name = f"{prefix}{key}".lower()
+        if isinstance(value, dict | list):
+            flat.update(_flatten(value, name + "."))
+        else:
+            flat[name] = value
+    return flat
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+class LineDecoder:
+    def __init__(self, fmt: Format, drops: Drops | None = None):
+        self.fmt = fmt
+        self.drops = drops or Drops()
+        self.conditioner = None
+        self.read = 0  # lines that were meant as samples: used, or dropped and counted
+        self._pending = b""
+        self._seen_sample = False
+        # Roles to their columns: given, or found by name in the first header or JSON object.
+        self._mapping = ColumnMap.parse(fmt.columns) if fmt.columns else None
+        self._fields = [f.strip() for f in fmt.fields.split(",")]
+        self._columns = None  # role -> index of a CSV field, found on the first CSV line
+
+    def feed(self, data: bytes) -> list[list[float]]:
+        """Rows completed by `data`, a piece of the byte stream (partial lines are kept)."""
+        *lines, self._pending = (self._pending + data).split(b"\n")
+        if len(self._pending) > MAX_LINE_BYTES:
+            self.read += 1
+            self.drops.add("garbage", self._pending)
+            self._pending = b""
+        rows = []
+        for line in lines:
+            rows += self.line(line)
+        return rows
+
+    def finish(self) -> None:
+        """The stream has ended: a line still waiting for its end is counted, not used."""
+        if self._pending.strip():
+            self.read += 1
+            self.drops.add("partial", self._pending)
+        self._pending = b""
+
+    def line(self, raw: bytes) -> list[list[float]]:
+        """The rows that one complete line (without its end) gives."""
+        if not raw.strip():
+            return []
+        self.read += 1
+        try:
+            text = raw.decode("utf-8").strip()
+        except UnicodeDecodeError:
+            self.drops.add("garbage", raw)
+            return []
+        if not text.isprintable():
+            self.drops.add("garbage", raw)
+            return []
+        if text.startswith("{"):
+            sample = self._json_sample(text)
+        else:
+            sample = self._csv_sample(text)
+        return [] if sample is None else self._condition(sample, text)
+
+    def _locate(self, names: list[str]) -> dict[str, int]:
+        mapping = self._mapping or ColumnMap.default(names)
+        columns = mapping.locate(names)
+        self._mapping = mapping
+        return {role: i for role, i in columns.items() if role in SAMPLE_ROLES}
+
+    def _csv_sample(self, text: str) -> dict[str, str] | None:
+        fields = [f.strip() for f in text.replace(";", ",").replace("\t", ",").split(",")]
+        if not self._seen_sample and not any(map(_is_number, fields)):
+            try:
+                self._columns = self._locate(fields)  # a header line names the fields
+                self.read -= 1  # and is no sample
+                return None
+            except WorkbenchError:
+                pass  # not a header of the configured columns: a malformed line
+        try:
+            if self._columns is None:
+                self._columns = self._locate(self._fields)
+            return {role: fields[i] for role, i in self._columns.items()}
+        except (IndexError, WorkbenchError):
+            self.drops.add("malformed", text)
+            return None
+
+    def _json_sample(self, text: str) -> dict[str, object] | None:
+        try:
+            flat = _flatten(json.loads(text))
+            if self._mapping is None:
+                self._mapping = ColumnMap.default(list(flat))
+            names = self._mapping.names
+            return {r: flat[names[r].strip().lower()] for r in SAMPLE_ROLES if r in names}
+        except (ValueError, KeyError, TypeError, AttributeError, RecursionError):
+            self.drops.add("malformed", text)
+            return None
+
+    def _condition(self, sample: dict, text: str) -> list[list[float]]:
+        roles = (
+            ("ax", "ay", "az", "vx", "vy", "vz")
+            if self._mapping.has_velocity
+            else ("ax", "ay", "az")
+        )
+        try:
+            values = [float(sample[r]) for r in roles]
+            t = float(sample["t"]) if self._mapping.has_time else None
+        except (TypeError, ValueError):
+            self.drops.add("malformed", text)
+            return []
+        if not all(map(math.isfinite, values)) or (t is not None and not math.isfinite(t)):
+            self.drops.add("nonfinite", text)
+            return []
+        if self.conditioner is None:
+            self.conditioner = Conditioner(
+                has_velocity=self._mapping.has_velocity,
+                units=self.fmt.units,
+                time_unit=self.fmt.time_unit if t is not None else None,
+                input_rate_hz=self.fmt.rate_hz,
+            )
+        self._seen_sample = True
+        dropped = self.conditioner.resampler.dropped
+        rows = self.conditioner.push(t, values[:3], values[3:])
+        if self.conditioner.resampler.dropped != dropped:
+            self.drops.add("out_of_order", text)
+        return [list(row.values) for row in rows]
+
+    @property
+    def gaps(self) -> int:
+        """Jumps in the time stamps after which the 50 Hz grid started anew."""
+        return self.conditioner.resampler.gaps if self.conditioner else 0

@@ -1,0 +1,63 @@
+"""The command-line options that choose and describe a source, shared by `listen` and `record`."""
+
+import argparse
+from dataclasses import replace
+
+# Field names of a headerless CSV stream: the common Arduino/ESP32 print format.
+DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def add_source_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("source")
+    group.add_argument(
+        "--source",
+        required=True,
+        help="serial:DEVICE, udp:[HOST:]PORT (host 127.0.0.1 unless given), stdin, or "
+        "file:PATH to replay a recording",
+    )
+    group.add_argument("--baud", type=int, default=115200, help="serial baud rate (115200)")
+    group.add_argument(
+        "--columns",
+        help="which columns are which, as for `import`: t=...,ax=...,ay=...,az=...[,vx=...] "
+        "(default: found by name)",
+    )
+    group.add_argument(
+        "--fields",
+        default=DEFAULT_FIELDS,
+        help=f"names of the fields of a headerless CSV line ({DEFAULT_FIELDS})",
+    )
+    group.add_argument("--time-unit", choices=("s", "ms"), default="ms", help="(ms)")
+    group.add_argument("--units", choices=("m/s2", "g"), default="m/s2", help="acceleration")
+    group.add_argument(
+        "--rate", type=_positive, default=50.0, help="sample rate without time stamps (50)"
+    )
+    group.add_argument(
+        "--speed", type=_positive, default=1.0, help="replay speed of a file, x real time (1)"
+    )
+    group.add_argument(
+        "--silence",
+        type=_positive,
+        default=2.0,
+        help="seconds without data that end the stream (2)",
+    )
+
+
+def settings_from_args(args):
+    """The `SourceSettings` the options name; a column mapping that cannot work fails here."""
+    from .decoding import Format, LineDecoder
+    from .settings import parse_source
+
+    fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate)
+    LineDecoder(fmt)
+    settings = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
+    return replace(settings, speed=args.speed) if settings.kind == "file" else settings

@@ -1,0 +1,114 @@
+"""The producer process: a source's rows sent into the sensor pipe, one row per `send`.
+
+Rows go out the moment the bytes that complete them arrive (or, for a replay, when their
+time has come). When the source ends the pipe is closed, and the gesture worker reading
+the other end sees the end of the stream. Counters live in shared memory, so that the
+parent can report them while the stream runs and after it has ended.
+"""
+
+import logging
+import sys
+import time
+
+from ..errors import WorkbenchError
+from .decoding import DROP_KINDS, Drops, LineDecoder
+from .settings import SourceSettings, open_transport
+
+ENGINE_RATE_HZ = 50.0
+# Shared counters, in this order, then one per kind of dropped input.
+COUNTERS = ("read", "sent", "gaps", "ready", "started", "ended")
+SLOTS = COUNTERS + tuple(DROP_KINDS)
+
+
+class Counters:
+    """A view of the shared counter array: rows read and sent, drops by kind, gaps."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __getattr__(self, name: str) -> float:
+        try:
+            return self.array[SLOTS.index(name)]
+        except ValueError:
+            raise AttributeError(name) from None
+
+    def set(self, name: str, value: float) -> None:
+        self.array[SLOTS.index(name)] = value
+
+    @property
+    def drops(self) -> dict[str, int]:
+        return {kind: int(getattr(self, kind)) for kind in DROP_KINDS}
+
+    @property
+    def dropped(self) -> int:
+        return sum(self.drops.values())
+
+
+def pump(settings: SourceSettings, conn, shared) -> None:
+    """Process body: stream `settings`' rows into `conn`, then close it. Exit code 1 when the
+    source cannot be opened; the reason is one line on standard error."""
+    logging.basicConfig(format="velmorakit source: %(message)s", level=logging.INFO)
+    counters = Counters(shared)
+    code = 0
+    try:
+        _stream(settings, conn, counters)
+    except WorkbenchError as err:
+        logging.getLogger("velmorakit.sources").error("%s", err)
+        code = 1
+    except BrokenPipeError:
+        pass  # the worker has gone: there is no one left to stream to
+    finally:
+        # Marked ended before the pipe closes: whoever sees the end of the stream then
+        # waits for this process instead of ending it.
+        counters.set("ended", 1)
+        conn.close()
+    sys.exit(code)
+
+
+def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
+    pace = ENGINE_RATE_HZ * settings.speed if settings.speed else None
+    sender = _Sender(conn, counters, pace)
+    if settings.kind == "rows":
+        for row in settings.rows:
+            counters.set("read", counters.read + 1)
+            sender.send(list(row))
+        return
+    drops = Drops()
+    decoder = LineDecoder(settings.fmt, drops)
+    with open_transport(settings) as transport:
+        counters.set("ready", 1)  # the port is open, the socket bound
+        for chunk in transport.chunks():
+            rows = decoder.feed(chunk)
+            _update(counters, decoder, drops)  # a few microseconds: read counts before sent
+            for row in rows:
+                sender.send(row)
+        decoder.finish()
+        _update(counters, decoder, drops)
+
+
+def _update(counters: Counters, decoder: LineDecoder, drops: Drops) -> None:
+    counters.set("read", decoder.read)
+    counters.set("gaps", decoder.gaps)
+    for kind, n in drops.counts.items():
+        counters.set(kind, n)
+
+
+class _Sender:
+    """Sends rows, each at once or, for a replay, at its time on the paced grid."""
+
+    def __init__(self, conn, counters: Counters, pace_hz: float | None):
+        self.conn, self.counters, self.pace_hz = conn, counters, pace_hz
+        self.start = None
+        self.sent = 0
+
+    def send(self, row: list[float]) -> None:
+        if self.start is None:
+            self.start = time.monotonic()
+            self.counters.set("started", self.start)
+        elif self.pace_hz:
+            delay = self.start + self.sent / self.pace_hz - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        self.conn.send(row)
+        self.sent += 1
+        self.counters.set("sent", self.sent)

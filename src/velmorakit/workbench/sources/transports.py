@@ -1,0 +1,150 @@
+"""Where a sensor's bytes come from: a serial port, UDP datagrams, a descriptor, a file.
+
+Each transport yields the bytes as they arrive, in pieces of any size, and ends when the
+sensor disappears (port unplugged, socket closed, end of file) or, once data has flowed,
+stays silent for `silence_s`: a stream that has ended must end the pipe, so that the
+gesture worker sees the end too instead of waiting for samples that never come.
+"""
+
+import logging
+import os
+import select
+import socket
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+from ..errors import WorkbenchError
+
+log = logging.getLogger("velmorakit.sources")
+
+READ_BYTES = 65536
+
+
+class Transport:
+    """Bytes as they arrive; subclasses read with a time limit and say when they have ended."""
+
+    name = "source"
+
+    def __init__(self, silence_s: float):
+        self.silence_s = silence_s
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self) -> None:
+        pass
+
+    def receive(self, timeout: float) -> bytes | None:
+        """Bytes that arrived within `timeout` (b"" when none), or None once the source is gone."""
+        raise NotImplementedError
+
+    def chunks(self) -> Iterator[bytes]:
+        last = None
+        while True:
+            data = self.receive(self.silence_s)
+            if data is None:
+                log.info("%s ended", self.name)
+                return
+            now = time.monotonic()
+            if data:
+                last = now
+                yield data
+            elif last is not None and now - last >= self.silence_s:
+                log.warning("%s silent for %g s: ending the stream", self.name, self.silence_s)
+                return
+
+
+class SerialTransport(Transport):
+    def __init__(self, device: str, baud: int, silence_s: float):
+        super().__init__(silence_s)
+        import serial
+
+        self.name = f"serial port {device}"
+        self._errors = (serial.SerialException, OSError)
+        try:
+            self.port = serial.Serial(device, baud, timeout=silence_s)
+        except self._errors as err:
+            raise WorkbenchError(f"cannot open the serial port {device}: {err}") from None
+
+    def receive(self, timeout: float) -> bytes | None:
+        try:
+            data = self.port.read(1)  # waits up to the port's timeout for the first byte
+            if data and self.port.in_waiting:
+                data += self.port.read(self.port.in_waiting)
+        except self._errors:
+            return None  # unplugged, or the other end of a pseudo-terminal closed
+        return data
+
+    def close(self) -> None:
+        self.port.close()
+
+
+class UdpTransport(Transport):
+    """Datagrams of one or more lines; a datagram always ends its last line."""
+
+    def __init__(self, host: str, port: int, silence_s: float):
+        super().__init__(silence_s)
+        self.name = f"UDP {host}:{port}"
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_DGRAM)
+        try:
+            self.sock.bind((host, port))
+        except OSError as err:
+            self.sock.close()
+            raise WorkbenchError(f"cannot listen on UDP {host}:{port}: {err.strerror}") from None
+
+    def receive(self, timeout: float) -> bytes | None:
+        self.sock.settimeout(timeout)
+        try:
+            data = self.sock.recv(READ_BYTES)
+        except TimeoutError:
+            return b""
+        except OSError:
+            return None
+        return data if data.endswith(b"\n") else data + b"\n"
+
+    def close(self) -> None:
+        self.sock.close()
+
+
+class DescriptorTransport(Transport):
+    """A pipe or terminal such as standard input; end of file ends the stream."""
+
+    def __init__(self, fd: int, name: str, silence_s: float):
+        super().__init__(silence_s)
+        self.fd, self.name = fd, name
+
+    def receive(self, timeout: float) -> bytes | None:
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return b""
+        try:
+            data = os.read(self.fd, READ_BYTES)
+        except OSError:
+            return None
+        return data or None
+
+    def close(self) -> None:
+        os.close(self.fd)
+
+
+class FileTransport(Transport):
+    """A recorded file; replay paces the rows it gives."""
+
+    def __init__(self, path: str):
+        super().__init__(silence_s=0.0)
+        self.name = f"file {path}"
+        try:
+            self.handle = Path(path).open("rb")
+        except OSError as err:
+            raise WorkbenchError(f"{path}: cannot read ({err.strerror})") from None
+
+    def chunks(self) -> Iterator[bytes]:
+        yield from self.handle  # line by line, so that the counters keep pace with the replay
+
+    def close(self) -> None:
+        self.handle.close()
