@@ -64,23 +64,29 @@ def test_engine_figures_and_recommended_thresholds():
     rng = np.random.default_rng(3)
     truth = rng.integers(0, 4, 400)
     logits = rng.normal(size=(400, 4)) + 2.5 * np.eye(4)[truth] * rng.uniform(0, 2, (400, 1))
-    probabilities = np.exp(logits) / np.exp(logits).sum(axis=1, keepdims=True)
     truth[:40] = -1  # segments of no gesture: any result on them is spurious
-    for target in (0.9, 0.98):
-        point = recommend_thresholds(probabilities, truth, target).point
+    logits[:40] = rng.normal(size=(40, 4))
+    probabilities = np.exp(logits) / np.exp(logits).sum(axis=1, keepdims=True)
+    for target, support in ((0.9, 10), (0.95, 20)):
+        recommended = recommend_thresholds(probabilities, truth, target)
+        point = recommended.point
         again = operating_point(probabilities, truth, point.confidence_th, point.gesture_prob_th)
-        assert point == again and point.precision >= target
+        assert recommended.reached and point == again
+        assert point.precision >= target and point.accepted >= support
         # No other pair on the grid keeps more correct results at the target precision.
         for c_th in range(1, 21):
             for p_th in np.arange(0, 101) / 100:
                 other = operating_point(probabilities, truth, c_th, p_th)
-                if other.precision >= target:
+                if other.precision >= target and other.accepted >= support:
                     assert other.recall <= point.recall
     everything = operating_point(probabilities, truth, 1, 0)
     assert (everything.accepted, everything.spurious) == (400, 40)
     assert everything.recall == np.mean(probabilities.argmax(axis=1)[40:] == truth[40:])
     unreachable = recommend_thresholds(np.full((4, 2), 0.5), [1, 1, 1, 1], 0.98)
     assert not unreachable.reached
+    # One lucky confident segment among many uncertain ones proves no precision.
+    lucky = np.vstack([[[0.99, 0.01]], np.tile([[0.55, 0.45]], (99, 1))])
+    assert not recommend_thresholds(lucky, [0] + [1] * 99, 0.98).reached
     assert (unreachable.point.confidence_th, unreachable.point.gesture_prob_th) == (2, 0.6)
 
 

@@ -8,6 +8,7 @@ of the others, truncated toward zero. A row without a second probability above z
 an infinite confidence, which every threshold passes; 0/0 counts as 0.
 """
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -75,7 +76,9 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
     """The thresholds that keep the most correct results at the target precision.
 
     Confidence thresholds 1 to 20 and probability thresholds 0.00 to 1.00 in steps of
-    0.01 are tried. Among equal recalls the pair nearest the defaults wins: the data then
+    0.01 are tried. A pair reaches the target only if it accepts at least 1 / (1 - target)
+    results (50 for 98 %): with fewer, a single result more or less decides the precision.
+    Among equal recalls the pair nearest the defaults wins: the data then
     moves a threshold only as far as it has to. If no pair reaches the target, thresholds
     cannot make up for the classifier: the defaults are kept, and the pair of highest
     precision is reported beside them.
@@ -84,6 +87,7 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
     truth = np.asarray(truth)
     hit = winner == truth
     n = max(int(np.sum(truth >= 0)), 1)
+    support = math.ceil(1 / (1 - target_precision)) if target_precision < 1 else len(truth)
     best_key, best_point = None, None
     for c_th in CONFIDENCE_GRID:
         by_confidence = confidence >= c_th
@@ -94,7 +98,7 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
             if not count:
                 continue
             precision = good / count
-            reached = precision >= target_precision
+            reached = precision >= target_precision and count >= support
             # Reached pairs by recall, others by precision; then nearest the defaults.
             distance = abs(c_th - DEFAULT_CONFIDENCE_TH) / 19 + abs(p_th - DEFAULT_PROB_TH)
             key = (reached, good / n if reached else precision, good, -distance)
