@@ -26,12 +26,13 @@ def test_results_are_attributed_to_the_latest_unreported_gesture():
 def test_demo_trains_caches_and_recognises_a_stream(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
     monkeypatch.setattr(default_model, "TRAINING_SEEDS", (1000, 1001))
+    monkeypatch.setattr(default_model, "CLASSIFIERS", ("mlp",))
     argv = ["demo", "--seconds", "8", "--speed", "8", "--seed", "3"]
 
     assert main(argv) == 0
     out = capsys.readouterr().out
     assert "trained the default model" in out
-    assert len(list((tmp_path / "velmorakit").glob("default-*.pkl"))) == 2
+    assert len(list((tmp_path / "velmorakit").glob("default-*/*.pkl"))) == 2
     lines = [line for line in out.splitlines() if "| truth:" in line]
     assert lines and all(line.endswith(" ok") for line in lines)
     summary = re.search(r"(\d+) gestures: (\d+) recognised, 0 misclassified, 0 missed", out)

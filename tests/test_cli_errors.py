@@ -65,6 +65,7 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
         ["evaluate", "flat.csv", "--model", "wrong.pkl"],
         ["demo", "--encoder", "wrong.pkl"],
         ["simulate", "x.csv", "--seconds", "-3"],
+        ["train", "one.npz", "--test-size", "0.25"],
         ["simulate", "x.csv", "--seconds", "1e9"],
         ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--prob-th", "1.5"],
         ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--confidence-th", "-1"],

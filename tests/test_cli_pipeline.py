@@ -28,25 +28,29 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
     run(capsys, "simulate", "test.csv", "--seconds", "40", "--seed", "22")
     events = read_truth("train.truth.csv")
 
-    out = run(capsys, "shape", "train.csv", "train.truth.csv", "-o", "seg.npz")
+    out = run(capsys, "shape", "train.csv", "train.truth.csv", "-o", "seg.npz", "--step", "5")
     segments = load_segments("seg.npz")
-    assert f"{len(segments)} segments" in out
-    assert len(segments) == len(events)
-    assert segments.features.shape == (len(events), 300)
-    assert sorted(segments.labels) == sorted(e.label for e in events)
+    assert f"{len(segments)} segments of {len(events)} gestures" in out
+    assert len(set(segments.groups())) == len(events) < len(segments) <= 5 * len(events)
+    assert segments.features.shape == (len(segments), 300)
+    assert set(segments.labels) == {e.label for e in events}
 
-    out = run(capsys, "train", "seg.npz", "--hidden", "32")
-    assert (workdir / "model.pkl").exists() and (workdir / "encoder.pkl").exists()
-    assert re.search(r"held-out accuracy: (9\d|100)\.\d%", out)
+    out = run(capsys, "train", "seg.npz", "--classifiers", "mlp,logreg", "--folds", "3")
+    assert re.search(r"mlp +(9\d|100)\.\d% ± ", out) and "recommended for precision 98%" in out
+    assert {p.name for p in (workdir / "model").iterdir()} == {
+        "model.pkl",
+        "encoder.pkl",
+        "bundle.json",
+    }
 
     out = run(
         capsys,
         "evaluate",
         "test.csv",
         "--model",
-        "model.pkl",
+        "model/model.pkl",
         "--encoder",
-        "encoder.pkl",
+        "model/encoder.pkl",
         "--confusion-png",
         "confusion.png",
     )
@@ -62,9 +66,9 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
         "-o",
         "test",
         "--model",
-        "model.pkl",
+        "model/model.pkl",
         "--encoder",
-        "encoder.pkl",
+        "model/encoder.pkl",
         "--start",
         "5",
         "--seconds",
@@ -82,3 +86,10 @@ def test_shape_labels_each_segment_by_the_rows_it_covers(workdir, capsys):
         overlaps = [min(e.end, end + 1) - max(e.start, start) for e in events]
         assert label == events[int(np.argmax(overlaps))].label
     assert set(segments.sources) == {"s.csv"}
+
+
+def test_a_first_short_recording_trains_with_a_caution(workdir, capsys):
+    run(capsys, "simulate", "first.csv", "--seconds", "25", "--seed", "4")
+    run(capsys, "shape", "first.csv", "--one-phase")
+    out = run(capsys, "train", "segments.npz")
+    assert "wrote the bundle model/" in out and "warning: few gestures of some classes" in out

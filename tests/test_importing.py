@@ -147,19 +147,21 @@ def test_acceleration_only_sensor_files_become_a_model_that_recognises_gestures(
         capsys,
         "train",
         tmp_path / "seg.npz",
-        "--model",
-        tmp_path / "m.pkl",
-        "--encoder",
-        tmp_path / "e.pkl",
+        "-o",
+        tmp_path / "model",
+        "--classifiers",
+        "mlp,logreg",
+        "--folds",
+        3,
     )
     out = run(
         capsys,
         "evaluate",
         tmp_path / "test.csv",
         "--model",
-        tmp_path / "m.pkl",
+        tmp_path / "model" / "model.pkl",
         "--encoder",
-        tmp_path / "e.pkl",
+        tmp_path / "model" / "encoder.pkl",
     )
     recognised = float(re.search(r"recognised: +\d+ +\((\d+\.\d)%", out).group(1))
     spurious = float(re.search(r"spurious: +\d+ +\((\d+\.\d)%", out).group(1))

@@ -1,23 +1,28 @@
-"""Training: a classifier and encoder the engine can load, with matching class order."""
+"""Training: classifier selection, thresholds the worker can use, a pair the engine can load."""
 
 import pickle
+import warnings
 
 import numpy as np
 import pytest
-from reference import reference_extract_segments
+from reference import ReferenceShaper, reference_extract_segments
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
 from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.segments import segment_labels
+from velmorakit.workbench.segments import extract, segment_labels, shape_recording
+from velmorakit.workbench.selection import fit_quietly, make_splits
 from velmorakit.workbench.synthetic import simulate_session
+from velmorakit.workbench.thresholds import engine_figures, operating_point, recommend_thresholds
 from velmorakit.workbench.training import (
+    build_encoder,
     check_model_pair,
     classify,
     load_model_pair,
-    save_model_pair,
     train_model,
 )
+
+FAST = {"candidates": ["mlp", "logreg"], "folds": 3}
 
 
 @pytest.fixture(scope="module")
@@ -29,37 +34,124 @@ def segments():
 
 @pytest.fixture(scope="module")
 def trained(segments):
-    return train_model(*segments, seed=1)
+    return train_model(*segments, seed=1, **FAST)
 
 
-def test_trained_pair_decodes_like_the_engine(segments, trained):
+def test_chosen_pair_decodes_like_the_engine(segments, trained):
     features, labels = segments
     model, encoder, report = trained
     assert report.classes == sorted(set(labels)) == check_model_pair(model, encoder)
-    assert report.confusion.sum() == report.n_test
-    assert report.accuracy == np.trace(report.confusion) / report.n_test >= 0.9
+    assert [s.name for s in report.scores] == FAST["candidates"]
+    chosen = next(s for s in report.scores if s.name == report.chosen)
+    assert chosen.accuracy == max(s.accuracy for s in report.scores) >= 0.9
+    assert all(s.cost_ms > 0 and len(s.fold_accuracies) == 3 for s in report.scores)
+    assert report.confusion.sum() == len(labels)
     assert classify(model, encoder, features) == model.predict(features).tolist()
-    indicator = np.zeros((1, len(report.classes)))
-    indicator[0, 2] = 1
-    decoded = encoder.inverse_transform(indicator)
-    assert decoded.shape == (1, 1) and type(decoded[0][0]) is str
-    assert decoded[0][0] == report.classes[2]
 
 
-def test_pair_round_trips_through_pickle_files(tmp_path, trained):
-    model, encoder, report = trained
-    save_model_pair(model, encoder, tmp_path / "m" / "model.pkl", tmp_path / "encoder.pkl")
-    _, loaded = load_model_pair(tmp_path / "m" / "model.pkl", tmp_path / "encoder.pkl")
-    assert loaded.categories_[0].tolist() == report.classes
+def test_engine_figures_and_recommended_thresholds():
+    rows = np.array(
+        [[0.125, 0.75, 0.125], [0.2, 0.7, 0.1], [0.4, 0.4, 0.2], [1.0, 0.0, 0.0], [0, 0, 0]]
+    )
+    winner, best, confidence = engine_figures(rows)
+    for row, w, b, c in zip(rows, winner, best, confidence, strict=True):
+        rest = np.delete(row, row.argmax())
+        assert w == row.argmax() and b == np.amax(row)
+        if np.amax(rest) > 0:
+            assert c == int(np.amax(row) / np.amax(rest))
+    assert confidence.tolist() == [6, 3, 1, np.inf, 0]
+
+    rng = np.random.default_rng(3)
+    truth = rng.integers(0, 4, 400)
+    logits = rng.normal(size=(400, 4)) + 2.5 * np.eye(4)[truth] * rng.uniform(0, 2, (400, 1))
+    truth[:40] = -1  # segments of no gesture: any result on them is spurious
+    logits[:40] = rng.normal(size=(40, 4))
+    probabilities = np.exp(logits) / np.exp(logits).sum(axis=1, keepdims=True)
+    for target, support in ((0.9, 10), (0.95, 20)):
+        recommended = recommend_thresholds(probabilities, truth, target)
+        point = recommended.point
+        again = operating_point(probabilities, truth, point.confidence_th, point.gesture_prob_th)
+        assert recommended.reached and point == again
+        assert point.precision >= target and point.accepted >= support
+        # No other pair on the grid keeps more correct results at the target precision.
+        for c_th in range(1, 21):
+            for p_th in np.arange(0, 101) / 100:
+                other = operating_point(probabilities, truth, c_th, p_th)
+                if other.precision >= target and other.accepted >= support:
+                    assert other.recall <= point.recall
+    everything = operating_point(probabilities, truth, 1, 0)
+    assert (everything.accepted, everything.spurious) == (400, 40)
+    assert everything.recall == np.mean(probabilities.argmax(axis=1)[40:] == truth[40:])
+    unreachable = recommend_thresholds(np.full((4, 2), 0.5), [1, 1, 1, 1], 0.98)
+    assert not unreachable.reached
+    # One lucky confident segment among many uncertain ones proves no precision.
+    lucky = np.vstack([[[0.99, 0.01]], np.tile([[0.55, 0.45]], (99, 1))])
+    assert not recommend_thresholds(lucky, [0] + [1] * 99, 0.98).reached
+    assert (unreachable.point.confidence_th, unreachable.point.gesture_prob_th) == (2, 0.6)
 
 
-def test_mismatched_or_unfit_pairs_are_refused(segments, trained):
+def test_small_data_trains_every_candidate_with_a_caution():
+    rng = np.random.default_rng(0)
+    labels = np.array(["up", "down", "left", "right", "forward", "backward"] * 3)[:17]
+    features = rng.normal(size=(17, 300)) + 3 * (labels[:, None] == np.unique(labels)).repeat(
+        50, axis=1
+    )
+    model, encoder, report = train_model(features, labels, budget_ms=1e3)
+    assert report.folds == 2 and report.chosen in {s.name for s in report.scores}
+    scored = {s.name for s in report.scores if s.oof_probabilities is not None}
+    assert scored == {"mlp", "extra-trees", "random-forest", "logreg"}
+    assert "needs 2 examples" in next(s.unfit for s in report.scores if s.name == "svc")
+    assert any("(backward 2, down 3, " in note for note in report.notes)
+    assert check_model_pair(model, encoder) == sorted(set(labels))
+    # One gesture of each class: nothing to stratify, still trained.
+    pair = train_model(features[:2], labels[:2], budget_ms=1e3, **FAST)
+    assert check_model_pair(*pair[:2]) == ["down", "up"]
+    with pytest.raises(WorkbenchError, match="within the budget of 1e-09 ms"):
+        train_model(features, labels, budget_ms=1e-9, **FAST)
+
+
+def test_copies_of_one_gesture_share_a_fold_and_unconverged_fits_are_counted():
+    labels = np.repeat(["a", "b", "c"], 20)
+    groups = np.arange(60) // 5  # 12 gestures of 5 copies each
+    for train, test in make_splits(labels, groups, 4, seed=0):
+        assert not set(groups[train]) & set(groups[test])
+    x = np.random.default_rng(1).normal(size=(60, 300))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        _, unconverged = fit_quietly(LogisticRegression(max_iter=1), x, labels)
+    assert unconverged == 1
+
+
+@pytest.mark.parametrize("step", [10, 7])
+def test_every_phase_cuts_the_segments_a_worker_started_then_would(step):
+    session = simulate_session(40, seed=5)
+    shaped, _ = shape_recording(session.samples, session.labels, "s", step, all_phases=True)
+    for phase in (0, 3, step - 1):
+        vectors, bounds = extract(session.samples, step, phase)
+        shaper, expected_bounds, expected = ReferenceShaper(), [], []
+        for count, row in enumerate(session.samples, start=1):
+            shaper.push_data(row)
+            if (count + phase) % step == 0 and (vector := shaper.run()) is not False:
+                first = count - ReferenceShaper.DATA_DIM
+                expected_bounds.append([first + shaper.left, first + shaper.right])
+                expected.append(vector[1:])
+        assert bounds.tolist() == expected_bounds
+        np.testing.assert_allclose(vectors, expected, rtol=1e-9, atol=1e-12)
+    # Each gesture comes once per phase, and its copies share one group.
+    per_gesture = np.unique(shaped.groups(), return_counts=True)[1]
+    assert len(per_gesture) == len(session.events) and per_gesture.max() <= step
+    assert len(shaped) > (step - 1) * len(session.events)
+
+
+def test_pairs_from_two_trainings_are_refused_with_a_message(segments, trained):
     features, labels = segments
     model, encoder, report = trained
     reversed_encoder = OneHotEncoder(categories=[report.classes[::-1]], sparse_output=False)
     reversed_encoder.fit(np.array(report.classes, dtype=object).reshape(-1, 1))
-    with pytest.raises(WorkbenchError, match="do not match"):
-        check_model_pair(model, reversed_encoder)
+    other_classes = build_encoder(report.classes[:3])
+    for wrong in (reversed_encoder, other_classes):
+        with pytest.raises(WorkbenchError, match="do not match the classifier's classes"):
+            check_model_pair(model, wrong)
     narrow = LogisticRegression(max_iter=50).fit(features[:, :299], labels)
     with pytest.raises(WorkbenchError, match="expects 299 features"):
         check_model_pair(narrow, encoder)

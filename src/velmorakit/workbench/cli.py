@@ -5,13 +5,9 @@ import os
 import sys
 from pathlib import Path
 
-from . import ingest_cli, listen, record
+from . import ingest_cli, listen, record, shape_command, train_command
 from .errors import WorkbenchError
 from .evaluation_commands import register as register_evaluation_commands
-
-DEFAULT_SEGMENTS = "segments.npz"
-DEFAULT_MODEL = "model.pkl"
-DEFAULT_ENCODER = "encoder.pkl"
 
 
 def _positive(kind):
@@ -40,30 +36,6 @@ def _output(path: str) -> str:
     return path
 
 
-def cmd_shape(args) -> None:
-    from .progress import progress
-    from .recordings import read_recording, recording_paths
-    from .segments import concatenate, save_segments, shape_recording
-
-    parts, dropped = [], 0
-    for path in progress(
-        recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
-    ):
-        recording = read_recording(path)
-        part, unlabelled = shape_recording(
-            recording.samples, recording.labels, Path(path).name, args.step
-        )
-        parts.append(part)
-        dropped += unlabelled
-    segments = concatenate(parts)
-    if not len(segments):
-        raise WorkbenchError("no segment covers a labelled row: nothing to write")
-    save_segments(_output(args.output), segments)
-    print(f"wrote {args.output}: {len(segments)} segments ({_counts(segments.labels)})")
-    if dropped:
-        print(f"dropped {dropped} segment(s) that cover no labelled row")
-
-
 def _counts(labels) -> str:
     import numpy as np
 
@@ -71,22 +43,8 @@ def _counts(labels) -> str:
     return ", ".join(f"{n} {c}" for n, c in zip(names, counts, strict=True))
 
 
-def cmd_train(args) -> None:
-    from .reports import training_summary
-    from .segments import concatenate, load_segments
-    from .training import save_model_pair, train_model
-
-    segments = concatenate([load_segments(path) for path in args.segments])
-    model, encoder, report = train_model(
-        segments.features, segments.labels, args.test_size, args.hidden, args.seed
-    )
-    save_model_pair(model, encoder, args.model, args.encoder)
-    print(training_summary(report))
-    print(f"wrote {args.model} and {args.encoder} (classes: {', '.join(report.classes)})")
-
-
 def cmd_demo(args) -> None:
-    from .default_model import default_model_paths
+    from .default_model import default_bundle
     from .demo import run_demo
     from .training import load_model_pair
 
@@ -94,13 +52,16 @@ def cmd_demo(args) -> None:
         load_model_pair(args.model, args.encoder)
         model_path, encoder_path = args.model, args.encoder
     else:
-        model_path, encoder_path, report = default_model_paths()
+        bundle, report = default_bundle()
+        model_path, encoder_path = bundle.model_path, bundle.encoder_path
         if report is None:
-            print(f"using the cached default model {model_path}")
+            print(f"using the cached default model {bundle.path}")
         else:
+            chosen = next(s for s in report.scores if s.name == report.chosen)
             print(
-                f"trained the default model on {report.n_train + report.n_test} simulated "
-                f"gestures (held-out accuracy {report.accuracy:.1%}), cached as {model_path}"
+                f"trained the default model ({report.chosen}) on {report.gestures} simulated "
+                f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), "
+                f"cached as {bundle.path}"
             )
     run_demo(str(model_path), str(encoder_path), args.seconds, args.speed, args.seed)
 
@@ -116,21 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
-    p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
-    p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
-    p.add_argument("--step", type=_positive(int), default=1, help="samples between runs (1)")
-    p.set_defaults(handler=cmd_shape)
-
-    p = commands.add_parser("train", help="train a model and encoder from segment vectors")
-    p.add_argument("segments", nargs="+", help="segment files written by `shape`")
-    p.add_argument("--model", default=DEFAULT_MODEL, help=f"model to write ({DEFAULT_MODEL})")
-    p.add_argument("--encoder", default=DEFAULT_ENCODER, help=f"({DEFAULT_ENCODER})")
-    p.add_argument("--hidden", type=_positive(int), default=64, help="hidden units (64)")
-    p.add_argument("--test-size", type=_fraction, default=0.25, help="held-out share (0.25)")
-    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
-    p.set_defaults(handler=cmd_train)
-
+    shape_command.register(commands)
+    train_command.register(commands)
     register_evaluation_commands(commands)
     ingest_cli.register(commands, _positive)
 

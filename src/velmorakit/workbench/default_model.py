@@ -3,32 +3,58 @@
 The cache key covers everything the model depends on (the simulation settings, the
 training sessions and parameters, the scikit-learn version), so a change to any of them
 trains a fresh model instead of reusing one that no longer fits.
+
+Loading a cached model unpickles it, which runs code from the file, so the cache lives
+only in a private per-user directory: created with mode 0700, and refused if another
+user owns it or group or others may write to it. Without a usable home cache the model
+is trained into a fresh private temporary directory and not cached; a shared directory
+is never read.
 """
 
 import hashlib
 import os
+import shutil
+import stat
 import tempfile
 from pathlib import Path
 
 import sklearn
 
 from .. import __version__
+from .bundle import Bundle, load_bundle, write_bundle
+from .candidates import CANDIDATES
 from .errors import WorkbenchError
 from .progress import progress
 from .segments import concatenate, shape_recording
-from .synthetic import SimulationSettings, simulate_session
-from .training import TrainingReport, load_model_pair, save_model_pair, train_model
+from .synthetic import SAMPLE_RATE, SimulationSettings, simulate_session
+from .training import TrainingReport, train_model
 
 TRAINING_SEEDS = tuple(range(1000, 1005))
 TRAINING_SECONDS = 120.0
-HIDDEN = 64
+NUM_SAMPLE = 10
+# The whole selection, kept to a few candidates and folds so that a first demo trains
+# in well under half a minute on a small machine.
+CLASSIFIERS = ("mlp", "svc", "logreg")
+FOLDS = 3
+SEED = 0
 
 
 def cache_key() -> str:
     recipe = repr(
-        (__version__, sklearn.__version__, SimulationSettings(), TRAINING_SEEDS, TRAINING_SECONDS)
+        (
+            __version__,
+            sklearn.__version__,
+            SimulationSettings(),
+            TRAINING_SEEDS,
+            TRAINING_SECONDS,
+            NUM_SAMPLE,
+            CLASSIFIERS,
+            FOLDS,
+            SEED,
+            [CANDIDATES[name].description for name in CLASSIFIERS],
+        )
     )
-    return hashlib.sha256(f"{recipe} hidden={HIDDEN}".encode()).hexdigest()[:12]
+    return hashlib.sha256(recipe.encode()).hexdigest()[:12]
 
 
 def cache_dir() -> Path:
@@ -36,40 +62,68 @@ def cache_dir() -> Path:
     return Path(base) / "velmorakit"
 
 
-def train_default_model(model_path: Path, encoder_path: Path) -> TrainingReport:
+def private_directory(directory: Path) -> Path:
+    """`directory`, created 0700 if missing; WorkbenchError unless it is a real directory
+    owned by this user that neither group nor others may write to."""
+    directory.mkdir(mode=0o700, parents=True, exist_ok=True)
+    info = os.lstat(directory)
+    if not stat.S_ISDIR(info.st_mode):
+        raise WorkbenchError(f"{directory}: not a directory; refusing to cache models there")
+    if info.st_uid != os.getuid():
+        raise WorkbenchError(f"{directory}: owned by another user; refusing to load models from it")
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise WorkbenchError(
+            f"{directory}: group or others may write to it; refusing to load models from it "
+            f"(chmod 700 {directory} to use it)"
+        )
+    return directory
+
+
+def train_default_model(directory: Path) -> tuple[Bundle, TrainingReport]:
     parts = []
     for seed in progress(
         TRAINING_SEEDS, desc="simulate and shape", unit="session", leave=False, disable=None
     ):
         session = simulate_session(TRAINING_SECONDS, seed)
-        parts.append(shape_recording(session.samples, session.labels, f"seed {seed}", 1)[0])
+        part, _ = shape_recording(
+            session.samples, session.labels, f"seed {seed}", NUM_SAMPLE, all_phases=True
+        )
+        parts.append(part)
     segments = concatenate(parts)
-    model, encoder, report = train_model(segments.features, segments.labels, hidden=HIDDEN)
-    save_model_pair(model, encoder, model_path, encoder_path)
-    return report
+    model, encoder, report = train_model(
+        segments.features,
+        segments.labels,
+        segments.groups(),
+        candidates=list(CLASSIFIERS),
+        folds=FOLDS,
+        seed=SEED,
+    )
+    point = report.recommended.point
+    write_bundle(
+        directory,
+        model,
+        encoder,
+        rate_hz=SAMPLE_RATE,
+        confidence_th=point.confidence_th,
+        gesture_prob_th=point.gesture_prob_th,
+        num_sample=NUM_SAMPLE,
+        details={"chosen": report.chosen, "trained_on": "simulated sessions"},
+    )
+    return load_bundle(directory), report
 
 
-def _writable_cache() -> Path:
-    for directory in (cache_dir(), Path(tempfile.gettempdir()) / "velmorakit"):
-        try:
-            directory.mkdir(parents=True, exist_ok=True)
-        except OSError:
-            continue
-        if os.access(directory, os.W_OK):
-            return directory
-    raise WorkbenchError("no writable directory to cache the default model in")
-
-
-def default_model_paths() -> tuple[Path, Path, TrainingReport | None]:
-    """A usable default model pair, and the training report if it had to be trained now."""
-    directory = _writable_cache()
-    key = cache_key()
-    model_path = directory / f"default-model-{key}.pkl"
-    encoder_path = directory / f"default-encoder-{key}.pkl"
+def default_bundle() -> tuple[Bundle, TrainingReport | None]:
+    """A usable default model bundle, and the training report if it had to be trained now."""
     try:
-        load_model_pair(model_path, encoder_path)
-        return model_path, encoder_path, None
-    except WorkbenchError:
-        pass  # not cached yet, or left half-written by an interrupted run
-    report = train_default_model(model_path, encoder_path)
-    return model_path, encoder_path, report
+        cache = private_directory(cache_dir())
+    except (PermissionError, FileNotFoundError, NotADirectoryError):
+        # No writable home cache: train into a private directory of this run only.
+        return train_default_model(Path(tempfile.mkdtemp(prefix="velmorakit-")) / "model")
+    directory = cache / f"default-{cache_key()}"
+    if directory.exists():
+        try:
+            return load_bundle(directory), None
+        except WorkbenchError:
+            # Damaged (the cache is private, so by this user): trained afresh below.
+            shutil.rmtree(directory)
+    return train_default_model(directory)

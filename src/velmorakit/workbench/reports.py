@@ -7,7 +7,6 @@ import numpy as np
 
 from .scoring import Evaluation, Sweep
 from .synthetic import SAMPLE_RATE
-from .training import TrainingReport
 
 
 def confusion_table(confusion: np.ndarray, classes: list[str], corner: str = "true \\ got") -> str:
@@ -16,16 +15,6 @@ def confusion_table(confusion: np.ndarray, classes: list[str], corner: str = "tr
     for name, row in zip(classes, confusion, strict=True):
         lines.append(name.ljust(width) + "".join(str(n).rjust(width) for n in row))
     return "\n".join(lines)
-
-
-def training_summary(report: TrainingReport) -> str:
-    return "\n".join(
-        [
-            f"trained on {report.n_train} segments, held out {report.n_test}",
-            f"held-out accuracy: {report.accuracy:.1%}",
-            confusion_table(report.confusion, report.classes),
-        ]
-    )
 
 
 def _share(count: int, total: int, of: str) -> str:

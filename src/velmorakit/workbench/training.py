@@ -4,38 +4,50 @@ The engine asks the classifier for `predict_proba` of one 300-value vector and h
 encoder a one-hot row of the winning column, so column k of the classifier and category k
 of the encoder must name the same gesture. Both are fitted on the same sorted label set
 and checked against each other before they are written.
+
+Training chooses the classifier: every candidate is cross-validated over the segments
+(all copies of one gesture in one fold), candidates too slow for the worker are left out,
+the most accurate one is refitted on all segments, and its out-of-fold probabilities give
+the recommended acceptance thresholds.
 """
 
 import pickle
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
-from sklearn.metrics import accuracy_score, confusion_matrix
-from sklearn.model_selection import train_test_split
-from sklearn.neural_network import MLPClassifier
-from sklearn.pipeline import Pipeline, make_pipeline
-from sklearn.preprocessing import OneHotEncoder, StandardScaler
+from sklearn.metrics import confusion_matrix
+from sklearn.preprocessing import OneHotEncoder
 
+from .candidates import pick_candidates
 from .errors import WorkbenchError
 from .segments import FEATURES
+from .selection import CandidateScore, Progress, ScoreCallback, fit_quietly, select, winner
+from .thresholds import (
+    DEFAULT_CONFIDENCE_TH,
+    DEFAULT_PROB_TH,
+    OperatingPoint,
+    Recommendation,
+    operating_point,
+    recommend_thresholds,
+)
+
+FEW_GESTURES = 5  # a class with fewer gestures makes the cross-validated figures rough
 
 
 @dataclass
 class TrainingReport:
     classes: list[str]
-    accuracy: float
-    confusion: np.ndarray  # rows true class, columns predicted, in `classes` order
-    n_train: int
-    n_test: int
-
-
-def build_classifier(hidden: int = 64, seed: int = 0) -> Pipeline:
-    """Standardised features into a one-hidden-layer perceptron: trains in seconds."""
-    return make_pipeline(
-        StandardScaler(),
-        MLPClassifier(hidden_layer_sizes=(hidden,), alpha=1e-2, max_iter=400, random_state=seed),
-    )
+    scores: list[CandidateScore]
+    chosen: str
+    folds: int
+    segments: int
+    gestures: int
+    unconverged: int  # ConvergenceWarnings of the final fit on all segments
+    confusion: np.ndarray  # out of fold, chosen classifier: rows true, columns predicted
+    recommended: Recommendation
+    at_defaults: OperatingPoint  # out of fold, at the worker's default thresholds
+    notes: list[str] = field(default_factory=list)  # cautions for the user
 
 
 def build_encoder(classes: list[str]) -> OneHotEncoder:
@@ -65,9 +77,24 @@ def check_model_pair(model, encoder) -> list[str]:
             f"the model expects {n_features} features, the engine gives {FEATURES}"
         )
     classes = [str(c) for c in np.asarray(model.classes_).ravel()]
-    decoded = [
-        encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0] for k in range(len(classes))
-    ]
+    categories = getattr(encoder, "categories_", None)
+    if categories is not None:
+        # A one-hot encoder: its categories are compared first, because decoding a row of
+        # another width fails inside scikit-learn with a message about shapes.
+        names = [str(c) for c in np.asarray(categories[0]).ravel()] if len(categories) else []
+        if names != classes:
+            raise WorkbenchError(
+                f"encoder categories {names} do not match the classifier's classes {classes}"
+            )
+    try:
+        decoded = [
+            str(encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0])
+            for k in range(len(classes))
+        ]
+    except (ValueError, IndexError, TypeError) as err:
+        raise WorkbenchError(
+            f"the encoder cannot decode the classifier's {len(classes)} classes ({err})"
+        ) from None
     if decoded != classes:
         raise WorkbenchError(
             f"encoder categories {decoded} do not match the classifier's classes {classes}"
@@ -75,48 +102,101 @@ def check_model_pair(model, encoder) -> list[str]:
     return classes
 
 
+def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
+    few = []
+    for name in np.unique(labels):
+        n = len(np.unique(groups[labels == name]))
+        if n < FEW_GESTURES:
+            few.append(f"{name} {n}")
+    if not few:
+        return []
+    return [
+        f"few gestures of some classes ({', '.join(few)}): the cross-validated figures are "
+        f"rough; record at least {FEW_GESTURES} of each"
+    ]
+
+
 def train_model(
     features: np.ndarray,
     labels: np.ndarray,
-    test_size: float = 0.25,
+    groups: np.ndarray | None = None,
+    unlabelled: np.ndarray | None = None,
+    *,
+    candidates: list[str] | None = None,
+    folds: int = 5,
+    budget_ms: float = 2.0,
+    target_precision: float = 0.98,
     hidden: int = 64,
     seed: int = 0,
+    progress: Progress | None = None,
+    on_score: ScoreCallback | None = None,
 ):
-    """(classifier, encoder, report); the report scores a held-out part of the segments."""
+    """(classifier, encoder, report): the best candidate, refitted on all segments.
+
+    `groups` numbers the gesture each segment comes from (segments of one gesture stay in
+    one fold); without it every segment is a gesture of its own. `unlabelled` segments
+    (of no gesture) are not trained on: the thresholds are chosen so that few of them would
+    give a result, judged by the final classifier, which has not seen them."""
     labels = np.asarray(labels).astype(str)
     validate_training_set(features, labels)
-    counts = np.unique(labels, return_counts=True)[1]
-    x_train, x_test, y_train, y_test = train_test_split(
+    groups = np.arange(len(labels)) if groups is None else np.asarray(groups)
+    chosen_from = pick_candidates(candidates)
+    scores, k = select(
+        chosen_from,
         features,
         labels,
-        test_size=test_size,
-        random_state=seed,
-        stratify=labels if counts.min() >= 2 else None,
+        groups,
+        folds=folds,
+        seed=seed,
+        hidden=hidden,
+        budget_ms=budget_ms,
+        progress=progress,
+        on_score=on_score,
     )
-    model = build_classifier(hidden, seed).fit(x_train, y_train)
+    best = winner(scores)
+    if best is None:
+        reasons = ", ".join(f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores)
+        raise WorkbenchError(
+            f"no classifier could be fitted and predicts within the budget of {budget_ms:g} ms "
+            f"({reasons}); raise --budget-ms or record more gestures"
+        )
+    candidate = next(c for c in chosen_from if c.name == best.name)
+    if progress:
+        progress(0, 1, f"fitting {best.name} on all {len(labels)} segments")
+    smallest = int(np.unique(labels, return_counts=True)[1].min())
+    model, unconverged = fit_quietly(candidate.build(seed, hidden, smallest), features, labels)
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
-    predicted = model.predict(x_test)
+    truth = np.searchsorted(np.array(classes), labels)
+    probabilities = best.oof_probabilities
+    if unlabelled is not None and len(unlabelled):
+        probabilities = np.concatenate([probabilities, model.predict_proba(unlabelled)])
+        truth = np.concatenate([truth, np.full(len(unlabelled), -1)])
     report = TrainingReport(
         classes,
-        float(accuracy_score(y_test, predicted)),
-        confusion_matrix(y_test, predicted, labels=classes),
-        len(y_train),
-        len(y_test),
+        scores,
+        best.name,
+        k,
+        len(labels),
+        len(np.unique(groups)),
+        unconverged,
+        confusion_matrix(
+            truth[: len(labels)],
+            best.oof_probabilities.argmax(axis=1),
+            labels=range(len(classes)),
+        ),
+        recommend_thresholds(probabilities, truth, target_precision),
+        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH),
+        _class_notes(labels, groups),
     )
     return model, encoder, report
 
 
-def save_model_pair(model, encoder, model_path: str | Path, encoder_path: str | Path) -> None:
-    for obj, path in ((model, model_path), (encoder, encoder_path)):
-        Path(path).parent.mkdir(parents=True, exist_ok=True)
-        with Path(path).open("wb") as handle:
-            pickle.dump(obj, handle)
-
-
 def load_model_pair(model_path: str | Path, encoder_path: str | Path):
-    """Unpickle and check a model and encoder; errors a user can cause become WorkbenchError."""
+    """Unpickle and check a model and encoder; errors a user can cause become WorkbenchError.
+
+    Unpickling runs code from the files: load only models from a trusted source."""
     objects = []
     for path in (model_path, encoder_path):
         try:

@@ -1,0 +1,197 @@
+"""Choosing a classifier by grouped, stratified cross-validation.
+
+Segments of one gesture (its copies cut at different cycle phases) always fall into the
+same fold, so a candidate is never scored on a near-copy of what it was fitted on. Each
+candidate's cost of one `predict_proba` on one vector, the engine's call, is measured on
+the model of its first fold; a candidate over the budget is left out without fitting the
+remaining folds.
+"""
+
+import time
+import warnings
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+import numpy as np
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.model_selection import GroupKFold, StratifiedGroupKFold
+
+from .candidates import Candidate
+
+# progress(done, total, what): called before each fit.
+Progress = Callable[[int, int, str], None]
+
+COST_REPEATS = 25
+
+
+@dataclass
+class CandidateScore:
+    name: str
+    description: str
+    fold_accuracies: list[float] = field(default_factory=list)
+    cost_ms: float = float("nan")
+    over_budget: bool = False
+    unfit: str = ""  # why the candidate could not be fitted on these segments
+    fits: int = 0
+    unconverged: int = 0  # fits that ended with a ConvergenceWarning
+    oof_probabilities: np.ndarray | None = None  # segments x classes, out of fold
+
+    @property
+    def accuracy(self) -> float:
+        return float(np.mean(self.fold_accuracies)) if self.fold_accuracies else float("nan")
+
+    @property
+    def accuracy_sd(self) -> float:
+        return float(np.std(self.fold_accuracies)) if self.fold_accuracies else float("nan")
+
+
+ScoreCallback = Callable[[CandidateScore], None]
+
+
+def fold_count(labels: np.ndarray, groups: np.ndarray, wanted: int) -> int:
+    """As many folds as wanted, but no more than the gestures of the rarest class, and 2
+    at least (a class with fewer gestures than folds is then missing from some folds)."""
+    per_class = [len(np.unique(groups[labels == c])) for c in np.unique(labels)]
+    return int(max(2, min(wanted, min(per_class))))
+
+
+def fit_quietly(model, x: np.ndarray, y: np.ndarray) -> tuple[object, int]:
+    """The fitted model and how many ConvergenceWarnings the fit raised; other warnings pass."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ConvergenceWarning)
+        model.fit(x, y)
+    unconverged = 0
+    for w in caught:
+        if issubclass(w.category, ConvergenceWarning):
+            unconverged += 1
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return model, unconverged
+
+
+def predict_cost_ms(model, vector: np.ndarray) -> float:
+    """Processor time of one `predict_proba` on one vector, passed as the engine passes it:
+    the fastest of several calls. Processor time, not wall time, so that other work on a
+    busy machine does not make a classifier look slow."""
+    batch = [vector]
+    model.predict_proba(batch)
+    times = []
+    for _ in range(COST_REPEATS):
+        start = time.process_time()
+        model.predict_proba(batch)
+        times.append(time.process_time() - start)
+    return float(np.min(times)) * 1e3
+
+
+def _fold_probabilities(model, x: np.ndarray, classes: np.ndarray) -> np.ndarray:
+    """predict_proba in the columns of `classes`: a fold may lack some classes entirely."""
+    out = np.zeros((len(x), len(classes)))
+    out[:, np.searchsorted(classes, model.classes_)] = model.predict_proba(x)
+    return out
+
+
+def cross_validate(
+    candidate: Candidate,
+    features: np.ndarray,
+    labels: np.ndarray,
+    splits: list[tuple[np.ndarray, np.ndarray]],
+    *,
+    seed: int,
+    hidden: int,
+    budget_ms: float,
+    progress: Progress | None = None,
+    done: int = 0,
+    total: int = 0,
+) -> CandidateScore:
+    classes = np.unique(labels)
+    score = CandidateScore(candidate.name, candidate.description)
+    oof = np.zeros((len(labels), len(classes)))
+    for k, (train, test) in enumerate(splits):
+        if progress:
+            progress(done + k, total, f"{candidate.name} fold {k + 1}/{len(splits)}")
+        counts = np.unique(labels[train], return_counts=True)[1]
+        if counts.min() < candidate.min_per_class:
+            score.unfit = (
+                f"needs {candidate.min_per_class} examples of every class in each training fold"
+            )
+            return score
+        if len(counts) < 2:
+            # Too few gestures for this fold to learn from: it predicts its only class.
+            oof[np.ix_(test, np.searchsorted(classes, labels[train][:1]))] = 1.0
+        else:
+            model, unconverged = fit_quietly(
+                candidate.build(seed, hidden, counts.min()), features[train], labels[train]
+            )
+            score.fits += 1
+            score.unconverged += unconverged
+            if k == 0:
+                score.cost_ms = predict_cost_ms(model, features[test[0]])
+                if score.cost_ms > budget_ms:
+                    score.over_budget = True
+                    return score
+            oof[test] = _fold_probabilities(model, features[test], classes)
+        predicted = classes[oof[test].argmax(axis=1)]
+        score.fold_accuracies.append(float(np.mean(predicted == labels[test])))
+    score.oof_probabilities = oof
+    return score
+
+
+def make_splits(labels, groups, folds: int, seed: int) -> list[tuple[np.ndarray, np.ndarray]]:
+    per_class = [len(np.unique(groups[labels == c])) for c in np.unique(labels)]
+    if max(per_class) < folds:
+        # No class has a gesture for every fold, so there is nothing to stratify.
+        return list(GroupKFold(n_splits=folds).split(np.zeros(len(labels)), labels, groups))
+    splitter = StratifiedGroupKFold(n_splits=folds, shuffle=True, random_state=seed)
+    with warnings.catch_warnings():
+        # Classes with fewer gestures than folds are reported by the caller, in one line.
+        warnings.filterwarnings("ignore", message="The least populated class")
+        return list(splitter.split(np.zeros(len(labels)), labels, groups))
+
+
+def select(
+    candidates: list[Candidate],
+    features: np.ndarray,
+    labels: np.ndarray,
+    groups: np.ndarray,
+    *,
+    folds: int,
+    seed: int,
+    hidden: int,
+    budget_ms: float,
+    progress: Progress | None = None,
+    on_score: ScoreCallback | None = None,
+) -> tuple[list[CandidateScore], int]:
+    """Every candidate's cross-validated score, and the number of folds used; `on_score`
+    receives each score as soon as it is known."""
+    k = fold_count(labels, groups, folds)
+    splits = make_splits(labels, groups, k, seed)
+    total = len(candidates) * k
+    scores = []
+    for i, candidate in enumerate(candidates):
+        scores.append(
+            cross_validate(
+                candidate,
+                features,
+                labels,
+                splits,
+                seed=seed,
+                hidden=hidden,
+                budget_ms=budget_ms,
+                progress=progress,
+                done=i * k,
+                total=total,
+            )
+        )
+        if on_score:
+            on_score(scores[-1])
+    if progress:
+        progress(total, total, "cross-validation done")
+    return scores, k
+
+
+def winner(scores: list[CandidateScore]) -> CandidateScore | None:
+    """The most accurate candidate within the budget; the cheaper one on a tie."""
+    usable = [s for s in scores if s.oof_probabilities is not None]
+    if not usable:
+        return None
+    return max(usable, key=lambda s: (round(s.accuracy, 9), -s.cost_ms))
