@@ -1,5 +1,6 @@
 """simulate -> shape -> train -> evaluate -> plot, as a user runs them, on small inputs."""
 
+import json
 import re
 
 import numpy as np
@@ -43,17 +44,13 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
         "bundle.json",
     }
 
+    # The bundle's recommended thresholds apply unless an option overrides them.
+    bundle = json.loads((workdir / "model" / "bundle.json").read_text())
     out = run(
-        capsys,
-        "evaluate",
-        "test.csv",
-        "--model",
-        "model/model.pkl",
-        "--encoder",
-        "model/encoder.pkl",
-        "--confusion-png",
-        "confusion.png",
+        capsys, "evaluate", "test.csv", "--model", "model", "--confusion-png", "confusion.png"
     )
+    assert f"confidence >= {bundle['confidence_th']:g}, " in out
+    assert f"probability >= {bundle['gesture_prob_th']:g}, " in out
     rate = float(re.search(r"recognised: +\d+ +\((\d+\.\d)% of gestures", out).group(1))
     assert rate >= 90
     assert re.search(r"spurious: +0 ", out)

@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 from . import ingest_cli, listen, record, shape_command, train_command
+from .command_options import add_cycle_options, add_model_options
 from .errors import WorkbenchError
 from .evaluation_commands import register as register_evaluation_commands
 
@@ -44,16 +45,13 @@ def _counts(labels) -> str:
 
 
 def cmd_demo(args) -> None:
+    from .command_options import load_model
     from .default_model import default_bundle
     from .demo import run_demo
-    from .training import load_model_pair
 
-    if args.model:
-        load_model_pair(args.model, args.encoder)
-        model_path, encoder_path = args.model, args.encoder
-    else:
+    if not args.model:
         bundle, report = default_bundle()
-        model_path, encoder_path = bundle.model_path, bundle.encoder_path
+        args.model = str(bundle.path)
         if report is None:
             print(f"using the cached default model {bundle.path}")
         else:
@@ -63,12 +61,8 @@ def cmd_demo(args) -> None:
                 f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), "
                 f"cached as {bundle.path}"
             )
-    run_demo(str(model_path), str(encoder_path), args.seconds, args.speed, args.seed)
-
-
-def _model_options(parser, required: bool) -> None:
-    parser.add_argument("--model", required=required, help="pickled classifier")
-    parser.add_argument("--encoder", required=required, help="pickled label encoder")
+    _, config = load_model(args)
+    run_demo(config, args.seconds, args.speed, args.seed)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -86,9 +80,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seconds", type=_positive(float), default=40.0, help="stream length (40)")
     p.add_argument("--speed", type=_positive(float), default=2.0, help="x real time (2)")
     p.add_argument("--seed", type=int, default=7, help="session seed (7)")
-    _model_options(p, required=False)
+    add_model_options(p, required=False)
+    add_cycle_options(p)
     p.set_defaults(handler=cmd_demo)
-    listen.register(commands, _model_options)
+    listen.register(commands)
     record.register(commands, _positive)
     return parser
 
@@ -103,8 +98,13 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exit_:
         return int(exit_.code or 0)
-    if (getattr(args, "model", None) is None) != (getattr(args, "encoder", None) is None):
-        return _fail(args.command, "give --model and --encoder together", 2)
+    model, encoder = getattr(args, "model", None), getattr(args, "encoder", None)
+    if encoder and not model:
+        return _fail(args.command, "--encoder goes with --model", 2)
+    if model and not encoder and not Path(model).is_dir():
+        return _fail(
+            args.command, "give --encoder with a pickled --model, or a bundle as --model", 2
+        )
     try:
         code = args.handler(args)
         sys.stdout.flush()  # a closed pipe shows here, inside the try, rather than at exit

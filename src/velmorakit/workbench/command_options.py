@@ -3,9 +3,16 @@
 import argparse
 import math
 import sys
+from dataclasses import fields
 from pathlib import Path
 
+from ..models.gesture import GestureConfig
 from .errors import WorkbenchError
+
+# What the service does with no other word: batch size and thresholds.
+SERVICE_DEFAULTS = {
+    f.name: f.default for f in fields(GestureConfig) if f.name.endswith(("_th", "num_sample"))
+}
 
 # Ten hours at 50 Hz is 1.8 million rows, some 90 MB in memory while it is written.
 MAX_SIMULATED_S = 36_000.0
@@ -56,12 +63,62 @@ def warn(command: str, message: str) -> None:
     print(f"velmorakit {command}: warning: {message}", file=sys.stderr)
 
 
-def gesture_config(args):
-    from ..models.gesture import GestureConfig
-
-    return GestureConfig(
-        str(args.model), str(args.encoder), args.num_sample, args.confidence_th, args.prob_th
+def add_model_options(p, required: bool) -> None:
+    p.add_argument(
+        "--model",
+        required=required,
+        help="model bundle directory written by `train`, or a pickled classifier with --encoder",
     )
+    p.add_argument("--encoder", help="pickled label encoder, with a pickled classifier as --model")
+
+
+def add_cycle_options(p) -> None:
+    """Batch size and acceptance thresholds; unset, they come from the model bundle, else from
+    the service's defaults."""
+    p.add_argument(
+        "--num-sample", type=non_negative_int, help="samples per engine cycle (bundle's, else 10)"
+    )
+    p.add_argument(
+        "--confidence-th",
+        type=non_negative,
+        help="least confidence: best class probability over the second best, rounded down "
+        "(bundle's recommendation, else 2)",
+    )
+    p.add_argument(
+        "--prob-th", type=probability, help="least probability (bundle's recommendation, else 0.6)"
+    )
+
+
+def load_model(args):
+    """The classifier named by `--model` and the `GestureConfig` to run it with.
+
+    `--model` is a bundle directory, whose recommended batch size and thresholds fill in the
+    options not given, or a pickled classifier with its `--encoder`, where the service's
+    defaults do. The chosen values are written back into `args` for reports."""
+    from .training import load_model_pair
+
+    chosen = {"num_sample": args.num_sample, "confidence_th": args.confidence_th}
+    chosen["gesture_prob_th"] = args.prob_th
+    if Path(args.model).is_dir():
+        from .bundle import load_bundle
+
+        if args.encoder:
+            raise WorkbenchError("--encoder goes with a pickled --model, not with a bundle")
+        bundle = load_bundle(args.model)
+        model, paths = bundle.model, (bundle.model_path, bundle.encoder_path)
+        recommended = {name: getattr(bundle, name) for name in chosen}
+    else:
+        if not args.encoder:
+            raise WorkbenchError(f"{args.model}: a pickled model needs its --encoder")
+        model, _ = load_model_pair(args.model, args.encoder)
+        paths = (args.model, args.encoder)
+        recommended = SERVICE_DEFAULTS
+    for name, value in chosen.items():
+        if value is None:
+            chosen[name] = recommended[name]
+    args.num_sample, args.confidence_th = chosen["num_sample"], chosen["confidence_th"]
+    args.prob_th = chosen["gesture_prob_th"]
+    return model, GestureConfig(str(paths[0]), str(paths[1]), **chosen)
 
 
 def scorable(command: str, paths, classes):
@@ -100,18 +157,8 @@ def engine_passes(inputs, config, classes, desc: str):
 
 
 def add_engine_options(p, model_required: bool) -> None:
-    p.add_argument("--model", required=model_required, help="pickled classifier")
-    p.add_argument("--encoder", required=model_required, help="pickled label encoder")
-    p.add_argument(
-        "--num-sample", type=non_negative_int, default=10, help="samples per engine cycle (10)"
-    )
-    p.add_argument(
-        "--confidence-th",
-        type=non_negative,
-        default=2.0,
-        help="least confidence: best class probability over the second best, rounded down (2)",
-    )
-    p.add_argument("--prob-th", type=probability, default=0.6, help="least probability (0.6)")
+    add_model_options(p, model_required)
+    add_cycle_options(p)
     p.add_argument(
         "--poll-interval",
         type=non_negative,

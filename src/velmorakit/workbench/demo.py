@@ -72,12 +72,9 @@ def _line(t: float, gesture, event: GestureEvent | None) -> str:
     return f"{head}   | truth: {event.label:<9} {event.signed_distance:+.2f} m  {mark}"
 
 
-def run_demo(
-    model_path: str, encoder_path: str, seconds: float, speed: float, seed: int
-) -> DemoTally:
+def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> DemoTally:
     session = simulate_session(seconds, seed)
     rate = SAMPLE_RATE * speed
-    config = GestureConfig(str(model_path), str(encoder_path))
     logger = logging.getLogger("velmorakit.demo")
     logger.setLevel(logging.WARNING)
 

@@ -6,7 +6,7 @@ from .command_options import (
     MAX_SIMULATED_S,
     add_engine_options,
     engine_passes,
-    gesture_config,
+    load_model,
     png_output,
     scorable,
     seconds,
@@ -35,12 +35,10 @@ def cmd_simulate(args) -> None:
 def cmd_evaluate(args) -> None:
     from .reports import evaluation_summary, sweep_table, write_outcomes
     from .scoring import Thresholds, score, sweep
-    from .training import load_model_pair
 
     pngs = [png_output(p) if p else None for p in (args.confusion_png, args.sweep_png)]
-    model, _ = load_model_pair(args.model, args.encoder)
+    model, config = load_model(args)
     classes = [str(c) for c in model.classes_]
-    config = gesture_config(args)
     inputs = scorable("evaluate", args.recordings, classes)
     if not inputs:
         raise WorkbenchError("none of the recordings can be scored")

@@ -11,6 +11,7 @@ import logging
 import sys
 import time
 
+from .command_options import add_cycle_options, add_model_options, load_model
 from .errors import WorkbenchError
 from .sources.options import add_source_options, settings_from_args
 
@@ -19,28 +20,20 @@ SAMPLE_RATE = 50
 INTERRUPTED = 130
 
 
-def register(commands, model_options) -> None:
+def register(commands) -> None:
     p = commands.add_parser("listen", help="recognise gestures live from a sensor source")
     add_source_options(p)
-    model_options(p, required=True)
-    p.add_argument("--num-sample", type=int, default=10, help="batch size (10)")
-    p.add_argument("--confidence-th", type=float, default=2.0, help="least confidence (2)")
-    p.add_argument("--prob-th", type=float, default=0.6, help="least probability (0.6)")
+    add_model_options(p, required=True)
+    add_cycle_options(p)
     p.add_argument("--json", action="store_true", help="one JSON object per line")
     p.set_defaults(handler=cmd_listen)
 
 
 def cmd_listen(args) -> int:
-    from ..models.gesture import GestureConfig
-    from .training import load_model_pair
-
-    if args.num_sample <= 0:
-        raise WorkbenchError("--num-sample must be positive")
     settings = settings_from_args(args)
-    load_model_pair(args.model, args.encoder)  # a bad model fails here, not in the worker
-    config = GestureConfig(
-        str(args.model), str(args.encoder), args.num_sample, args.confidence_th, args.prob_th
-    )
+    _, config = load_model(args)  # a bad model fails here, not in the worker
+    if config.num_sample <= 0:
+        raise WorkbenchError("--num-sample must be positive")
     show = _json_line if args.json else _text_line
     session = ListenSession(settings, config)
     print(f"listening to {settings.description}; Ctrl-C stops", file=sys.stderr, flush=True)

@@ -3,9 +3,10 @@
 from pathlib import Path
 
 from .command_options import (
+    SERVICE_DEFAULTS,
     add_engine_options,
     engine_passes,
-    gesture_config,
+    load_model,
     non_negative,
     png_output,
     seconds,
@@ -74,13 +75,10 @@ def _plot_contents(args, recording):
     events = load_scorable_events(args.recording, recording) or []
     if args.model:
         from .scoring import MISSED, SHORT_REASONS, Thresholds, outcomes, reached
-        from .training import load_model_pair
 
-        model, _ = load_model_pair(args.model, args.encoder)
+        model, config = load_model(args)
         classes = [str(c) for c in model.classes_]
-        (part,) = engine_passes(
-            [(args.recording, recording, events)], gesture_config(args), classes, "plotting"
-        )
+        (part,) = engine_passes([(args.recording, recording, events)], config, classes, "plotting")
         thresholds = Thresholds(args.confidence_th, args.prob_th, args.poll_interval)
         found, _ = outcomes(part, thresholds)
         truth = [
@@ -98,7 +96,9 @@ def _plot_contents(args, recording):
         return truth, results, "from the model"
     from .segments import extract, segment_labels
 
-    _, bounds = extract(recording.samples, max(args.num_sample, 1))
+    _, bounds = extract(
+        recording.samples, max(args.num_sample or SERVICE_DEFAULTS["num_sample"], 1)
+    )
     labels = segment_labels(bounds, recording.labels)
     results = [
         (int(a), int(b), label, int(b), True) for (a, b), label in zip(bounds, labels, strict=True)
