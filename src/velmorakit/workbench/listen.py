@@ -14,9 +14,9 @@ import time
 from .command_options import add_cycle_options, add_model_options, load_model
 from .errors import WorkbenchError
 from .sources.options import add_source_options, settings_from_args
+from .synthetic import SAMPLE_RATE
 
 POLL_S = 0.002
-SAMPLE_RATE = 50
 INTERRUPTED = 130
 
 

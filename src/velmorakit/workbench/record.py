@@ -10,9 +10,9 @@ import time
 
 from .errors import WorkbenchError
 from .sources.options import add_source_options, settings_from_args
+from .synthetic import SAMPLE_RATE
 
 INTERRUPTED = 130
-SAMPLE_RATE = 50
 BAR_WIDTH = 30
 BAR_FULL_M_S = 1.5  # speed that fills the bar
 REDRAW_S = 0.05

@@ -10,11 +10,11 @@ import logging
 import sys
 import time
 
+from ..conditioning import ENGINE_RATE_HZ
 from ..errors import WorkbenchError
 from .decoding import DROP_KINDS, Drops, LineDecoder
 from .settings import SourceSettings, open_transport
 
-ENGINE_RATE_HZ = 50.0
 # Shared counters, in this order, then one per kind of dropped input.
 COUNTERS = ("read", "sent", "gaps", "ready", "started", "ended")
 SLOTS = COUNTERS + tuple(DROP_KINDS)
