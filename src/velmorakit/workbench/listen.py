@@ -67,6 +67,10 @@ class ListenSession:
         service = None
         try:
             source.start()
+            # The worker times each batch from its first receive: a source still starting up
+            # (opening its port, importing) would make that first batch look like a stall.
+            while source.process.is_alive() and not source.receiver.poll(0.05):
+                pass
             with worker_log.capture(), children_ignore_ctrl_c():
                 service = VelmoraGesture(self.config, source.receiver, logger)
                 service.start()
