@@ -6,42 +6,9 @@ import sys
 from pathlib import Path
 
 from . import ingest_cli, listen, record, shape_command, train_command
-from .command_options import add_cycle_options, add_model_options
+from .command_options import add_cycle_options, add_model_options, positive
 from .errors import WorkbenchError
 from .evaluation_commands import register as register_evaluation_commands
-
-
-def _positive(kind):
-    def parse(text: str):
-        try:
-            value = kind(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        if value <= 0:
-            raise argparse.ArgumentTypeError(f"must be positive: {text}")
-        return value
-
-    return parse
-
-
-def _fraction(text: str) -> float:
-    value = float(text)
-    if not 0 < value < 1:
-        raise argparse.ArgumentTypeError(f"must lie between 0 and 1: {text}")
-    return value
-
-
-def _output(path: str) -> str:
-    """`path`, with its directory created if need be."""
-    Path(path).parent.mkdir(parents=True, exist_ok=True)
-    return path
-
-
-def _counts(labels) -> str:
-    import numpy as np
-
-    names, counts = np.unique(labels, return_counts=True)
-    return ", ".join(f"{n} {c}" for n, c in zip(names, counts, strict=True))
 
 
 def cmd_demo(args) -> None:
@@ -74,17 +41,17 @@ def build_parser() -> argparse.ArgumentParser:
     shape_command.register(commands)
     train_command.register(commands)
     register_evaluation_commands(commands)
-    ingest_cli.register(commands, _positive)
+    ingest_cli.register(commands)
 
     p = commands.add_parser("demo", help="recognise a simulated session live")
-    p.add_argument("--seconds", type=_positive(float), default=40.0, help="stream length (40)")
-    p.add_argument("--speed", type=_positive(float), default=2.0, help="x real time (2)")
+    p.add_argument("--seconds", type=positive(float), default=40.0, help="stream length (40)")
+    p.add_argument("--speed", type=positive(float), default=2.0, help="x real time (2)")
     p.add_argument("--seed", type=int, default=7, help="session seed (7)")
     add_model_options(p, required=False)
     add_cycle_options(p)
     p.set_defaults(handler=cmd_demo)
     listen.register(commands)
-    record.register(commands, _positive)
+    record.register(commands)
     return parser
 
 

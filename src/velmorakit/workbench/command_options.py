@@ -35,6 +35,38 @@ def seconds(text: str) -> float:
     return value
 
 
+def positive(kind=float):
+    """An argument parser of a finite number of `kind` above 0."""
+
+    def parse(text: str):
+        value = _number(text, 0, math.inf, "must be positive", kind)
+        if value == 0:
+            raise argparse.ArgumentTypeError(f"must be positive: {text}")
+        return value
+
+    return parse
+
+
+def fraction(text: str) -> float:
+    value = _number(text, 0, 1, "must lie between 0 and 1")
+    if value in (0, 1):
+        raise argparse.ArgumentTypeError(f"must lie between 0 and 1: {text}")
+    return value
+
+
+def output_path(path: str) -> str:
+    """`path`, with its directory created if need be."""
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def label_counts(labels) -> str:
+    import numpy as np
+
+    names, counts = np.unique(labels, return_counts=True)
+    return ", ".join(f"{n} {c}" for n, c in zip(names, counts, strict=True))
+
+
 def probability(text: str) -> float:
     return _number(text, 0, 1, "must lie between 0 and 1")
 
@@ -55,7 +87,7 @@ def png_output(path: str) -> Path:
         out = out.with_name(out.name + ".png")
     elif out.suffix.lower() != ".png":
         raise WorkbenchError(f"{path}: pictures are written as PNG; give a name ending in .png")
-    out.parent.mkdir(parents=True, exist_ok=True)
+    output_path(out)
     return out
 
 

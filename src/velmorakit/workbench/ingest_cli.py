@@ -3,17 +3,18 @@ files made up to try it on."""
 
 import argparse
 
+from .command_options import positive
 from .conditioning import TIME_SCALES, UNIT_SCALES
 
 
 def cmd_simulate_sensor(args) -> None:
-    from .cli import _output
+    from .command_options import output_path
     from .sensor_simulation import sensor_session, write_sensor_file
 
     t, acc, labels, events = sensor_session(
         args.seconds, args.seed, args.rate, args.jitter, args.gravity, args.tilt
     )
-    write_sensor_file(_output(args.output), t, acc, labels, args.time_unit, args.units)
+    write_sensor_file(output_path(args.output), t, acc, labels, args.time_unit, args.units)
     print(
         f"wrote {args.output}: {len(t)} samples at {args.rate:g} Hz (acceleration in "
         f"{args.units}, time stamps in {args.time_unit}), {len(events)} gestures labelled"
@@ -21,12 +22,12 @@ def cmd_simulate_sensor(args) -> None:
 
 
 def cmd_import(args) -> None:
-    from .cli import _output
+    from .command_options import output_path
     from .importing import describe, import_recording
 
     report = import_recording(
         args.input,
-        _output(args.output),
+        output_path(args.output),
         args.columns,
         args.time_unit,
         args.rate,
@@ -37,7 +38,7 @@ def cmd_import(args) -> None:
     print(describe(report, args.input, args.output))
 
 
-def register(commands, positive) -> None:
+def register(commands) -> None:
     """Add `import`, and to the `simulate` already registered the sensor format."""
     p = commands.choices["simulate"]
     engine_format = p.get_default("handler")

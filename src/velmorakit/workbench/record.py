@@ -8,6 +8,7 @@ ground truth, ready for `shape` and `train`; Ctrl-C stops it and keeps what was 
 import sys
 import time
 
+from .command_options import positive
 from .errors import WorkbenchError
 from .sources.options import add_source_options, settings_from_args
 from .synthetic import SAMPLE_RATE
@@ -19,7 +20,7 @@ REDRAW_S = 0.05
 POLL_S = 0.05
 
 
-def register(commands, positive) -> None:
+def register(commands) -> None:
     p = commands.add_parser("record", help="record your own gestures, guided by prompts")
     add_source_options(p)
     p.add_argument("-o", "--output", required=True, help="recording to write (CSV)")

@@ -9,7 +9,7 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 
 
 def run_shape(args) -> None:
-    from .cli import _counts, _output
+    from .command_options import label_counts, output_path
     from .progress import progress
     from .recordings import read_recording, recording_paths
     from .segments import concatenate, save_segments, shape_recording
@@ -27,12 +27,12 @@ def run_shape(args) -> None:
     segments = concatenate(parts)
     if not len(segments):
         raise WorkbenchError("no segment covers a labelled row: nothing to write")
-    save_segments(_output(args.output), segments)
+    save_segments(output_path(args.output), segments)
     gestures = len(set(zip(segments.sources, segments.gestures, strict=True)))
     phases = 1 if args.one_phase else args.step
     print(
         f"wrote {args.output}: {len(segments)} segments of {gestures} gestures "
-        f"({_counts(segments.labels)})"
+        f"({label_counts(segments.labels)})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
     if dropped:
@@ -43,14 +43,14 @@ def run_shape(args) -> None:
 
 
 def register(commands) -> None:
-    from .cli import _positive
+    from .command_options import positive
 
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
     p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
     p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
     p.add_argument(
         "--step",
-        type=_positive(int),
+        type=positive(int),
         default=WORKER_NUM_SAMPLE,
         help=f"samples per recognition cycle, the service's num_sample ({WORKER_NUM_SAMPLE})",
     )

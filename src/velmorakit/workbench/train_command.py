@@ -153,7 +153,7 @@ def run_train(args) -> None:
 
 def register(commands) -> None:
     from .candidates import CANDIDATES
-    from .cli import _fraction, _positive
+    from .command_options import fraction, positive
 
     p = commands.add_parser("train", help="choose, fit and bundle a classifier from segments")
     p.add_argument("segments", nargs="+", help="segment files written by `shape`")
@@ -165,20 +165,20 @@ def register(commands) -> None:
         default=",".join(CANDIDATES),
         help=f"comma-separated candidates ({','.join(CANDIDATES)})",
     )
-    p.add_argument("--folds", type=_positive(int), default=5, help="cross-validation folds (5)")
+    p.add_argument("--folds", type=positive(int), default=5, help="cross-validation folds (5)")
     p.add_argument(
         "--budget-ms",
-        type=_positive(float),
+        type=positive(float),
         default=2.0,
         help="most time one predict_proba may take on this machine (2)",
     )
     p.add_argument(
         "--target-precision",
-        type=_fraction,
+        type=fraction,
         default=0.98,
         help="share of accepted results that should be right, for the thresholds (0.98)",
     )
-    p.add_argument("--hidden", type=_positive(int), default=64, help="MLP hidden units (64)")
+    p.add_argument("--hidden", type=positive(int), default=64, help="MLP hidden units (64)")
     p.add_argument("--seed", type=int, default=0, help="random seed (0)")
     p.add_argument(
         "--test-size",

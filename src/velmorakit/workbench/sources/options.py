@@ -3,18 +3,10 @@
 import argparse
 from dataclasses import replace
 
+from ..command_options import positive
+
 # Field names of a headerless CSV stream: the common Arduino/ESP32 print format.
 DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
-
-
-def _positive(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be positive: {text}")
-    return value
 
 
 def add_source_options(parser: argparse.ArgumentParser) -> None:
@@ -39,14 +31,14 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--time-unit", choices=("s", "ms"), default="ms", help="(ms)")
     group.add_argument("--units", choices=("m/s2", "g"), default="m/s2", help="acceleration")
     group.add_argument(
-        "--rate", type=_positive, default=50.0, help="sample rate without time stamps (50)"
+        "--rate", type=positive(float), default=50.0, help="sample rate without time stamps (50)"
     )
     group.add_argument(
-        "--speed", type=_positive, default=1.0, help="replay speed of a file, x real time (1)"
+        "--speed", type=positive(float), default=1.0, help="replay speed of a file, x real time (1)"
     )
     group.add_argument(
         "--silence",
-        type=_positive,
+        type=positive(float),
         default=2.0,
         help="seconds without data that end the stream (2)",
     )
