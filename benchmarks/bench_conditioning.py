@@ -9,9 +9,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from velmorakit.workbench.conditioning import Conditioner
-from velmorakit.workbench.importing import import_recording
-from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_file
+from velmorakit.conditioning import Conditioner
+from velmorakit.workbench.recordings.importing import import_recording
+from velmorakit.workbench.simulation.sensor import sensor_session, write_sensor_file
 
 
 def best_of(repeats, measure):

@@ -13,8 +13,8 @@ import statistics
 import time
 
 from velmorakit.workbench.sources.decoding import Format
+from velmorakit.workbench.sources.kinds import parse_source
 from velmorakit.workbench.sources.process import SourceProcess
-from velmorakit.workbench.sources.settings import parse_source
 
 LINES = 250
 WARM_UP = 20

@@ -9,7 +9,7 @@ import warnings
 
 import numpy as np
 
-from velmorakit.workbench.segments import FEATURES
+from velmorakit.workbench.learning.segments import FEATURES
 
 
 class FakeClassifier:

@@ -6,7 +6,8 @@ velocity x, y, z, one sample per row, oldest first.
 
 import numpy as np
 
-from velmorakit.workbench.synthetic import SAMPLE_RATE, SimulationSettings, simulate_session
+from velmorakit.conditioning import SAMPLE_RATE
+from velmorakit.workbench.simulation.synthetic import SimulationSettings, simulate_session
 
 
 def random_stream(n, seed, scale=1.0):

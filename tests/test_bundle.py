@@ -8,11 +8,11 @@ import numpy as np
 import pytest
 from sklearn.linear_model import LogisticRegression
 
-from velmorakit.workbench import bundle as bundle_module
-from velmorakit.workbench import default_model
-from velmorakit.workbench.bundle import BundleVersionWarning, load_bundle, write_bundle
 from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.training import build_encoder
+from velmorakit.workbench.learning import bundle as bundle_module
+from velmorakit.workbench.learning import default_model
+from velmorakit.workbench.learning.bundle import BundleVersionWarning, load_bundle, write_bundle
+from velmorakit.workbench.learning.training import build_encoder
 
 THRESHOLDS = {"rate_hz": 50, "confidence_th": 3, "gesture_prob_th": 0.55, "num_sample": 10}
 

@@ -2,10 +2,10 @@
 
 import re
 
-from velmorakit.workbench import default_model
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.demo import DemoTally
-from velmorakit.workbench.synthetic import GestureEvent
+from velmorakit.workbench.commands.demo import DemoTally
+from velmorakit.workbench.learning import default_model
+from velmorakit.workbench.simulation.synthetic import GestureEvent
 
 
 def test_results_are_attributed_to_the_latest_unreported_gesture():

@@ -10,8 +10,8 @@ import pytest
 from sklearn.linear_model import LogisticRegression
 
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.segments import SegmentSet, save_segments
-from velmorakit.workbench.training import build_encoder
+from velmorakit.workbench.learning.segments import SegmentSet, save_segments
+from velmorakit.workbench.learning.training import build_encoder
 
 
 @pytest.fixture
@@ -128,7 +128,7 @@ def test_output_into_a_closed_pipe_ends_quietly(tmp_path):
 def test_importing_the_plots_leaves_the_matplotlib_backend_alone():
     done = run_python(
         "import matplotlib; matplotlib.use('svg');"
-        "import velmorakit.workbench.plotting;"
+        "import velmorakit.workbench.assessment.plotting;"
         "print(matplotlib.get_backend())"
     )
     assert done.stdout.strip() == "svg", done.stderr

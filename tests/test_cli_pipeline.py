@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.recordings import read_truth
-from velmorakit.workbench.segments import load_segments
+from velmorakit.workbench.learning.segments import load_segments
+from velmorakit.workbench.recordings.recording import read_truth
 
 
 @pytest.fixture

@@ -6,15 +6,15 @@ import numpy as np
 import pytest
 from reference import reference_velocity
 
-from velmorakit.workbench.conditioning import (
+from velmorakit.conditioning import (
     STANDARD_GRAVITY,
     ColumnMap,
     Conditioner,
     Resampler,
     VelocityEstimator,
 )
-from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.synthetic import minimum_jerk
+from velmorakit.errors import InputError as WorkbenchError
+from velmorakit.workbench.simulation.synthetic import minimum_jerk
 
 STROKES = ((60, 0, 0.3, 25), (200, 1, -0.4, 40), (380, 2, 0.25, 35))  # start, axis, m, rows
 

@@ -5,13 +5,14 @@ import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
 
+from velmorakit.conditioning import DT
 from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
-from velmorakit.workbench import attribution, scoring
-from velmorakit.workbench.attribution import attribute
-from velmorakit.workbench.evaluation import SEGMENT, Cycle, EnginePass, run_engine
-from velmorakit.workbench.scoring import NONE, Thresholds, score
-from velmorakit.workbench.synthetic import DT, GestureEvent, minimum_jerk
+from velmorakit.workbench.assessment import attribution, scoring
+from velmorakit.workbench.assessment.attribution import attribute
+from velmorakit.workbench.assessment.evaluation import SEGMENT, Cycle, EnginePass, run_engine
+from velmorakit.workbench.assessment.scoring import NONE, Thresholds, score
+from velmorakit.workbench.simulation.synthetic import GestureEvent, minimum_jerk
 
 
 class ScriptedEngine(VelmoraComputing):

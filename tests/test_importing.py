@@ -8,12 +8,12 @@ import numpy as np
 import pytest
 from reference import reference_velocity
 
+from velmorakit.conditioning import STANDARD_GRAVITY
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.conditioning import STANDARD_GRAVITY
 from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.importing import import_recording
-from velmorakit.workbench.recordings import read_recording, read_truth, truth_path
-from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_file
+from velmorakit.workbench.recordings.importing import import_recording
+from velmorakit.workbench.recordings.recording import read_recording, read_truth, truth_path
+from velmorakit.workbench.simulation.sensor import sensor_session, write_sensor_file
 
 
 def test_import_resamples_scales_and_estimates_velocity_like_numpy(tmp_path):

@@ -13,14 +13,15 @@ import numpy as np
 import pytest
 from streams import gesture_stream
 
+from velmorakit.conditioning import DT
 from velmorakit.middleware.utilities import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
+from velmorakit.workbench.assessment.evaluation import run_engine
+from velmorakit.workbench.assessment.scoring import Thresholds, reached
 from velmorakit.workbench.cli import main
-from velmorakit.workbench.evaluation import run_engine
-from velmorakit.workbench.guided_session import plan_session
-from velmorakit.workbench.recordings import read_recording, read_truth, write_recording
-from velmorakit.workbench.scoring import Thresholds, reached
-from velmorakit.workbench.synthetic import DIRECTIONS, DT, minimum_jerk
+from velmorakit.workbench.recordings.guided_session import plan_session
+from velmorakit.workbench.recordings.recording import read_recording, read_truth, write_recording
+from velmorakit.workbench.simulation.synthetic import DIRECTIONS, minimum_jerk
 
 
 def _velmorakit(*args, cwd, **popen):

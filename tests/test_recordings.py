@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.recordings import (
+from velmorakit.workbench.recordings.recording import (
     events_from_labels,
     load_events,
     read_recording,
@@ -17,7 +17,7 @@ from velmorakit.workbench.recordings import (
     write_recording,
     write_truth,
 )
-from velmorakit.workbench.synthetic import simulate_session
+from velmorakit.workbench.simulation.synthetic import simulate_session
 
 
 def test_recording_and_truth_round_trip(tmp_path):

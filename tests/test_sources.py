@@ -10,10 +10,10 @@ import time
 import numpy as np
 import pytest
 
-from velmorakit.workbench.conditioning import VelocityEstimator
+from velmorakit.conditioning import VelocityEstimator
 from velmorakit.workbench.sources.decoding import Format, LineDecoder
+from velmorakit.workbench.sources.kinds import parse_source
 from velmorakit.workbench.sources.process import SourceProcess
-from velmorakit.workbench.sources.settings import parse_source
 
 serial = pytest.importorskip("serial")
 

@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 from scipy.integrate import cumulative_trapezoid
 
-from velmorakit.workbench.synthetic import (
+from velmorakit.conditioning import SAMPLE_RATE
+from velmorakit.workbench.simulation.synthetic import (
     DIRECTIONS,
-    SAMPLE_RATE,
     SimulationSettings,
     minimum_jerk,
     simulate_session,

@@ -10,17 +10,21 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
 from velmorakit.workbench.errors import WorkbenchError
-from velmorakit.workbench.segments import extract, segment_labels, shape_recording
-from velmorakit.workbench.selection import fit_quietly, make_splits
-from velmorakit.workbench.synthetic import simulate_session
-from velmorakit.workbench.thresholds import engine_figures, operating_point, recommend_thresholds
-from velmorakit.workbench.training import (
+from velmorakit.workbench.learning.segments import extract, segment_labels, shape_recording
+from velmorakit.workbench.learning.selection import fit_quietly, make_splits
+from velmorakit.workbench.learning.thresholds import (
+    engine_figures,
+    operating_point,
+    recommend_thresholds,
+)
+from velmorakit.workbench.learning.training import (
     build_encoder,
     check_model_pair,
     classify,
     load_model_pair,
     train_model,
 )
+from velmorakit.workbench.simulation.synthetic import simulate_session
 
 FAST = {"candidates": ["mlp", "logreg"], "folds": 3}
 

@@ -18,22 +18,22 @@ from pathlib import Path
 import numpy as np
 from scipy import signal
 
+from velmorakit.conditioning import VelocityEstimator
 from velmorakit.models.gesture import GestureConfig
-from velmorakit.workbench.command_options import engine_passes, scorable
-from velmorakit.workbench.conditioning import VelocityEstimator
-from velmorakit.workbench.importing import import_recording
-from velmorakit.workbench.recordings import (
+from velmorakit.workbench.assessment.scoring import Thresholds, score
+from velmorakit.workbench.commands.options import engine_passes, scorable
+from velmorakit.workbench.learning.segments import extract, shape_recording
+from velmorakit.workbench.learning.training import save_model_pair, train_model
+from velmorakit.workbench.recordings.importing import import_recording
+from velmorakit.workbench.recordings.recording import (
     load_events,
     read_recording,
     truth_path,
     write_recording,
     write_truth,
 )
-from velmorakit.workbench.scoring import Thresholds, score
-from velmorakit.workbench.segments import extract, shape_recording
-from velmorakit.workbench.sensor_simulation import sensor_session, write_sensor_file
-from velmorakit.workbench.synthetic import SimulationSettings, simulate_session
-from velmorakit.workbench.training import save_model_pair, train_model
+from velmorakit.workbench.simulation.sensor import sensor_session, write_sensor_file
+from velmorakit.workbench.simulation.synthetic import SimulationSettings, simulate_session
 
 
 class LeakyIntegral:

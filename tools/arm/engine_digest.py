@@ -48,7 +48,7 @@ def new_engine():
 
 
 def write_inputs(folder):
-    from velmorakit.workbench.synthetic import simulate_session
+    from velmorakit.workbench.simulation.synthetic import simulate_session
 
     folder.mkdir(parents=True, exist_ok=True)
     np.save(folder / "stream.npy", simulate_session(300.0, 3).samples)

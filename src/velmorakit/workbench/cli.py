@@ -1,35 +1,12 @@
-"""The `velmorakit` command: simulate, import, shape, train, evaluate, plot and demo."""
+"""The `velmorakit` command line: one subcommand per module of `commands`, errors as one line."""
 
 import argparse
 import os
 import sys
 from pathlib import Path
 
-from . import ingest_cli, listen, record, shape_command, train_command
-from .command_options import add_cycle_options, add_model_options, positive
-from .errors import WorkbenchError
-from .evaluation_commands import register as register_evaluation_commands
-
-
-def cmd_demo(args) -> None:
-    from .command_options import load_model
-    from .default_model import default_bundle
-    from .demo import run_demo
-
-    if not args.model:
-        bundle, report = default_bundle()
-        args.model = str(bundle.path)
-        if report is None:
-            print(f"using the cached default model {bundle.path}")
-        else:
-            chosen = next(s for s in report.scores if s.name == report.chosen)
-            print(
-                f"trained the default model ({report.chosen}) on {report.gestures} simulated "
-                f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), "
-                f"cached as {bundle.path}"
-            )
-    _, config = load_model(args)
-    run_demo(config, args.seconds, args.speed, args.seed)
+from ..errors import InputError
+from .commands import demo, evaluate, import_, listen, plot, record, shape, simulate, train
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -38,20 +15,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    shape_command.register(commands)
-    train_command.register(commands)
-    register_evaluation_commands(commands)
-    ingest_cli.register(commands)
-
-    p = commands.add_parser("demo", help="recognise a simulated session live")
-    p.add_argument("--seconds", type=positive(float), default=40.0, help="stream length (40)")
-    p.add_argument("--speed", type=positive(float), default=2.0, help="x real time (2)")
-    p.add_argument("--seed", type=int, default=7, help="session seed (7)")
-    add_model_options(p, required=False)
-    add_cycle_options(p)
-    p.set_defaults(handler=cmd_demo)
-    listen.register(commands)
-    record.register(commands)
+    for command in (simulate, import_, shape, train, evaluate, plot, demo, listen, record):
+        command.register(commands)
     return parser
 
 
@@ -80,7 +45,7 @@ def main(argv: list[str] | None = None) -> int:
         # the null device so that the flush at exit fails no more, and exit as Python does.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except WorkbenchError as err:
+    except InputError as err:
         return _fail(args.command, str(err), 1)
     except ImportError as err:
         return _fail(args.command, _import_problem(err), 1)

@@ -12,14 +12,16 @@ import logging
 import math
 from dataclasses import dataclass, field
 
-from ..conditioning import ColumnMap, Conditioner
-from ..errors import WorkbenchError
-from .options import DEFAULT_FIELDS
+from ...conditioning import ColumnMap, Conditioner
+from ...errors import InputError
 
 log = logging.getLogger("velmorakit.sources")
 
 # A line longer than this without an end is not a sensor line: dropped as garbage.
 MAX_LINE_BYTES = 4096
+
+# Field names of a headerless CSV stream: the common Arduino/ESP32 print format.
+DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 
 # The roles a row is made of; a label or group column of the stream is not used live.
 SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz")
@@ -145,13 +147,13 @@ class LineDecoder:
                 self._columns = self._locate(fields)  # a header line names the fields
                 self.read -= 1  # and is no sample
                 return None
-            except WorkbenchError:
+            except InputError:
                 pass  # not a header of the configured columns: a malformed line
         try:
             if self._columns is None:
                 self._columns = self._locate(self._fields)
             return {role: fields[i] for role, i in self._columns.items()}
-        except (IndexError, WorkbenchError):
+        except (IndexError, InputError):
             self.drops.add("malformed", text)
             return None
 

@@ -11,8 +11,8 @@ import signal
 from contextlib import contextmanager
 from dataclasses import replace
 
+from .kinds import InheritedFd, SourceSettings
 from .pump import SLOTS, Counters, pump
-from .settings import InheritedFd, SourceSettings
 
 STOP_WAIT_S = 2.0
 

@@ -10,10 +10,10 @@ import logging
 import sys
 import time
 
-from ..conditioning import ENGINE_RATE_HZ
-from ..errors import WorkbenchError
+from ...conditioning import SAMPLE_RATE
+from ...errors import InputError
 from .decoding import DROP_KINDS, Drops, LineDecoder
-from .settings import SourceSettings, open_transport
+from .kinds import KINDS, SourceSettings
 
 # Shared counters, in this order, then one per kind of dropped input.
 COUNTERS = ("read", "sent", "gaps", "ready", "started", "ended")
@@ -52,7 +52,7 @@ def pump(settings: SourceSettings, conn, shared) -> None:
     code = 0
     try:
         _stream(settings, conn, counters)
-    except WorkbenchError as err:
+    except InputError as err:
         logging.getLogger("velmorakit.sources").error("%s", err)
         code = 1
     except BrokenPipeError:
@@ -66,24 +66,25 @@ def pump(settings: SourceSettings, conn, shared) -> None:
 
 
 def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
-    pace = ENGINE_RATE_HZ * settings.speed if settings.speed else None
+    kind = KINDS[settings.kind]
+    pace = SAMPLE_RATE * settings.speed if kind.paced and settings.speed else None
     sender = _Sender(conn, counters, pace)
-    if settings.kind == "rows":
-        for row in settings.rows:
-            counters.set("read", counters.read + 1)
-            sender.send(list(row))
-        return
     drops = Drops()
     decoder = LineDecoder(settings.fmt, drops)
-    with open_transport(settings) as transport:
+    with kind.open(settings) as transport:
         counters.set("ready", 1)  # the port is open, the socket bound
         for chunk in transport.chunks():
+            if kind.yields_rows:
+                counters.set("read", counters.read + 1)
+                sender.send(chunk)
+                continue
             rows = decoder.feed(chunk)
             _update(counters, decoder, drops)  # a few microseconds: read counts before sent
             for row in rows:
                 sender.send(row)
-        decoder.finish()
-        _update(counters, decoder, drops)
+        if not kind.yields_rows:
+            decoder.finish()
+            _update(counters, decoder, drops)
 
 
 def _update(counters: Counters, decoder: LineDecoder, drops: Drops) -> None:

@@ -1,0 +1,30 @@
+"""Sensor samples made into the engine's 50 Hz rows: column mapping, units, resampling, velocity.
+
+The same code conditions a whole file (`velmorakit import`) and a live source sample by
+sample, so that a model learns from exactly the rows it will be shown live. Each stage is
+causal and streaming: `Conditioner.push` takes one sensor sample and returns the rows that
+sample completes.
+"""
+
+from .columns import ACC_ROLES, ROLES, TIME_COLUMNS, VEL_ROLES, ColumnMap
+from .conditioner import STANDARD_GRAVITY, TIME_SCALES, UNIT_SCALES, Conditioner
+from .rate import DT, SAMPLE_RATE
+from .resampling import Resampler, Row
+from .velocity import VelocityEstimator
+
+__all__ = [
+    "ACC_ROLES",
+    "DT",
+    "ROLES",
+    "SAMPLE_RATE",
+    "STANDARD_GRAVITY",
+    "TIME_COLUMNS",
+    "TIME_SCALES",
+    "UNIT_SCALES",
+    "VEL_ROLES",
+    "ColumnMap",
+    "Conditioner",
+    "Resampler",
+    "Row",
+    "VelocityEstimator",
+]

@@ -1,0 +1,63 @@
+"""`velmorakit shape`: recordings cut into labelled segment vectors, as the worker cuts them."""
+
+from pathlib import Path
+
+from ..errors import WorkbenchError
+
+DEFAULT_SEGMENTS = "segments.npz"
+WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognition cycle
+
+
+def run_shape(args) -> None:
+    from ..learning.segments import concatenate, save_segments, shape_recording
+    from ..progress import progress
+    from ..recordings.recording import read_recording, recording_paths
+    from .options import label_counts, output_path
+
+    parts, dropped = [], 0
+    for path in progress(
+        recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
+    ):
+        recording = read_recording(path)
+        part, unlabelled = shape_recording(
+            recording.samples, recording.labels, Path(path).name, args.step, not args.one_phase
+        )
+        parts.append(part)
+        dropped += unlabelled
+    segments = concatenate(parts)
+    if not len(segments):
+        raise WorkbenchError("no segment covers a labelled row: nothing to write")
+    save_segments(output_path(args.output), segments)
+    gestures = len(set(zip(segments.sources, segments.gestures, strict=True)))
+    phases = 1 if args.one_phase else args.step
+    print(
+        f"wrote {args.output}: {len(segments)} segments of {gestures} gestures "
+        f"({label_counts(segments.labels)})"
+    )
+    print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
+    if dropped:
+        print(
+            f"kept apart {dropped} segment(s) that cover no labelled row: not trained on, "
+            "they count as spurious results when thresholds are chosen"
+        )
+
+
+def register(commands) -> None:
+    from .options import positive
+
+    p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
+    p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
+    p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
+    p.add_argument(
+        "--step",
+        type=positive(int),
+        default=WORKER_NUM_SAMPLE,
+        help=f"samples per recognition cycle, the service's num_sample ({WORKER_NUM_SAMPLE})",
+    )
+    p.add_argument(
+        "--one-phase",
+        action="store_true",
+        help="cut each recording once, with cycles from its first row; by default it is cut "
+        "at every phase of the cycle, as a worker that started at any moment would see it",
+    )
+    p.set_defaults(handler=run_shape)

@@ -1,0 +1,52 @@
+"""The command-line options that choose and describe a source, shared by `listen` and `record`."""
+
+import argparse
+from dataclasses import replace
+
+from ..sources.decoding import DEFAULT_FIELDS
+from ..sources.kinds import DEFAULT_HOST, KINDS, USAGE, parse_source
+from .options import positive
+
+
+def add_source_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("source")
+    group.add_argument(
+        "--source",
+        required=True,
+        help=f"{USAGE} (a file is replayed; udp binds to {DEFAULT_HOST} unless a host is given)",
+    )
+    group.add_argument("--baud", type=int, default=115200, help="serial baud rate (115200)")
+    group.add_argument(
+        "--columns",
+        help="which columns are which, as for `import`: t=...,ax=...,ay=...,az=...[,vx=...] "
+        "(default: found by name)",
+    )
+    group.add_argument(
+        "--fields",
+        default=DEFAULT_FIELDS,
+        help=f"names of the fields of a headerless CSV line ({DEFAULT_FIELDS})",
+    )
+    group.add_argument("--time-unit", choices=("s", "ms"), default="ms", help="(ms)")
+    group.add_argument("--units", choices=("m/s2", "g"), default="m/s2", help="acceleration")
+    group.add_argument(
+        "--rate", type=positive(float), default=50.0, help="sample rate without time stamps (50)"
+    )
+    group.add_argument(
+        "--speed", type=positive(float), default=1.0, help="replay speed of a file, x real time (1)"
+    )
+    group.add_argument(
+        "--silence",
+        type=positive(float),
+        default=2.0,
+        help="seconds without data that end the stream (2)",
+    )
+
+
+def settings_from_args(args):
+    """The `SourceSettings` the options name; a column mapping that cannot work fails here."""
+    from ..sources.decoding import Format, LineDecoder
+
+    fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate)
+    LineDecoder(fmt)
+    settings = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
+    return replace(settings, speed=args.speed) if KINDS[settings.kind].paced else settings

@@ -1,0 +1,192 @@
+"""Recordings cut into labelled segment vectors, the training examples of a model.
+
+Segments are cut by the same filtering and segmentation that the engine applies live,
+so that a model learns from exactly the vectors it will later be shown.
+"""
+
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+from scipy import signal
+
+from ...middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
+from ..errors import WorkbenchError
+
+FEATURES = 300
+
+
+@dataclass
+class SegmentSet:
+    features: np.ndarray  # k x 300
+    labels: np.ndarray  # k labels (str)
+    bounds: np.ndarray  # k x 2 first and last sample index of each segment in its recording
+    sources: np.ndarray  # k names of the recording each segment comes from
+    # k indices of the labelled gesture each segment belongs to within its recording: the
+    # copies of one gesture cut at different cycle phases share it. Unknown (files written
+    # before it was kept): each segment is a gesture of its own.
+    gestures: np.ndarray | None = None
+
+    step: int = 0  # samples per cycle the segments were cut with; 0 if unknown or mixed
+    # m x 300: segments that cover no labelled row (motion that is no gesture). They are not
+    # trained on; a result on one of them would be spurious, which the thresholds weigh.
+    unlabelled: np.ndarray | None = None
+
+    def __post_init__(self):
+        if self.gestures is None:
+            self.gestures = np.arange(len(self.labels))
+        if self.unlabelled is None:
+            self.unlabelled = np.zeros((0, FEATURES))
+
+    def groups(self) -> np.ndarray:
+        """One integer per segment, equal for segments of the same gesture of the same
+        recording: cross-validation keeps such segments in one fold."""
+        keys = np.char.add(np.char.add(self.sources.astype(str), "\0"), self.gestures.astype(str))
+        return np.unique(keys, return_inverse=True)[1]
+
+    def __len__(self) -> int:
+        return len(self.labels)
+
+
+def label_runs(row_labels: np.ndarray) -> list[tuple[int, int]]:
+    """(first, end) rows of every run of equal, non-empty labels, end excluded."""
+    runs, start = [], 0
+    for i in range(1, len(row_labels) + 1):
+        if i == len(row_labels) or row_labels[i] != row_labels[start]:
+            if row_labels[start]:
+                runs.append((start, i))
+            start = i
+    return runs
+
+
+def gesture_indices(bounds: np.ndarray, row_labels: np.ndarray) -> np.ndarray:
+    """The label run each segment overlaps most, -1 where it covers no labelled row."""
+    runs = np.array(label_runs(row_labels), dtype=np.int64).reshape(-1, 2)
+    if not len(bounds) or not len(runs):
+        return np.full(len(bounds), -1, dtype=np.int64)
+    starts = np.maximum(bounds[:, :1], runs[:, 0])
+    ends = np.minimum(bounds[:, 1:] + 1, runs[:, 1])
+    overlap = ends - starts
+    return np.where(overlap.max(axis=1) > 0, overlap.argmax(axis=1), -1)
+
+
+def segment_labels(bounds: np.ndarray, row_labels: np.ndarray) -> list[str]:
+    """The most frequent non-empty label among the rows each segment covers, "" if none."""
+    result = []
+    for start, end in bounds:
+        covered = [label for label in row_labels[max(start, 0) : end + 1] if label]
+        result.append(Counter(covered).most_common(1)[0][0] if covered else "")
+    return result
+
+
+def extract(samples: np.ndarray, step: int, phase: int = 0) -> tuple[np.ndarray, np.ndarray]:
+    """Feature vectors (k x 300) and bounds (k x 2) of every segment the engine would cut,
+    running a cycle after every `step`-th sample.
+
+    With `phase` p the cycles come p samples earlier, as for a worker that started p samples
+    before the recording: p rows at rest go in front (a fresh window holds only zeros, so
+    they change nothing else) and the bounds are shifted back.
+    """
+    samples = np.ascontiguousarray(samples, dtype=float)
+    if phase:
+        samples = np.concatenate([np.zeros((phase, samples.shape[1])), samples])
+    vectors, bounds = extract_segments(samples, step)
+    bounds = np.asarray(bounds).reshape(-1, 2) - phase
+    return np.asarray(vectors)[:, 1:].reshape(-1, FEATURES), bounds
+
+
+def concatenate(parts: list[SegmentSet]) -> SegmentSet:
+    steps = {p.step for p in parts}
+    return SegmentSet(
+        np.concatenate([p.features for p in parts]).reshape(-1, FEATURES),
+        np.concatenate([p.labels for p in parts]).astype(str),
+        np.concatenate([p.bounds for p in parts]).reshape(-1, 2).astype(np.int64),
+        np.concatenate([p.sources for p in parts]).astype(str),
+        np.concatenate([p.gestures for p in parts]).astype(np.int64),
+        steps.pop() if len(steps) == 1 else 0,
+        np.concatenate([p.unlabelled for p in parts]).reshape(-1, FEATURES),
+    )
+
+
+def shape_recording(
+    samples: np.ndarray, row_labels: np.ndarray, source: str, step: int, all_phases: bool = False
+):
+    """Labelled segments of one recording (with the unlabelled ones apart), and how many
+    covered no labelled row.
+
+    The worker runs a cycle every `step` samples, from wherever its stream began, so one
+    gesture reaches the classifier cut from any of `step` window positions. With
+    `all_phases` the recording is cut at each of them, one copy of every gesture per phase.
+    """
+    parts, dropped = [], 0
+    for phase in range(step if all_phases else 1):
+        features, bounds = extract(samples, step, phase)
+        labels = np.array(segment_labels(bounds, row_labels), dtype=str)
+        keep = labels != ""
+        gestures = gesture_indices(bounds[keep], row_labels)
+        source_names = np.full(keep.sum(), source)
+        parts.append(
+            SegmentSet(
+                features[keep],
+                labels[keep],
+                bounds[keep],
+                source_names,
+                gestures,
+                step,
+                features[~keep],
+            )
+        )
+        dropped += int((~keep).sum())
+    return concatenate(parts), dropped
+
+
+def save_segments(path: str | Path, segments: SegmentSet) -> None:
+    np.savez_compressed(
+        path,
+        features=segments.features,
+        labels=segments.labels,
+        bounds=segments.bounds,
+        sources=segments.sources,
+        gestures=segments.gestures,
+        step=segments.step,
+        unlabelled=segments.unlabelled,
+    )
+
+
+def load_segments(path: str | Path) -> SegmentSet:
+    try:
+        with np.load(path, allow_pickle=False) as data:
+            gestures = data["gestures"] if "gestures" in data else None
+            step = int(data["step"]) if "step" in data else 0
+            unlabelled = data["unlabelled"] if "unlabelled" in data else None
+            segments = SegmentSet(
+                data["features"],
+                data["labels"],
+                data["bounds"],
+                data["sources"],
+                gestures,
+                step,
+                unlabelled,
+            )
+    except FileNotFoundError:
+        raise WorkbenchError(f"{path}: no such file") from None
+    except KeyError as err:
+        raise WorkbenchError(f"{path}: not a segment file (no {err.args[0]!r} array)") from None
+    except (OSError, ValueError) as err:
+        raise WorkbenchError(f"{path}: not a segment file ({err})") from None
+    if segments.features.ndim != 2 or len(segments.features) != len(segments.labels):
+        raise WorkbenchError(f"{path}: features and labels do not match")
+    return segments
+
+
+def filtered_speed(samples: np.ndarray) -> tuple[np.ndarray, float]:
+    """The low-pass filtered speed in which segments are found, and the peak threshold.
+
+    The engine filters each 2 s window afresh; over a whole recording one causal pass of
+    the same filter gives the same curve once the first window has filled.
+    """
+    shaper = DatasetShaper
+    order, cutoff = shaper.FILT_VELTOT
+    b, a = signal.butter(int(order), cutoff / (shaper.F_SAMP / 2), "lowpass")
+    return signal.lfilter(b, a, np.linalg.norm(samples[:, 3:6], axis=1)), float(shaper.MAX_TH)

@@ -1,0 +1,119 @@
+"""Simulated hand-gesture sessions: labelled 50 Hz recordings with their ground truth.
+
+A session is a sequence of rests and straight strokes along one of the six directions.
+Each stroke follows a minimum-jerk profile, the smoothest point-to-point hand movement,
+with a little motion on the two other axes. The velocity channels are the running
+integral of the acceleration, so the two agree as they would on a real sensor; both
+get white measurement noise on top.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from ...conditioning import DT, SAMPLE_RATE
+
+# The engine's sampling rate and sample interval: recordings are made for it.
+
+# Direction word -> (axis column, sign). x is right/left, y forward/backward, z up/down.
+DIRECTIONS = {
+    "right": (0, 1.0),
+    "left": (0, -1.0),
+    "forward": (1, 1.0),
+    "backward": (1, -1.0),
+    "up": (2, 1.0),
+    "down": (2, -1.0),
+}
+
+
+@dataclass(frozen=True)
+class SimulationSettings:
+    distance_m: tuple[float, float] = (0.15, 0.5)
+    duration_s: tuple[float, float] = (0.3, 0.9)
+    # Strokes are drawn by average speed, then clipped to the duration range, so that
+    # short strokes are not also implausibly slow.
+    mean_speed_m_s: tuple[float, float] = (0.5, 1.0)
+    rest_s: tuple[float, float] = (1.0, 2.5)
+    lead_in_s: float = 1.0
+    cross_axis_fraction: float = 0.1
+    acc_noise_m_s2: float = 0.05
+    vel_noise_m_s: float = 0.01
+    labels: tuple[str, ...] = tuple(DIRECTIONS)  # the directions strokes are drawn from
+
+
+@dataclass(frozen=True)
+class GestureEvent:
+    """One stroke of a session: rows start..end-1 of the recording."""
+
+    start: int
+    end: int
+    label: str
+    distance: float
+
+    @property
+    def signed_distance(self) -> float:
+        return DIRECTIONS[self.label][1] * self.distance if self.label in DIRECTIONS else np.nan
+
+
+@dataclass
+class Session:
+    samples: np.ndarray  # N x 6: ax, ay, az, vx, vy, vz
+    labels: np.ndarray  # N labels, "" on rest rows
+    events: list[GestureEvent]
+
+
+def minimum_jerk(distance: float, n: int) -> np.ndarray:
+    """Acceleration of a minimum-jerk stroke of `distance` over n samples, from rest to rest."""
+    duration = (n - 1) * DT
+    tau = np.arange(n) / (n - 1)
+    return distance / duration**2 * (60 * tau - 180 * tau**2 + 120 * tau**3)
+
+
+def _stroke(rng: np.random.Generator, cfg: SimulationSettings, label: str):
+    distance = rng.uniform(*cfg.distance_m)
+    duration = np.clip(distance / rng.uniform(*cfg.mean_speed_m_s), *cfg.duration_s)
+    n = round(duration * SAMPLE_RATE)
+    axis, sign = DIRECTIONS[label]
+    acc = np.zeros((n, 3))
+    acc[:, axis] = minimum_jerk(sign * distance, n)
+    # The hand drifts a little sideways too, over part of the stroke: a slightly curved path.
+    for other in {0, 1, 2} - {axis}:
+        drift = rng.uniform(-1, 1) * cfg.cross_axis_fraction * distance
+        length = max(3, round(n * rng.uniform(0.5, 1.0)))
+        offset = rng.integers(n - length + 1)
+        acc[offset : offset + length, other] = minimum_jerk(drift, length)
+    return acc, distance
+
+
+def simulate_session(
+    seconds: float, seed: int, settings: SimulationSettings | None = None
+) -> Session:
+    """A session of about `seconds` with randomly chosen directions, reproducible by seed."""
+    cfg = settings or SimulationSettings()
+    rng = np.random.default_rng(seed)
+    total = round(seconds * SAMPLE_RATE)
+    acc = np.zeros((total, 3))
+    labels = np.full(total, "", dtype=object)
+    events = []
+    pos = round(cfg.lead_in_s * SAMPLE_RATE)
+    names = list(cfg.labels)
+    while True:
+        label = names[rng.integers(len(names))]
+        stroke, distance = _stroke(rng, cfg, label)
+        if pos + len(stroke) >= total:
+            break
+        acc[pos : pos + len(stroke)] = stroke
+        labels[pos : pos + len(stroke)] = label
+        events.append(GestureEvent(pos, pos + len(stroke), label, round(distance, 4)))
+        pos += len(stroke) + round(rng.uniform(*cfg.rest_s) * SAMPLE_RATE)
+
+    # Trapezoidal running integral: the velocity a sensor fusion would report.
+    vel = np.zeros_like(acc)
+    vel[1:] = np.cumsum((acc[1:] + acc[:-1]) * DT / 2, axis=0)
+    samples = np.hstack(
+        [
+            acc + rng.normal(0, cfg.acc_noise_m_s2, acc.shape),
+            vel + rng.normal(0, cfg.vel_noise_m_s, vel.shape),
+        ]
+    )
+    return Session(samples, labels, events)
