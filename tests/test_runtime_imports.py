@@ -9,6 +9,7 @@ RUNTIME_MODULES = [
     "velmorakit.middleware.utilities.dataset_shaper",
     "velmorakit.models.gesture",
     "velmorakit.conditioning",
+    "velmorakit.models.rejection",
 ]
 WORKBENCH_ONLY = ["velmorakit.workbench", "matplotlib", "tqdm"]
 

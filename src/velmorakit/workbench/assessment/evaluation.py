@@ -8,7 +8,7 @@ accepts.
 """
 
 from collections.abc import Callable
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 
 import numpy as np
@@ -42,6 +42,8 @@ class Cycle:
     displacement: float = 0.0
     start: int = -1
     end: int = -1
+    rejected: bool = False  # a segment the model called no gesture: the worker drops it
+    features: np.ndarray | None = field(default=None, repr=False, compare=False)  # gest_ut
 
 
 @dataclass
@@ -54,8 +56,8 @@ class EnginePass:
 
     @cached_property
     def segments(self) -> list[Cycle]:
-        """The cycles that cut a segment, in time order."""
-        return [c for c in self.cycles if c.label is not None]
+        """The cycles that cut a segment, in time order, those the model rejected included."""
+        return [c for c in self.cycles if c.stage == SEGMENT]
 
 
 def segmentation_stage(engine_type, speed: np.ndarray, times: np.ndarray, last_peak: float):
@@ -83,8 +85,14 @@ def run_engine(
     samples: np.ndarray,
     config: GestureConfig,
     progress: Callable[[int], None] | None = None,
+    keep_features: bool = False,
 ) -> EnginePass:
     """Push every row, run once per full batch, and record each cycle.
+
+    A cycle cut a segment when it gave a label, or when the engine advanced `last_max_time`
+    (which it does only on accepting a segment) and the model called it no gesture. With
+    `keep_features` each segment keeps its feature vector, to be classified again by
+    other models.
 
     With `num_sample` 0 the worker reads no sample at all, so no cycle ever sees the
     recording: the pass has no cycles. `progress` is called with the rows pushed since its
@@ -105,17 +113,19 @@ def run_engine(
             type(engine), np.asarray(engine.veltot_filt_a), np.asarray(engine.time_a), last_peak
         )
         cycle = Cycle(batch_end, offset + peak_row, peak, stage, gap)
-        if label is not None:
+        if label is not None or float(engine.last_max_time) != last_peak:
             left, right = (int(i) for i in engine.min_index_a)
             cycle = replace(
                 cycle,
                 stage=SEGMENT,
-                label=str(label),
+                label=None if label is None else str(label),
                 probability=float(probability),
                 confidence=float(confidence),
                 displacement=float(displacement),
                 start=offset + left,
                 end=offset + right,
+                rejected=label is None,
+                features=np.array(engine.gest_ut) if keep_features else None,
             )
         cycles.append(cycle)
         if progress is not None and batch_end - reported >= PROGRESS_ROWS:

@@ -39,8 +39,18 @@ def evaluation_summary(result: Evaluation) -> str:
         lines.append(f"  {count:5d}  {reason}")
     if result.not_scored:
         lines.append(f"not scored:    {result.not_scored:5d}  (labels unknown to the model)")
+    if result.rejected_on_gestures or result.rejected_elsewhere:
+        lines.append(
+            f"rejected as no gesture: {result.rejected_on_gestures + result.rejected_elsewhere} "
+            f"segments ({result.rejected_elsewhere} between gestures, "
+            f"{result.rejected_on_gestures} on true gestures)"
+        )
     if result.delays_s:
-        lines.append(f"delay after the stroke ends: median {np.median(result.delays_s):.2f} s")
+        median, p90 = np.percentile(result.delays_s, [50, 90])
+        lines.append(
+            f"delay from the stroke's end to the result: median {median:.2f} s, "
+            f"90th percentile {p90:.2f} s"
+        )
     if result.displacement_errors:
         errors = np.asarray(result.displacement_errors)
         lines.append(

@@ -45,6 +45,7 @@ RECOGNISED, MISCLASSIFIED, MISSED, NOT_SCORED = (
 BELOW_CONFIDENCE = "below the confidence threshold"
 BELOW_PROBABILITY = "below the probability threshold"
 REPLACED = "replaced in the queue before a poll"
+REJECTED = "rejected as no gesture"
 
 # Why a delivered result is spurious.
 NO_GESTURE = "overlaps no true gesture"
@@ -64,6 +65,7 @@ SHORT_REASONS = {
     BELOW_CONFIDENCE: "confidence",
     BELOW_PROBABILITY: "probability",
     REPLACED: "queue",
+    REJECTED: "no gesture",
 }
 
 
@@ -104,6 +106,11 @@ class Evaluation:
     outcomes: list[tuple[str, Outcome]] = field(default_factory=list)  # (recording, outcome)
     displacement_errors: list[float] = field(default_factory=list)
     delays_s: list[float] = field(default_factory=list)
+    # Segments the model called no gesture, which the worker drops: on a true gesture (a
+    # gesture lost to rejection unless another segment of it got through) or elsewhere (motion
+    # that would otherwise have risked a spurious result).
+    rejected_on_gestures: int = 0
+    rejected_elsewhere: int = 0
 
     @property
     def recognition_rate(self) -> float | None:
@@ -128,11 +135,14 @@ def delivered(times_s: list[float], poll_s: float) -> list[bool]:
 
 def reached(segments, th: Thresholds) -> tuple[list[int], set[int]]:
     """The segments whose results the worker accepts, and those the application receives."""
-    # The worker tests the confidence first and the probability only if that passes.
+    # The worker drops a "no gesture" result before any threshold, then tests the confidence
+    # first and the probability only if that passes.
     accepted = [
         s
         for s, seg in enumerate(segments)
-        if seg.confidence >= th.confidence and seg.probability >= th.probability
+        if not seg.rejected
+        and seg.confidence >= th.confidence
+        and seg.probability >= th.probability
     ]
     times = [segments[s].index / SAMPLE_RATE for s in accepted]
     return accepted, {s for s, ok in zip(accepted, delivered(times, th.poll_s), strict=True) if ok}
@@ -181,7 +191,9 @@ def _rejection(event, mine, accepted, accepted_set, th, segments) -> Outcome:
         later = [segments[s] for s in accepted if s > lost[0]]
         by = f" by {later[0].label} at {later[0].index / SAMPLE_RATE:.2f} s" if later else ""
         return Outcome(event, MISSED, seg.label, REPLACED, f"replaced{by}", seg.index)
-    mine = [segments[s] for s in mine]
+    mine = [segments[s] for s in mine if not segments[s].rejected]
+    if not mine:
+        return Outcome(event, MISSED, "", REJECTED, "every segment of it was called no gesture")
     passing = [seg for seg in mine if seg.confidence >= th.confidence]
     if passing:
         seg = max(passing, key=lambda s: s.probability)
@@ -224,6 +236,11 @@ def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evalua
             total.spurious_reasons[why] += 1
             total.spurious_results.append((part.name, why, segments[s]))
         total.spurious += len(spurious)
+        for s, seg in enumerate(segments):
+            if seg.rejected and part.owner[s] >= 0:
+                total.rejected_on_gestures += 1
+            elif seg.rejected:
+                total.rejected_elsewhere += 1
         for outcome in found:
             total.outcomes.append((part.name, outcome))
             if outcome.outcome == NOT_SCORED:

@@ -2,6 +2,7 @@
 
 from pathlib import Path
 
+from ...models.rejection import NO_GESTURE
 from ..errors import WorkbenchError
 from .options import (
     SERVICE_DEFAULTS,
@@ -92,7 +93,10 @@ def _plot_contents(args, recording):
         ]
         segments = part.engine_pass.segments
         _, taken = reached(segments, thresholds)
-        results = [(s.start, s.end, s.label, s.index, k in taken) for k, s in enumerate(segments)]
+        results = [
+            (s.start, s.end, s.label or NO_GESTURE, s.index, k in taken)
+            for k, s in enumerate(segments)
+        ]
         return truth, results, "from the model"
     from ..learning.segments import extract, segment_labels
 

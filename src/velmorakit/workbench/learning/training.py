@@ -19,6 +19,7 @@ import numpy as np
 from sklearn.metrics import confusion_matrix
 from sklearn.preprocessing import OneHotEncoder
 
+from ...models.rejection import NO_GESTURE, RejectingEncoder
 from ..errors import WorkbenchError
 from .candidates import pick_candidates
 from .segments import FEATURES
@@ -50,9 +51,12 @@ class TrainingReport:
     notes: list[str] = field(default_factory=list)  # cautions for the user
 
 
-def build_encoder(classes: list[str]) -> OneHotEncoder:
+def build_encoder(classes: list[str]):
+    """The label encoder for the classifier's `classes`; with a "no gesture" class among them,
+    one that decodes that class to None, which the gesture service never reports."""
     encoder = OneHotEncoder(categories=[list(classes)], sparse_output=False)
-    return encoder.fit(np.array(classes, dtype=object).reshape(-1, 1))
+    encoder.fit(np.array(classes, dtype=object).reshape(-1, 1))
+    return RejectingEncoder(encoder) if NO_GESTURE in classes else encoder
 
 
 def validate_training_set(features: np.ndarray, labels: np.ndarray) -> None:
@@ -88,7 +92,7 @@ def check_model_pair(model, encoder) -> list[str]:
             )
     try:
         decoded = [
-            str(encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0])
+            _decoded_name(encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0])
             for k in range(len(classes))
         ]
     except (ValueError, IndexError, TypeError) as err:
@@ -100,6 +104,11 @@ def check_model_pair(model, encoder) -> list[str]:
             f"encoder categories {decoded} do not match the classifier's classes {classes}"
         )
     return classes
+
+
+def _decoded_name(label) -> str:
+    """A decoded label as a class name: None is what "no gesture" decodes to."""
+    return NO_GESTURE if label is None else str(label)
 
 
 def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
@@ -216,4 +225,4 @@ def classify(model, encoder, features: np.ndarray) -> list[str]:
     probabilities = model.predict_proba(features)
     indicator = np.zeros_like(probabilities)
     indicator[np.arange(len(indicator)), probabilities.argmax(axis=1)] = 1
-    return [str(label) for label in encoder.inverse_transform(indicator)[:, 0]]
+    return [_decoded_name(label) for label in encoder.inverse_transform(indicator)[:, 0]]
