@@ -13,6 +13,10 @@ with a name in apostrophes (which names no direction, so the displacement is 0),
 import numpy as np
 
 NO_GESTURE = "(no gesture)"
+# Labels of recorded motion that is no gesture, learnt as `NO_GESTURE`.
+NON_GESTURE_WORDS = frozenset(
+    {"rest", "idle", "none", "null", "noise", "nothing", "background", "no gesture"}
+)
 
 
 class RejectingEncoder:

@@ -20,7 +20,12 @@ def run_shape(args) -> None:
     ):
         recording = read_recording(path)
         part, unlabelled = shape_recording(
-            recording.samples, recording.labels, Path(path).name, args.step, not args.one_phase
+            recording.samples,
+            recording.labels,
+            Path(path).name,
+            args.step,
+            not args.one_phase,
+            str(Path(path).resolve()),
         )
         parts.append(part)
         dropped += unlabelled

@@ -5,7 +5,7 @@ so that a model learns from exactly the vectors it will later be shown.
 """
 
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -29,15 +29,23 @@ class SegmentSet:
     gestures: np.ndarray | None = None
 
     step: int = 0  # samples per cycle the segments were cut with; 0 if unknown or mixed
-    # m x 300: segments that cover no labelled row (motion that is no gesture). They are not
-    # trained on; a result on one of them would be spurious, which the thresholds weigh.
+    # m x 300: segments that cover no labelled row (motion that is no gesture), with their
+    # bounds and recordings (unknown in files written before they were kept: empty arrays).
     unlabelled: np.ndarray | None = None
+    unlabelled_bounds: np.ndarray | None = None
+    unlabelled_sources: np.ndarray | None = None
+    # The recordings the segments were cut from: name (as in `sources`) and the path it was
+    # read from, so that training can replay them through the engine.
+    recordings: dict[str, str] = field(default_factory=dict)
 
     def __post_init__(self):
         if self.gestures is None:
             self.gestures = np.arange(len(self.labels))
         if self.unlabelled is None:
             self.unlabelled = np.zeros((0, FEATURES))
+        if self.unlabelled_bounds is None or len(self.unlabelled_bounds) != len(self.unlabelled):
+            self.unlabelled_bounds = np.zeros((0, 2), dtype=np.int64)
+            self.unlabelled_sources = np.zeros(0, dtype=str)
 
     def groups(self) -> np.ndarray:
         """One integer per segment, equal for segments of the same gesture of the same
@@ -98,6 +106,7 @@ def extract(samples: np.ndarray, step: int, phase: int = 0) -> tuple[np.ndarray,
 
 def concatenate(parts: list[SegmentSet]) -> SegmentSet:
     steps = {p.step for p in parts}
+    placed = all(len(p.unlabelled_bounds) == len(p.unlabelled) for p in parts)
     return SegmentSet(
         np.concatenate([p.features for p in parts]).reshape(-1, FEATURES),
         np.concatenate([p.labels for p in parts]).astype(str),
@@ -106,11 +115,21 @@ def concatenate(parts: list[SegmentSet]) -> SegmentSet:
         np.concatenate([p.gestures for p in parts]).astype(np.int64),
         steps.pop() if len(steps) == 1 else 0,
         np.concatenate([p.unlabelled for p in parts]).reshape(-1, FEATURES),
+        np.concatenate([p.unlabelled_bounds for p in parts]).reshape(-1, 2).astype(np.int64)
+        if placed
+        else None,
+        np.concatenate([p.unlabelled_sources for p in parts]).astype(str) if placed else None,
+        {name: path for p in parts for name, path in p.recordings.items()},
     )
 
 
 def shape_recording(
-    samples: np.ndarray, row_labels: np.ndarray, source: str, step: int, all_phases: bool = False
+    samples: np.ndarray,
+    row_labels: np.ndarray,
+    source: str,
+    step: int,
+    all_phases: bool = False,
+    path: str | None = None,
 ):
     """Labelled segments of one recording (with the unlabelled ones apart), and how many
     covered no labelled row.
@@ -135,6 +154,9 @@ def shape_recording(
                 gestures,
                 step,
                 features[~keep],
+                bounds[~keep],
+                np.full((~keep).sum(), source),
+                {source: path} if path else {},
             )
         )
         dropped += int((~keep).sum())
@@ -151,6 +173,10 @@ def save_segments(path: str | Path, segments: SegmentSet) -> None:
         gestures=segments.gestures,
         step=segments.step,
         unlabelled=segments.unlabelled,
+        unlabelled_bounds=segments.unlabelled_bounds,
+        unlabelled_sources=segments.unlabelled_sources,
+        recording_names=np.array(list(segments.recordings), dtype=str),
+        recording_paths=np.array(list(segments.recordings.values()), dtype=str),
     )
 
 
@@ -159,7 +185,12 @@ def load_segments(path: str | Path) -> SegmentSet:
         with np.load(path, allow_pickle=False) as data:
             gestures = data["gestures"] if "gestures" in data else None
             step = int(data["step"]) if "step" in data else 0
-            unlabelled = data["unlabelled"] if "unlabelled" in data else None
+            optional = {
+                key: data[key] if key in data else None
+                for key in ("unlabelled", "unlabelled_bounds", "unlabelled_sources")
+            }
+            names = data["recording_names"].tolist() if "recording_names" in data else []
+            paths = data["recording_paths"].tolist() if "recording_paths" in data else []
             segments = SegmentSet(
                 data["features"],
                 data["labels"],
@@ -167,7 +198,8 @@ def load_segments(path: str | Path) -> SegmentSet:
                 data["sources"],
                 gestures,
                 step,
-                unlabelled,
+                **optional,
+                recordings=dict(zip(names, paths, strict=True)),
             )
     except FileNotFoundError:
         raise WorkbenchError(f"{path}: no such file") from None

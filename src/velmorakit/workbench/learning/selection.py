@@ -35,6 +35,9 @@ class CandidateScore:
     fits: int = 0
     unconverged: int = 0  # fits that ended with a ConvergenceWarning
     oof_probabilities: np.ndarray | None = None  # segments x classes, out of fold
+    # The model fitted on each fold's training part (None where a fold had one class), to
+    # classify what each fold held out again, elsewhere.
+    fold_models: list = field(default_factory=list, repr=False)
 
     @property
     def accuracy(self) -> float:
@@ -83,7 +86,7 @@ def predict_cost_ms(model, vector: np.ndarray) -> float:
     return float(np.min(times)) * 1e3
 
 
-def _fold_probabilities(model, x: np.ndarray, classes: np.ndarray) -> np.ndarray:
+def fold_probabilities(model, x: np.ndarray, classes: np.ndarray) -> np.ndarray:
     """predict_proba in the columns of `classes`: a fold may lack some classes entirely."""
     out = np.zeros((len(x), len(classes)))
     out[:, np.searchsorted(classes, model.classes_)] = model.predict_proba(x)
@@ -118,6 +121,7 @@ def cross_validate(
         if len(counts) < 2:
             # Too few gestures for this fold to learn from: it predicts its only class.
             oof[np.ix_(test, np.searchsorted(classes, labels[train][:1]))] = 1.0
+            score.fold_models.append(None)
         else:
             model, unconverged = fit_quietly(
                 candidate.build(seed, hidden, counts.min()), features[train], labels[train]
@@ -129,7 +133,8 @@ def cross_validate(
                 if score.cost_ms > budget_ms:
                     score.over_budget = True
                     return score
-            oof[test] = _fold_probabilities(model, features[test], classes)
+            oof[test] = fold_probabilities(model, features[test], classes)
+            score.fold_models.append(model)
         predicted = classes[oof[test].argmax(axis=1)]
         score.fold_accuracies.append(float(np.mean(predicted == labels[test])))
     score.oof_probabilities = oof
@@ -160,8 +165,8 @@ def select(
     budget_ms: float,
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
-) -> tuple[list[CandidateScore], int]:
-    """Every candidate's cross-validated score, and the number of folds used; `on_score`
+) -> tuple[list[CandidateScore], list[tuple[np.ndarray, np.ndarray]]]:
+    """Every candidate's cross-validated score, and the (train, test) splits used; `on_score`
     receives each score as soon as it is known."""
     k = fold_count(labels, groups, folds)
     splits = make_splits(labels, groups, k, seed)
@@ -186,7 +191,7 @@ def select(
             on_score(scores[-1])
     if progress:
         progress(total, total, "cross-validation done")
-    return scores, k
+    return scores, splits
 
 
 def winner(scores: list[CandidateScore]) -> CandidateScore | None:

@@ -44,14 +44,17 @@ class OperatingPoint:
     spurious: int = 0  # accepted results on segments of no gesture
 
 
-def operating_point(probabilities, truth, confidence_th, gesture_prob_th) -> OperatingPoint:
+def operating_point(
+    probabilities, truth, confidence_th, gesture_prob_th, rejected: int | None = None
+) -> OperatingPoint:
     """What the worker would report on these segments with these thresholds.
 
     `truth` holds each segment's true column of the probability rows, or -1 for a segment
-    of no gesture, on which every accepted result is spurious."""
+    of no gesture, on which every accepted result is spurious. A segment won by the column
+    `rejected` ("no gesture") gives no result at all."""
     winner, best, confidence = engine_figures(probabilities)
     truth = np.asarray(truth)
-    accepted = (confidence >= confidence_th) & (best >= gesture_prob_th)
+    accepted = (confidence >= confidence_th) & (best >= gesture_prob_th) & (winner != rejected)
     correct = int(np.sum(accepted & (winner == truth)))
     n, gestures = int(accepted.sum()), int(np.sum(truth >= 0))
     return OperatingPoint(
@@ -72,7 +75,9 @@ class Recommendation:
     most_precise: OperatingPoint  # the pair of highest precision, when the target is missed
 
 
-def recommend_thresholds(probabilities, truth, target_precision: float) -> Recommendation:
+def recommend_thresholds(
+    probabilities, truth, target_precision: float, rejected: int | None = None
+) -> Recommendation:
     """The thresholds that keep the most correct results at the target precision.
 
     Confidence thresholds 1 to 20 and probability thresholds 0.00 to 1.00 in steps of
@@ -86,11 +91,12 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
     winner, best, confidence = engine_figures(probabilities)
     truth = np.asarray(truth)
     hit = winner == truth
+    reported = winner != rejected
     n = max(int(np.sum(truth >= 0)), 1)
     support = math.ceil(1 / (1 - target_precision)) if target_precision < 1 else len(truth)
     best_key, best_point = None, None
     for c_th in CONFIDENCE_GRID:
-        by_confidence = confidence >= c_th
+        by_confidence = (confidence >= c_th) & reported
         accepted = by_confidence[None, :] & (best[None, :] >= PROBABILITY_GRID[:, None])
         counts = accepted.sum(axis=1)
         correct = (accepted & hit[None, :]).sum(axis=1)
@@ -104,8 +110,10 @@ def recommend_thresholds(probabilities, truth, target_precision: float) -> Recom
             key = (reached, good / n if reached else precision, good, -distance)
             if best_key is None or key > best_key:
                 best_key = key
-                best_point = operating_point(probabilities, truth, c_th, p_th)
-    defaults = operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH)
+                best_point = operating_point(probabilities, truth, c_th, p_th, rejected)
+    defaults = operating_point(
+        probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH, rejected
+    )
     if best_key is None or not best_key[0]:
         return Recommendation(defaults, target_precision, False, best_point or defaults)
     return Recommendation(best_point, target_precision, True, best_point)

@@ -19,7 +19,7 @@ import numpy as np
 from sklearn.metrics import confusion_matrix
 from sklearn.preprocessing import OneHotEncoder
 
-from ...models.rejection import NO_GESTURE, RejectingEncoder
+from ...models.rejection import NO_GESTURE, NON_GESTURE_WORDS, RejectingEncoder
 from ..errors import WorkbenchError
 from .candidates import pick_candidates
 from .segments import FEATURES
@@ -49,6 +49,13 @@ class TrainingReport:
     recommended: Recommendation
     at_defaults: OperatingPoint  # out of fold, at the worker's default thresholds
     notes: list[str] = field(default_factory=list)  # cautions for the user
+    # The cross-validation's (train, test) rows: the chosen candidate's fold models classify
+    # what each fold held out.
+    splits: list = field(default_factory=list, repr=False)
+
+    @property
+    def chosen_score(self) -> CandidateScore:
+        return next(s for s in self.scores if s.name == self.chosen)
 
 
 def build_encoder(classes: list[str]):
@@ -125,12 +132,71 @@ def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
     ]
 
 
+def no_gesture_groups(
+    unlabelled_bounds: np.ndarray,
+    unlabelled_sources: np.ndarray,
+    bounds: np.ndarray,
+    sources: np.ndarray,
+    groups: np.ndarray,
+) -> np.ndarray:
+    """A group for each segment of no gesture: that of the nearest gesture segment of the same
+    recording, so that motion between gestures falls into a fold with its neighbours and no
+    fold is scored on what lies next to its own training data."""
+    out = np.empty(len(unlabelled_bounds), dtype=np.int64)
+    fresh = int(groups.max()) + 1 if len(groups) else 0
+    middles = bounds.mean(axis=1) if len(bounds) else np.zeros(0)
+    for k, ((start, end), source) in enumerate(
+        zip(unlabelled_bounds, unlabelled_sources, strict=True)
+    ):
+        same = np.flatnonzero(sources == source)
+        if len(same):
+            out[k] = groups[same[np.abs(middles[same] - (start + end) / 2).argmin()]]
+        else:
+            out[k], fresh = fresh, fresh + 1
+    return out
+
+
+@dataclass
+class TrainingSet:
+    """Segments with their labels and groups, "no gesture" examples included when learnt."""
+
+    features: np.ndarray
+    labels: np.ndarray
+    groups: np.ndarray
+
+    @classmethod
+    def build(cls, features, labels, groups=None, unlabelled=None, unlabelled_groups=None):
+        """Labels that say rest or noise, and the segments of no gesture (`unlabelled`), become
+        the class `NO_GESTURE`; without any, the set holds the gestures alone."""
+        labels = np.asarray(labels).astype(str)
+        groups = np.arange(len(labels)) if groups is None else np.asarray(groups)
+        labels = np.where(
+            np.isin(np.char.lower(labels), list(NON_GESTURE_WORDS)), NO_GESTURE, labels
+        )
+        if unlabelled is None or not len(unlabelled):
+            return cls(np.asarray(features), labels, groups)
+        if unlabelled_groups is None:
+            start = int(groups.max()) + 1 if len(groups) else 0
+            unlabelled_groups = np.arange(start, start + len(unlabelled))
+        return cls(
+            np.concatenate([features, unlabelled]),
+            np.concatenate([labels, np.full(len(unlabelled), NO_GESTURE)]),
+            np.concatenate([groups, unlabelled_groups]),
+        )
+
+    def truth(self, classes: list[str]) -> np.ndarray:
+        """Each segment's column among `classes`, -1 for a segment of no gesture."""
+        truth = np.searchsorted(np.array(classes), self.labels)
+        return np.where(self.labels == NO_GESTURE, -1, truth)
+
+
 def train_model(
     features: np.ndarray,
     labels: np.ndarray,
     groups: np.ndarray | None = None,
     unlabelled: np.ndarray | None = None,
     *,
+    unlabelled_groups: np.ndarray | None = None,
     candidates: list[str] | None = None,
     folds: int = 5,
     budget_ms: float = 2.0,
@@ -142,15 +208,16 @@ def train_model(
 ):
     """(classifier, encoder, report): the best candidate, refitted on all segments.
 
-    `groups` numbers the gesture each segment comes from (segments of one gesture stay in
-    one fold); without it every segment is a gesture of its own. `unlabelled` segments
-    (of no gesture) are not trained on: the thresholds are chosen so that few of them would
-    give a result, judged by the final classifier, which has not seen them."""
-    labels = np.asarray(labels).astype(str)
+    Segments of one group (the copies of one gesture, and the motion next to it) stay in one
+    fold (`groups` numbers them; without it every segment is a group of its own). Segments
+    labelled as rest or noise and the `unlabelled` ones (motion that is no gesture, grouped by
+    `unlabelled_groups`) are learnt as the class `NO_GESTURE`, which the encoder decodes to
+    None, so that the gesture service never reports it."""
+    training = TrainingSet.build(features, labels, groups, unlabelled, unlabelled_groups)
+    features, labels, groups = training.features, training.labels, training.groups
     validate_training_set(features, labels)
-    groups = np.arange(len(labels)) if groups is None else np.asarray(groups)
     chosen_from = pick_candidates(candidates)
-    scores, k = select(
+    scores, splits = select(
         chosen_from,
         features,
         labels,
@@ -177,27 +244,26 @@ def train_model(
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
-    truth = np.searchsorted(np.array(classes), labels)
+    truth = training.truth(classes)
+    rejected = classes.index(NO_GESTURE) if NO_GESTURE in classes else None
     probabilities = best.oof_probabilities
-    if unlabelled is not None and len(unlabelled):
-        probabilities = np.concatenate([probabilities, model.predict_proba(unlabelled)])
-        truth = np.concatenate([truth, np.full(len(unlabelled), -1)])
     report = TrainingReport(
         classes,
         scores,
         best.name,
-        k,
+        len(splits),
         len(labels),
         len(np.unique(groups)),
         unconverged,
         confusion_matrix(
-            truth[: len(labels)],
-            best.oof_probabilities.argmax(axis=1),
+            np.searchsorted(np.array(classes), labels),
+            probabilities.argmax(axis=1),
             labels=range(len(classes)),
         ),
-        recommend_thresholds(probabilities, truth, target_precision),
-        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH),
+        recommend_thresholds(probabilities, truth, target_precision, rejected),
+        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH, rejected),
         _class_notes(labels, groups),
+        splits,
     )
     return model, encoder, report
 

@@ -10,12 +10,13 @@ import csv
 from collections import Counter
 from pathlib import Path
 
+from ...models.rejection import NON_GESTURE_WORDS
 from ..errors import WorkbenchError
 from ..simulation.synthetic import GestureEvent
 from .recording import LABEL_COLUMN, Recording, events_from_labels, read_truth, truth_path
 
 # Labels with which rest rows are sometimes marked instead of being left empty.
-REST_WORDS = {"rest", "idle", "none", "null", "noise", "nothing", "background", "-", "0"}
+REST_WORDS = NON_GESTURE_WORDS | {"-", "0"}
 
 
 def has_label_column(path: str | Path) -> bool:
