@@ -61,17 +61,21 @@ def evaluation_summary(result: Evaluation) -> str:
     return "\n".join(lines)
 
 
-def sweep_table(sweep: Sweep) -> str:
-    """Recognised and spurious percentages, one row per confidence threshold."""
+def sweep_table(sweep: Sweep, chosen: tuple[float, float] | None = None) -> str:
+    """Recognised and spurious percentages, one row per confidence threshold; the `chosen`
+    (confidence, probability) cell is marked with a star."""
     width = 12
     lines = [
-        "recognised % / spurious % of results, by thresholds",
+        "recognised % / spurious % of results, by thresholds" + (" (* chosen)" if chosen else ""),
         "conf \\ prob".ljust(width) + "".join(f"{p:g}".rjust(width) for p in sweep.probabilities),
     ]
     for c, recall, spurious in zip(sweep.confidences, sweep.recall, sweep.spurious, strict=True):
         cells = [
-            ("-" if np.isnan(r) else f"{r:.0%}") + " / " + ("-" if np.isnan(s) else f"{s:.0%}")
-            for r, s in zip(recall, spurious, strict=True)
+            ("*" if chosen == (c, p) else "")
+            + ("-" if np.isnan(r) else f"{r:.0%}")
+            + " / "
+            + ("-" if np.isnan(s) else f"{s:.0%}")
+            for p, r, s in zip(sweep.probabilities, recall, spurious, strict=True)
         ]
         lines.append(f"{c:g}".ljust(width) + "".join(cell.rjust(width) for cell in cells))
     return "\n".join(lines)

@@ -6,6 +6,7 @@ from ..errors import WorkbenchError
 from .options import (
     add_engine_options,
     engine_passes,
+    gesture_classes,
     load_model,
     png_output,
     scorable,
@@ -21,7 +22,7 @@ def cmd_evaluate(args) -> None:
 
     pngs = [png_output(p) if p else None for p in (args.confusion_png, args.sweep_png)]
     model, config = load_model(args)
-    classes = [str(c) for c in model.classes_]
+    classes = gesture_classes(model)
     inputs = scorable("evaluate", args.recordings, classes)
     if not inputs:
         raise WorkbenchError("none of the recordings can be scored")

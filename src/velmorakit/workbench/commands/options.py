@@ -7,6 +7,7 @@ from dataclasses import fields
 from pathlib import Path
 
 from ...models.gesture import GestureConfig
+from ...models.rejection import NO_GESTURE
 from ..errors import WorkbenchError
 
 # What the service does with no other word: batch size and thresholds.
@@ -151,6 +152,11 @@ def load_model(args):
     args.num_sample, args.confidence_th = chosen["num_sample"], chosen["confidence_th"]
     args.prob_th = chosen["gesture_prob_th"]
     return model, GestureConfig(str(paths[0]), str(paths[1]), **chosen)
+
+
+def gesture_classes(model) -> list[str]:
+    """The classes a model reports: its "no gesture" class never reaches an application."""
+    return [str(c) for c in model.classes_ if str(c) != NO_GESTURE]
 
 
 def scorable(command: str, paths, classes):

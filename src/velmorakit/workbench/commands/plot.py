@@ -8,6 +8,7 @@ from .options import (
     SERVICE_DEFAULTS,
     add_engine_options,
     engine_passes,
+    gesture_classes,
     load_model,
     non_negative,
     png_output,
@@ -78,7 +79,7 @@ def _plot_contents(args, recording):
         from ..assessment.scoring import MISSED, SHORT_REASONS, Thresholds, outcomes, reached
 
         model, config = load_model(args)
-        classes = [str(c) for c in model.classes_]
+        classes = gesture_classes(model)
         (part,) = engine_passes([(args.recording, recording, events)], config, classes, "plotting")
         thresholds = Thresholds(args.confidence_th, args.prob_th, args.poll_interval)
         found, _ = outcomes(part, thresholds)

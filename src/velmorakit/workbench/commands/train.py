@@ -2,8 +2,14 @@
 
 import argparse
 import math
+from dataclasses import replace
+
+import numpy as np
+
+from ...models.rejection import NO_GESTURE
 
 DEFAULT_BUNDLE = "model"
+DEFAULT_TARGET_PRECISION = 0.98  # for thresholds chosen on segments
 
 
 class _Retired(argparse.Action):
@@ -41,7 +47,6 @@ def _point(point) -> str:
 def summary(report, unlabelled: int) -> list[str]:
     from ..assessment.reports import confusion_table
 
-    target_precision = report.recommended.target_precision
     lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
     for s in report.scores:
         if s.unconverged:
@@ -53,9 +58,21 @@ def summary(report, unlabelled: int) -> list[str]:
         lines.append("note: the final fit stopped at its iteration limit before converging")
     lines.append("out-of-fold confusion of the chosen classifier (segments):")
     lines.append(confusion_table(report.confusion, report.classes))
-    rec, default = report.recommended.point, report.at_defaults
-    if unlabelled:
+    if NO_GESTURE in report.classes:
+        lines.append(
+            f"learnt {unlabelled} segment(s) of motion that is no gesture as {NO_GESTURE}: "
+            "the service drops such results"
+        )
+    elif unlabelled:
         lines.append(f"thresholds weigh {unlabelled} segment(s) of no gesture as spurious")
+    return lines + [f"warning: {note}" for note in report.notes]
+
+
+def segment_threshold_lines(report) -> list[str]:
+    """The thresholds recommended for a target precision from out-of-fold segments."""
+    target_precision = report.recommended.target_precision
+    rec, default = report.recommended.point, report.at_defaults
+    lines = []
     lines.append(
         f"at the default thresholds (confidence_th {default.confidence_th:g}, gesture_prob_th "
         f"{default.gesture_prob_th:g}): {_point(default)}"
@@ -74,14 +91,65 @@ def summary(report, unlabelled: int) -> list[str]:
             f"{best.confidence_th:g} and gesture_prob_th {best.gesture_prob_th:.2f}); the bundle "
             "keeps the default thresholds: record more or cleaner gestures"
         )
-    return lines + [f"warning: {note}" for note in report.notes]
+    return lines
+
+
+def end_to_end_lines(choice) -> list[str]:
+    from ..assessment.reports import sweep_table
+
+    def figures(result) -> str:
+        delays = np.percentile(result.delays_s, [50, 90]) if result.delays_s else (np.nan,) * 2
+        rejected = result.rejected_on_gestures + result.rejected_elsewhere
+        return (
+            f"recognised {result.recognition_rate or 0:.1%} of {result.gestures} gestures, "
+            f"spurious {result.spurious_rate or 0:.1%} of {result.results} results, "
+            f"{rejected} rejected as no gesture, delay median {delays[0]:.2f} s "
+            f"(90th percentile {delays[1]:.2f} s)"
+        )
+
+    th, chosen, default = choice.chosen, choice.at_chosen, choice.at_defaults
+    lines = [
+        "end to end, on the training recordings replayed through the engine, each segment "
+        "judged by a model that did not learn from it:",
+        sweep_table(choice.sweep, (th.confidence, th.probability)),
+        f"chosen (at most {choice.max_spurious:.0%} spurious): confidence_th {th.confidence:g}, "
+        f"gesture_prob_th {th.probability:g}: {figures(chosen)}",
+        f"at the defaults (confidence_th 2, gesture_prob_th 0.6): {figures(default)}",
+    ]
+    if not choice.within:
+        lines.append(
+            f"warning: no thresholds keep the spurious results within {choice.max_spurious:.0%}; "
+            "chosen are those with the fewest"
+        )
+    elif (chosen.recognition_rate or 0) < (default.recognition_rate or 0) - 0.05:
+        lines.append(
+            f"note: the defaults recognise more, but {default.spurious_rate or 0:.1%} of their "
+            f"results are spurious, above --max-spurious {choice.max_spurious:.0%}"
+        )
+    return lines
+
+
+def _replay_bar(total: int):
+    from contextlib import contextmanager
+
+    from ..progress import progress
+
+    @contextmanager
+    def bar():
+        with progress(
+            total=total, desc="replaying", unit="sample", unit_scale=True, disable=None
+        ) as b:
+            yield b.update
+
+    return bar()
 
 
 def run_train(args) -> None:
     from ...middleware.utilities.dataset_shaper import DatasetShaper
+    from ..assessment.end_to_end import for_training
     from ..learning.bundle import write_bundle
     from ..learning.segments import concatenate, load_segments
-    from ..learning.training import train_model
+    from ..learning.training import no_gesture_groups, train_model
     from ..progress import progress
     from .shape import WORKER_NUM_SAMPLE
 
@@ -99,15 +167,28 @@ def run_train(args) -> None:
             bar.n = done
             bar.set_description(what)
 
+        placed = len(segments.unlabelled_bounds) == len(segments.unlabelled) > 0
+        unlabelled_groups = (
+            no_gesture_groups(
+                segments.unlabelled_bounds,
+                segments.unlabelled_sources,
+                segments.bounds,
+                segments.sources,
+                segments.groups(),
+            )
+            if placed
+            else None
+        )
         model, encoder, report = train_model(
             segments.features,
             segments.labels,
             segments.groups(),
-            segments.unlabelled,
+            None if args.no_rejection else segments.unlabelled,
+            unlabelled_groups=unlabelled_groups,
             candidates=names,
             folds=args.folds,
             budget_ms=args.budget_ms,
-            target_precision=args.target_precision,
+            target_precision=args.target_precision or DEFAULT_TARGET_PRECISION,
             hidden=args.hidden,
             seed=args.seed,
             progress=advance,
@@ -116,7 +197,26 @@ def run_train(args) -> None:
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
     for line in summary(report, len(segments.unlabelled)):
         print(line)
+    num_sample = segments.step or WORKER_NUM_SAMPLE
+    choice = None
+    if args.target_precision is None:
+        choice, why = for_training(
+            segments, model, encoder, report, args.max_spurious, 0.1, num_sample, _replay_bar
+        )
+        if choice is None:
+            print(f"note: {why}: thresholds chosen on the segments")
+        lines = end_to_end_lines(choice) if choice else segment_threshold_lines(report)
+    else:
+        lines = segment_threshold_lines(report)
+    for line in lines:
+        print(line)
     rec = report.recommended.point
+    if choice is not None:
+        rec = replace(
+            rec,
+            confidence_th=choice.chosen.confidence,
+            gesture_prob_th=choice.chosen.probability,
+        )
     write_bundle(
         args.output,
         model,
@@ -124,16 +224,17 @@ def run_train(args) -> None:
         rate_hz=DatasetShaper.F_SAMP,
         confidence_th=rec.confidence_th,
         gesture_prob_th=rec.gesture_prob_th,
-        num_sample=segments.step or WORKER_NUM_SAMPLE,
+        num_sample=num_sample,
         details={
             "chosen": report.chosen,
             "folds": report.folds,
             "segments": report.segments,
             "gestures": report.gestures,
-            "target_precision": args.target_precision,
+            "target_precision": args.target_precision or DEFAULT_TARGET_PRECISION,
             "target_reached": report.recommended.reached,
             "out_of_fold_precision": _number(rec.precision),
             "out_of_fold_recall": _number(rec.recall),
+            "end_to_end": _end_to_end_details(choice),
             "candidates": {
                 s.name: {
                     "accuracy": _number(s.accuracy),
@@ -149,6 +250,20 @@ def run_train(args) -> None:
         f"wrote the bundle {args.output}/ (model.pkl, encoder.pkl, bundle.json; "
         f"classes: {', '.join(report.classes)})"
     )
+
+
+def _end_to_end_details(choice) -> dict | None:
+    if choice is None:
+        return None
+    result = choice.at_chosen
+    return {
+        "max_spurious": choice.max_spurious,
+        "within": choice.within,
+        "recognised": _number(result.recognition_rate or 0.0),
+        "spurious": _number(result.spurious_rate or 0.0),
+        "gestures": result.gestures,
+        "median_delay_s": _number(float(np.median(result.delays_s))) if result.delays_s else None,
+    }
 
 
 def register(commands) -> None:
@@ -173,10 +288,22 @@ def register(commands) -> None:
         help="most time one predict_proba may take on this machine (2)",
     )
     p.add_argument(
+        "--max-spurious",
+        type=fraction,
+        default=0.03,
+        help="most share of the results that may be spurious when the thresholds are chosen "
+        "end to end, on the training recordings replayed through the engine (0.03)",
+    )
+    p.add_argument(
         "--target-precision",
         type=fraction,
-        default=0.98,
-        help="share of accepted results that should be right, for the thresholds (0.98)",
+        help="choose the thresholds on the segments instead, for this share of accepted "
+        "results that are right (e.g. 0.98)",
+    )
+    p.add_argument(
+        "--no-rejection",
+        action="store_true",
+        help="do not learn the motion between gestures as a class of its own (no gesture)",
     )
     p.add_argument("--hidden", type=positive(int), default=64, help="MLP hidden units (64)")
     p.add_argument("--seed", type=int, default=0, help="random seed (0)")
