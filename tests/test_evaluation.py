@@ -1,6 +1,8 @@
 """Scoring: the worker's batching and thresholds, the result queue, matching results to the
 truth, and the reason given for every missed gesture."""
 
+from dataclasses import replace
+
 import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
@@ -215,3 +217,33 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
         (scoring.MISSED, attribution.TOO_LONG),
         (scoring.MISSED, attribution.AT_END),
     ]
+
+
+def test_segments_called_no_gesture_never_reach_the_application(tmp_path):
+    # The engine decodes the "no gesture" class to None (displacement 0, no IndexError), the
+    # engine pass keeps such segments, and scoring neither delivers nor counts them spurious.
+    import pickle
+
+    from sklearn.linear_model import LogisticRegression
+
+    from velmorakit.models import NO_GESTURE
+    from velmorakit.workbench.learning.training import build_encoder
+
+    classes = [NO_GESTURE, "up"]
+    model = LogisticRegression().fit(np.eye(2, 300), classes)
+    for name, obj in (("m.pkl", model), ("e.pkl", build_encoder(classes))):
+        (tmp_path / name).write_bytes(pickle.dumps(obj))
+    engine = VelmoraComputing(str(tmp_path / "m.pkl"), str(tmp_path / "e.pkl"))
+    engine.gest_ut, engine.min_index_a = np.eye(1, 300).ravel(), [10, 30]
+    engine.run_nn()
+    engine.get_gesture()
+    engine.get_displacement()
+    assert engine.rec_gesture is None and engine.disp == 0
+
+    rejected = replace(segment(305, 325, None), rejected=True)
+    events = [GestureEvent(100, 130, "up", 0.3), GestureEvent(300, 320, "up", 0.2)]
+    segments = [rejected, replace(segment(600, 640, None), rejected=True)]
+    result = score([part(segments, events, ["up"])], ["up"], Thresholds(1, 0.0, poll_s=0))
+    assert (result.missed, result.spurious, result.results) == (2, 0, 0)
+    assert result.reasons[scoring.REJECTED] == 1
+    assert (result.rejected_on_gestures, result.rejected_elsewhere) == (1, 1)

@@ -10,6 +10,7 @@ RUNTIME_MODULES = [
     "velmorakit.models.gesture",
     "velmorakit.conditioning",
     "velmorakit.models.rejection",
+    "velmorakit.models.features",
 ]
 WORKBENCH_ONLY = ["velmorakit.workbench", "matplotlib", "tqdm"]
 

@@ -18,6 +18,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.svm import SVC
 
+from ...models.features import SegmentFeatures
 from ..errors import WorkbenchError
 
 
@@ -58,6 +59,14 @@ def _logistic(seed: int, hidden: int, smallest: int):
     return make_pipeline(StandardScaler(), LogisticRegression(C=1.0, max_iter=1000))
 
 
+def _mlp_features(seed: int, hidden: int, smallest: int):
+    return make_pipeline(SegmentFeatures(), _mlp(seed, hidden, smallest))
+
+
+def _logistic_features(seed: int, hidden: int, smallest: int):
+    return make_pipeline(SegmentFeatures(), _logistic(seed, hidden, smallest))
+
+
 CANDIDATES = {
     c.name: c
     for c in (
@@ -66,6 +75,16 @@ CANDIDATES = {
         Candidate("random-forest", "random forest of 30 trees", _random_forest),
         Candidate("svc", "standardised, RBF support vector machine, C=10", _svc, 2),
         Candidate("logreg", "standardised, logistic regression, C=1", _logistic),
+        Candidate(
+            "mlp+features",
+            "scale-free shapes, magnitudes and statistics of the segment, then the perceptron",
+            _mlp_features,
+        ),
+        Candidate(
+            "logreg+features",
+            "scale-free shapes, magnitudes and statistics, then logistic regression",
+            _logistic_features,
+        ),
     )
 }
 
