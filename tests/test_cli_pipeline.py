@@ -37,7 +37,7 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
     assert set(segments.labels) == {e.label for e in events}
 
     out = run(capsys, "train", "seg.npz", "--classifiers", "mlp,logreg", "--folds", "3")
-    assert re.search(r"mlp +(9\d|100)\.\d% ± ", out) and "recommended for precision 98%" in out
+    assert re.search(r"mlp +(9\d|100)\.\d% ± ", out) and "chosen (at most 3% spurious)" in out
     assert {p.name for p in (workdir / "model").iterdir()} == {
         "model.pkl",
         "encoder.pkl",
