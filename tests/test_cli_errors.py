@@ -1,5 +1,7 @@
 """Mistakes a user can make get one line on stderr and a non-zero exit, never a traceback."""
 
+import json
+import math
 import os
 import pickle
 import subprocess
@@ -10,8 +12,11 @@ import pytest
 from sklearn.linear_model import LogisticRegression
 
 from velmorakit.workbench.cli import main
+from velmorakit.workbench.learning.bundle import write_bundle
 from velmorakit.workbench.learning.segments import SegmentSet, save_segments
 from velmorakit.workbench.learning.training import build_encoder
+
+SETTINGS = {"rate_hz": 50, "confidence_th": 2, "gesture_prob_th": 0.6, "num_sample": 10}
 
 
 @pytest.fixture
@@ -50,6 +55,8 @@ def workdir(tmp_path, monkeypatch):
         (["plot", "flat.csv", "-o", "plot.txt"], "plot.txt: pictures are written as PNG"),
         (["demo", "--model", "wrong.pkl", "--encoder", "enc.pkl"], "expects 4 features"),
         (["simulate", "flat.csv/x.csv"], "flat.csv: File exists"),
+        (["evaluate", "flat.csv", "--model", "/nonexistent"], "/nonexistent: no such file or dir"),
+        (["train", "flat.csv"], "expects the segments file (.npz) that `velmorakit shape` writes"),
     ],
 )
 def test_user_errors_are_one_line(workdir, capsys, argv, message):
@@ -75,6 +82,25 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
 def test_usage_errors_exit_with_2(workdir, capsys, argv):
     assert main(argv) == 2
     assert "Traceback" not in capsys.readouterr().err
+
+
+def test_bundle_warnings_and_errors_are_one_line(workdir, capsys):
+    x = np.random.default_rng(0).normal(size=(8, 300))
+    model = LogisticRegression().fit(x, ["down", "up"] * 4)
+    write_bundle(workdir / "model", model, build_encoder(["down", "up"]), **SETTINGS)
+    manifest_path = workdir / "model" / "bundle.json"
+    manifest = json.loads(manifest_path.read_text())
+    manifest["versions"]["scikit-learn"] = "0.24.2"
+    manifest_path.write_text(json.dumps(manifest))
+    assert main(["evaluate", "flat.csv", "--model", "model"]) == 1  # nothing to score
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith("velmorakit evaluate: warning: model: made with scikit-learn 0.24.2")
+    assert all(line.startswith("velmorakit evaluate: ") for line in err)
+
+    manifest_path.write_text(json.dumps({**manifest, "confidence_th": math.nan}))
+    assert main(["evaluate", "flat.csv", "--model", "model"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "confidence_th must be a number, 0 or more, not nan" in err
 
 
 def test_missing_optional_package_is_one_line(monkeypatch, capsys):

@@ -8,6 +8,7 @@ RUNTIME_MODULES = [
     "velmorakit.middleware.utilities.velmora_computing",
     "velmorakit.middleware.utilities.dataset_shaper",
     "velmorakit.models.gesture",
+    "velmorakit.models.bundle",
     "velmorakit.conditioning",
     "velmorakit.models.rejection",
     "velmorakit.models.features",

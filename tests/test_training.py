@@ -9,6 +9,8 @@ from reference import ReferenceShaper, reference_extract_segments
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
+from velmorakit.errors import InputError
+from velmorakit.models.model_pair import check_model_pair, load_model_pair
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.learning.candidates import CANDIDATES
 from velmorakit.workbench.learning.segments import extract, segment_labels, shape_recording
@@ -20,9 +22,7 @@ from velmorakit.workbench.learning.thresholds import (
 )
 from velmorakit.workbench.learning.training import (
     build_encoder,
-    check_model_pair,
     classify,
-    load_model_pair,
     train_model,
 )
 from velmorakit.workbench.simulation.synthetic import simulate_session
@@ -155,12 +155,12 @@ def test_pairs_from_two_trainings_are_refused_with_a_message(segments, trained):
     reversed_encoder.fit(np.array(report.classes, dtype=object).reshape(-1, 1))
     other_classes = build_encoder(report.classes[:3])
     for wrong in (reversed_encoder, other_classes):
-        with pytest.raises(WorkbenchError, match="do not match the classifier's classes"):
+        with pytest.raises(InputError, match="do not match the classifier's classes"):
             check_model_pair(model, wrong)
     narrow = LogisticRegression(max_iter=50).fit(features[:, :299], labels)
-    with pytest.raises(WorkbenchError, match="expects 299 features"):
+    with pytest.raises(InputError, match="expects 299 features"):
         check_model_pair(narrow, encoder)
-    with pytest.raises(WorkbenchError, match="no predict_proba"):
+    with pytest.raises(InputError, match="no predict_proba"):
         check_model_pair(encoder, encoder)
 
 
@@ -178,8 +178,8 @@ def test_training_sets_are_validated(width, classes, message):
 
 def test_unreadable_model_files_are_reported(tmp_path):
     (tmp_path / "model.pkl").write_bytes(b"not a pickle")
-    with pytest.raises(WorkbenchError, match="model.pkl: not a pickled model"):
+    with pytest.raises(InputError, match="model.pkl: not a pickled model"):
         load_model_pair(tmp_path / "model.pkl", tmp_path / "encoder.pkl")
     (tmp_path / "model.pkl").write_bytes(pickle.dumps([1, 2]))
-    with pytest.raises(WorkbenchError, match="encoder.pkl: no such file"):
+    with pytest.raises(InputError, match="encoder.pkl: no such file"):
         load_model_pair(tmp_path / "model.pkl", tmp_path / "encoder.pkl")

@@ -10,8 +10,6 @@ with a name in apostrophes (which names no direction, so the displacement is 0),
 `[['up' 'up']]` still gives the label `up`.
 """
 
-import numpy as np
-
 NO_GESTURE = "(no gesture)"
 # Labels of recorded motion that is no gesture, learnt as `NO_GESTURE`.
 NON_GESTURE_WORDS = frozenset(
@@ -30,10 +28,17 @@ class RejectingEncoder:
     def categories_(self):
         return self.encoder.categories_
 
-    def inverse_transform(self, indicator) -> np.ndarray:
+    def inverse_transform(self, indicator):
         """One row per indicator row: the label (None for "no gesture") and the class name."""
+        import numpy as np
+
         decoded = np.asarray(self.encoder.inverse_transform(indicator))[:, :1]
         names = decoded.astype(str).astype(object)  # plain str, rendered as 'up'
         labels = names.copy()
         labels[names == self.rejected] = None
         return np.concatenate([labels, names], axis=1)
+
+
+def decoded_name(label) -> str:
+    """A decoded label as a class name: None is what `NO_GESTURE` decodes to."""
+    return NO_GESTURE if label is None else str(label)

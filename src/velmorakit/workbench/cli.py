@@ -1,8 +1,10 @@
 """The `velmorakit` command line: one subcommand per module of `commands`, errors as one line."""
 
 import argparse
+import contextlib
 import os
 import sys
+import warnings
 from pathlib import Path
 
 from ..errors import InputError
@@ -33,12 +35,18 @@ def main(argv: list[str] | None = None) -> int:
     model, encoder = getattr(args, "model", None), getattr(args, "encoder", None)
     if encoder and not model:
         return _fail(args.command, "--encoder goes with --model", 2)
+    if model and not os.path.lexists(model):
+        return _fail(args.command, f"{model}: no such file or directory", 1)
     if model and not encoder and not Path(model).is_dir():
         return _fail(
             args.command, "give --encoder with a pickled --model, or a bundle as --model", 2
         )
     try:
-        code = args.handler(args)
+        # Files the command makes for its own use (the worker's private model copies) are
+        # removed when it ends, whichever way it ends.
+        with contextlib.ExitStack() as args.cleanup, warnings.catch_warnings():
+            warnings.showwarning = _warning_line(args.command)
+            code = args.handler(args)
         sys.stdout.flush()  # a closed pipe shows here, inside the try, rather than at exit
     except BrokenPipeError:
         # The reader went away (`velmorakit evaluate ... | head`): point standard output at
@@ -64,6 +72,23 @@ def _import_problem(err: ImportError) -> str:
     if (err.name or "").startswith("velmorakit.middleware"):
         return f"velmorakit's native modules are not importable ({err}); run `pip install .`"
     raise err
+
+
+def _warning_line(command: str):
+    """A `warnings.showwarning` that prints each warning as one line naming the command, the
+    way errors are shown. scikit-learn's own warning about a model pickled by another release
+    is left out once a bundle has said so."""
+    from ..models.bundle import BundleVersionWarning
+
+    said = set()
+
+    def show(message, category, filename, lineno, file=None, line=None):
+        if category.__name__ == "InconsistentVersionWarning" and BundleVersionWarning in said:
+            return
+        said.add(category)
+        print(f"velmorakit {command}: warning: {' '.join(str(message).split())}", file=sys.stderr)
+
+    return show
 
 
 def _fail(command: str, message: str, code: int) -> int:

@@ -137,19 +137,23 @@ def cmd_demo(args) -> None:
     from ..learning.default_model import default_bundle
     from .options import load_model
 
+    bundle = None
     if not args.model:
         bundle, report = default_bundle()
-        args.model = str(bundle.path)
         if report is None:
             print(f"using the cached default model {bundle.path}")
         else:
             chosen = next(s for s in report.scores if s.name == report.chosen)
+            kept = (
+                f"cached as {bundle.path}"
+                if bundle.path.is_dir()
+                else "not cached, as there is no usable cache directory"
+            )
             print(
                 f"trained the default model ({report.chosen}) on {report.gestures} simulated "
-                f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), "
-                f"cached as {bundle.path}"
+                f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), {kept}"
             )
-    _, config = load_model(args)
+    _, config = load_model(args, bundle)
     run_demo(config, args.seconds, args.speed, args.seed)
 
 

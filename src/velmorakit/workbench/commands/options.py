@@ -122,36 +122,37 @@ def add_cycle_options(p) -> None:
     )
 
 
-def load_model(args):
-    """The classifier named by `--model` and the `GestureConfig` to run it with.
+def load_model(args, bundle=None):
+    """The classifier named by `--model` (or the loaded `bundle`) and the `GestureConfig` to run
+    it with.
 
     `--model` is a bundle directory, whose recommended batch size and thresholds fill in the
     options not given, or a pickled classifier with its `--encoder`, where the service's
-    defaults do. The chosen values are written back into `args` for reports."""
-    from ..learning.training import load_model_pair
+    defaults do. The config names private copies of the checked files, removed when the
+    command ends (`args.cleanup`). The chosen values are written back into `args` for reports."""
+    from ...models.bundle import load_bundle
+    from ...models.model_pair import load_model_pair
 
     chosen = {"num_sample": args.num_sample, "confidence_th": args.confidence_th}
     chosen["gesture_prob_th"] = args.prob_th
-    if Path(args.model).is_dir():
-        from ..learning.bundle import load_bundle
-
+    if bundle is None and Path(args.model).is_dir():
         if args.encoder:
             raise WorkbenchError("--encoder goes with a pickled --model, not with a bundle")
         bundle = load_bundle(args.model)
-        model, paths = bundle.model, (bundle.model_path, bundle.encoder_path)
+    if bundle is not None:
+        loaded = args.cleanup.enter_context(bundle)
         recommended = {name: getattr(bundle, name) for name in chosen}
     else:
         if not args.encoder:
             raise WorkbenchError(f"{args.model}: a pickled model needs its --encoder")
-        model, _ = load_model_pair(args.model, args.encoder)
-        paths = (args.model, args.encoder)
+        loaded = args.cleanup.enter_context(load_model_pair(args.model, args.encoder))
         recommended = SERVICE_DEFAULTS
     for name, value in chosen.items():
         if value is None:
             chosen[name] = recommended[name]
     args.num_sample, args.confidence_th = chosen["num_sample"], chosen["confidence_th"]
     args.prob_th = chosen["gesture_prob_th"]
-    return model, GestureConfig(str(paths[0]), str(paths[1]), **chosen)
+    return loaded.model, loaded.gesture_config(**chosen)
 
 
 def gesture_classes(model) -> list[str]:

@@ -7,8 +7,9 @@ trains a fresh model instead of reusing one that no longer fits.
 Loading a cached model unpickles it, which runs code from the file, so the cache lives
 only in a private per-user directory: created with mode 0700, and refused if another
 user owns it or group or others may write to it. Without a usable home cache the model
-is trained into a fresh private temporary directory and not cached; a shared directory
-is never read.
+is trained into a fresh private temporary directory, loaded, and the directory removed at
+once: the model is used from memory for this run only and trained again next time. A
+shared directory is never read.
 """
 
 import hashlib
@@ -22,10 +23,12 @@ import sklearn
 
 from ... import __version__
 from ...conditioning import SAMPLE_RATE
+from ...errors import InputError
+from ...models.bundle import Bundle, load_bundle
 from ..errors import WorkbenchError
 from ..progress import progress
 from ..simulation.synthetic import SimulationSettings, simulate_session
-from .bundle import Bundle, load_bundle, write_bundle
+from .bundle import write_bundle
 from .candidates import CANDIDATES
 from .segments import concatenate, shape_recording
 from .training import TrainingReport, train_model
@@ -114,17 +117,23 @@ def train_default_model(directory: Path) -> tuple[Bundle, TrainingReport]:
 
 
 def default_bundle() -> tuple[Bundle, TrainingReport | None]:
-    """A usable default model bundle, and the training report if it had to be trained now."""
+    """The default model bundle, loaded, and the training report if it had to be trained now.
+
+    Without a usable home cache the returned bundle's directory no longer exists: its files
+    are held in memory (`Bundle.gesture_config` still works)."""
     try:
         cache = private_directory(cache_dir())
     except (PermissionError, FileNotFoundError, NotADirectoryError):
-        # No writable home cache: train into a private directory of this run only.
-        return train_default_model(Path(tempfile.mkdtemp(prefix="velmorakit-")) / "model")
+        scratch = Path(tempfile.mkdtemp(prefix="velmorakit-"))
+        try:
+            return train_default_model(scratch / "model")
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
     directory = cache / f"default-{cache_key()}"
     if directory.exists():
         try:
             return load_bundle(directory), None
-        except WorkbenchError:
+        except InputError:
             # Damaged (the cache is private, so by this user): trained afresh below.
             shutil.rmtree(directory)
     return train_default_model(directory)

@@ -12,9 +12,8 @@ import numpy as np
 from scipy import signal
 
 from ...middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
+from ...models.model_pair import FEATURES
 from ..errors import WorkbenchError
-
-FEATURES = 300
 
 
 @dataclass
@@ -181,8 +180,18 @@ def save_segments(path: str | Path, segments: SegmentSet) -> None:
 
 
 def load_segments(path: str | Path) -> SegmentSet:
+    expected = "expects the segments file (.npz) that `velmorakit shape` writes"
     try:
-        with np.load(path, allow_pickle=False) as data:
+        data = np.load(path, allow_pickle=False)
+    except FileNotFoundError:
+        raise WorkbenchError(f"{path}: no such file") from None
+    except (OSError, ValueError):
+        # NumPy's message about pickled data only means the file is no NumPy file at all.
+        raise WorkbenchError(f"{path}: not a segment file; {expected}") from None
+    if not isinstance(data, np.lib.npyio.NpzFile):
+        raise WorkbenchError(f"{path}: not a segment file (one NumPy array); {expected}")
+    try:
+        with data:
             gestures = data["gestures"] if "gestures" in data else None
             step = int(data["step"]) if "step" in data else 0
             optional = {
@@ -201,12 +210,10 @@ def load_segments(path: str | Path) -> SegmentSet:
                 **optional,
                 recordings=dict(zip(names, paths, strict=True)),
             )
-    except FileNotFoundError:
-        raise WorkbenchError(f"{path}: no such file") from None
     except KeyError as err:
         raise WorkbenchError(f"{path}: not a segment file (no {err.args[0]!r} array)") from None
-    except (OSError, ValueError) as err:
-        raise WorkbenchError(f"{path}: not a segment file ({err})") from None
+    except ValueError:
+        raise WorkbenchError(f"{path}: not a segment file (damaged arrays); {expected}") from None
     if segments.features.ndim != 2 or len(segments.features) != len(segments.labels):
         raise WorkbenchError(f"{path}: features and labels do not match")
     return segments

@@ -11,15 +11,14 @@ the most accurate one is refitted on all segments, and its out-of-fold probabili
 the recommended acceptance thresholds.
 """
 
-import pickle
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 from sklearn.metrics import confusion_matrix
 from sklearn.preprocessing import OneHotEncoder
 
-from ...models.rejection import NO_GESTURE, NON_GESTURE_WORDS, RejectingEncoder
+from ...models.model_pair import check_model_pair
+from ...models.rejection import NO_GESTURE, NON_GESTURE_WORDS, RejectingEncoder, decoded_name
 from ..errors import WorkbenchError
 from .candidates import pick_candidates
 from .segments import FEATURES
@@ -74,48 +73,6 @@ def validate_training_set(features: np.ndarray, labels: np.ndarray) -> None:
     classes = np.unique(labels)
     if len(classes) < 2:
         raise WorkbenchError(f"need at least two gesture classes, got {list(classes)}")
-
-
-def check_model_pair(model, encoder) -> list[str]:
-    """The class labels if the pair is usable by the engine, else a WorkbenchError."""
-    needs = ((model, "predict_proba"), (model, "classes_"), (encoder, "inverse_transform"))
-    for obj, attr in needs:
-        if not hasattr(obj, attr):
-            raise WorkbenchError(f"{type(obj).__name__} has no {attr}: not a usable model/encoder")
-    n_features = getattr(model, "n_features_in_", FEATURES)
-    if n_features != FEATURES:
-        raise WorkbenchError(
-            f"the model expects {n_features} features, the engine gives {FEATURES}"
-        )
-    classes = [str(c) for c in np.asarray(model.classes_).ravel()]
-    categories = getattr(encoder, "categories_", None)
-    if categories is not None:
-        # A one-hot encoder: its categories are compared first, because decoding a row of
-        # another width fails inside scikit-learn with a message about shapes.
-        names = [str(c) for c in np.asarray(categories[0]).ravel()] if len(categories) else []
-        if names != classes:
-            raise WorkbenchError(
-                f"encoder categories {names} do not match the classifier's classes {classes}"
-            )
-    try:
-        decoded = [
-            _decoded_name(encoder.inverse_transform(np.eye(len(classes))[[k]])[0][0])
-            for k in range(len(classes))
-        ]
-    except (ValueError, IndexError, TypeError) as err:
-        raise WorkbenchError(
-            f"the encoder cannot decode the classifier's {len(classes)} classes ({err})"
-        ) from None
-    if decoded != classes:
-        raise WorkbenchError(
-            f"encoder categories {decoded} do not match the classifier's classes {classes}"
-        )
-    return classes
-
-
-def _decoded_name(label) -> str:
-    """A decoded label as a class name: None is what "no gesture" decodes to."""
-    return NO_GESTURE if label is None else str(label)
 
 
 def _class_notes(labels: np.ndarray, groups: np.ndarray) -> list[str]:
@@ -268,27 +225,9 @@ def train_model(
     return model, encoder, report
 
 
-def load_model_pair(model_path: str | Path, encoder_path: str | Path):
-    """Unpickle and check a model and encoder; errors a user can cause become WorkbenchError.
-
-    Unpickling runs code from the files: load only models from a trusted source."""
-    objects = []
-    for path in (model_path, encoder_path):
-        try:
-            with Path(path).open("rb") as handle:
-                objects.append(pickle.load(handle))
-        except FileNotFoundError:
-            raise WorkbenchError(f"{path}: no such file") from None
-        except (pickle.UnpicklingError, EOFError, AttributeError, ImportError) as err:
-            raise WorkbenchError(f"{path}: not a pickled model ({err})") from None
-    model, encoder = objects
-    check_model_pair(model, encoder)
-    return model, encoder
-
-
 def classify(model, encoder, features: np.ndarray) -> list[str]:
     """Labels as the engine decodes them: the encoder applied to a one-hot row of the argmax."""
     probabilities = model.predict_proba(features)
     indicator = np.zeros_like(probabilities)
     indicator[np.arange(len(indicator)), probabilities.argmax(axis=1)] = 1
-    return [_decoded_name(label) for label in encoder.inverse_transform(indicator)[:, 0]]
+    return [decoded_name(label) for label in encoder.inverse_transform(indicator)[:, 0]]
