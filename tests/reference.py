@@ -371,40 +371,62 @@ TUNING_CONSTANTS = tuple(name for name in vars(ReferenceComputing) if name.isupp
 
 
 def reference_velocity(
-    acc, rate_hz=50.0, rest_std=0.5, hold_s=0.2, leak_s=2.0, window_s=0.2, decay_s=0.1, bias_s=0.2
+    acc,
+    rate_hz=50.0,
+    rest_std=0.5,
+    hold_s=0.1,
+    leak_s=2.0,
+    track_s=0.3,
+    window_s=0.2,
+    stop_s=0.1,
+    decay_s=0.05,
+    bias_s=0.2,
+    gravity_present=9.80665 / 2,
 ):
     """Velocity from acceleration with zero-velocity updates, written out with NumPy.
 
-    Rest: the first window is still filling, or the acceleration's variance over the last
-    `window_s` (population variance, summed over the axes) has been below rest_std² for
-    more than `hold_s`. At rest the velocity decays (time constant decay_s) and the bias,
-    starting at the first sample, follows the window's oldest sample (bias_s); in motion
-    the velocity is the leaky (leak_s) trapezoidal integral of the acceleration less the
-    bias, from the oldest sample of the window in which the motion was found.
+    Rest: settled (the first window is still filling, or the variance over the last
+    `window_s`, population variance summed over the axes, has been below rest_std² for more
+    than `hold_s`) or stopped (over the last `stop_s` the variance is below rest_std² and the
+    mean within rest_std of the bias). At rest the velocity decays (time constant decay_s)
+    and the bias, starting at the first sample, follows the oldest of the rows found quiet
+    (bias_s): the window when settled, the last `stop_s` when stopped; in motion the bias,
+    when its length at rest exceeded `gravity_present`, turns towards each sample (track_s)
+    at that length, and the velocity is the leaky (leak_s) trapezoidal integral of the
+    acceleration less the bias, from the oldest of the rows last found quiet.
     """
     dt = 1 / rate_hz
     size = max(2, round(window_s * rate_hz))
+    stop = min(size, max(2, round(stop_s * rate_hz)))
     hold = round(hold_s * rate_hz)
-    variance = np.array(
-        [acc[max(0, i - size + 1) : i + 1].var(axis=0).sum() for i in range(len(acc))]
-    )
-    rest = np.empty(len(acc), dtype=bool)
-    quiet = 0
-    for i, value in enumerate(variance):
-        quiet = quiet + 1 if value < rest_std**2 else 0
-        rest[i] = i < size - 1 or quiet > hold
     bias, velocity, previous = acc[0].copy(), np.zeros(3), np.zeros(3)
+    gravity, quiet, resting = 0.0, 0, True
     out = np.empty_like(acc)
     for i in range(len(acc)):
-        if rest[i]:
-            bias += -np.expm1(-dt / bias_s) * (acc[max(0, i - size + 1)] - bias)
+        window = acc[max(0, i - size + 1) : i + 1]
+        quiet = quiet + 1 if window.var(axis=0).sum() < rest_std**2 else 0
+        newest = window[-stop:]
+        stopped = (
+            newest.var(axis=0).sum() < rest_std**2
+            and np.sum((newest.mean(axis=0) - bias) ** 2) < rest_std**2
+        )
+        settled = i < size - 1 or quiet > hold
+        if settled or stopped:
+            proven = len(window) if settled else stop
+            bias += -np.expm1(-dt / bias_s) * (window[-proven] - bias)
+            gravity = np.linalg.norm(bias) if np.linalg.norm(bias) > gravity_present else 0.0
             velocity = velocity * np.exp(-dt / decay_s)
             previous = np.zeros(3)
-        else:
-            first = i if i and not rest[i - 1] else max(0, i - size + 1)
-            for row in acc[first : i + 1]:
-                free = row - bias
-                velocity = np.exp(-dt / leak_s) * velocity + dt / 2 * (free + previous)
-                previous = free
+            resting = True
+            out[i] = velocity
+            continue
+        for row in window[-proven:] if resting else acc[i : i + 1]:
+            if gravity:
+                bias += -np.expm1(-dt / track_s) * (row - bias)
+                bias *= gravity / np.linalg.norm(bias)
+            free = row - bias
+            velocity = np.exp(-dt / leak_s) * velocity + dt / 2 * (free + previous)
+            previous = free
+        resting = False
         out[i] = velocity
     return out

@@ -7,7 +7,13 @@ with their true velocity. Sensors: linear acceleration (gravity removed by the s
 raw accelerometer that feels gravity while the hand tilts slowly by up to 10 or 20 degrees;
 linear acceleration of slower strokes (0.6 to 1.5 s at 0.3 to 0.6 m/s).
 
+With --phone, figures on the real phone takes instead (phone_digits.csv and, beside it,
+phone_digits_gravity.csv): speed percentiles, segments found, "no end bound" and the delay
+from the end of the motion to the segment's end bound, for the accelerometer alone (before
+and now) on the gravity-free and the gravity files, and for the gyroscope path.
+
     .venv/bin/python tools/compare_velocity_estimators.py [--variants NAME ...]
+    .venv/bin/python tools/compare_velocity_estimators.py --phone DIR/phone_digits.csv
 """
 
 import argparse
@@ -19,11 +25,12 @@ import numpy as np
 from scipy import signal
 
 from velmorakit.conditioning import VelocityEstimator
+from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
 from velmorakit.models.gesture import GestureConfig
+from velmorakit.workbench.assessment.evaluation import NO_END, STAGES, segmentation_stage
 from velmorakit.workbench.assessment.scoring import Thresholds, score
 from velmorakit.workbench.commands.options import engine_passes, scorable
 from velmorakit.workbench.learning.segments import extract, shape_recording
-from velmorakit.workbench.learning.training import save_model_pair, train_model
 from velmorakit.workbench.recordings.importing import import_recording
 from velmorakit.workbench.recordings.recording import (
     load_events,
@@ -88,6 +95,43 @@ class HighPassIntegral:
         return tuple(out[0])
 
 
+class FirstRestAware:
+    """The first rest-aware design: rest once the spread over 0.2 s has stayed below 0.5
+    m/s² for 0.2 s; at rest the velocity decays within 0.1 s and the bias follows the
+    window's oldest sample within 0.2 s; in motion the bias is held and the velocity leaks
+    over 2 s."""
+
+    def __init__(self, rate_hz: float = 50.0):
+        self.dt = 1 / rate_hz
+        self.size, self.hold = round(0.2 * rate_hz), round(0.2 * rate_hz)
+        self.leak, self.decay = math.exp(-self.dt / 2.0), math.exp(-self.dt / 0.1)
+        self.bias_gain = -math.expm1(-self.dt / 0.2)
+        self.reset()
+
+    def reset(self):
+        self.window, self.quiet, self.resting, self.bias = [], 0, True, None
+        self.velocity, self.previous = np.zeros(3), np.zeros(3)
+
+    def step(self, ax, ay, az):
+        acc = np.array([ax, ay, az])
+        self.bias = acc.copy() if self.bias is None else self.bias
+        self.window = (self.window + [acc])[-self.size :]
+        spread = np.array(self.window).var(axis=0).sum()
+        self.quiet = self.quiet + 1 if spread < 0.25 else 0
+        if len(self.window) < self.size or self.quiet > self.hold:
+            self.bias += self.bias_gain * (self.window[0] - self.bias)
+            self.velocity *= self.decay
+            self.previous[:] = 0
+            self.resting = True
+        else:
+            for row in self.window if self.resting else [acc]:
+                free = row - self.bias
+                self.velocity = self.leak * self.velocity + self.dt / 2 * (free + self.previous)
+                self.previous = free
+            self.resting = False
+        return tuple(self.velocity)
+
+
 VARIANTS = {
     "leaky 1 s, bias 2 s": lambda: LeakyIntegral(1.0, 2.0),
     "leaky 0.25 s, bias 2 s": lambda: LeakyIntegral(0.25, 2.0),
@@ -114,6 +158,8 @@ SENSORS = {
 
 def pipeline(train: list[Path], test: list[Path], work: Path) -> tuple[float, float]:
     """Shape, train and evaluate as the commands do; recognition and spurious rates."""
+    from velmorakit.workbench.learning.training import save_model_pair, train_model
+
     parts = []
     for path in train:
         recording = read_recording(path)
@@ -195,28 +241,101 @@ def main() -> None:
         print(f"{name:30}" + "".join(f"{f:>18}" for f in figures), flush=True)
 
 
+# The phone takes: how each file is imported, and the estimators compared on them.
+PHONE_COLUMNS = {
+    "gravity-free": "t=t_ms,ax=lin_ax,ay=lin_ay,az=lin_az,label=label,group=take",
+    "gravity": "t=t_ms,ax=ax,ay=ay,az=az,label=label,group=take",
+    "gravity + gyro": "t=t_ms,ax=ax,ay=ay,az=az,gx=gyro_x,gy=gyro_y,gz=gyro_z,"
+    "label=label,group=take",
+}
+PHONE_VARIANTS = (
+    ("accelerometer, before", FirstRestAware, ("gravity-free", "gravity")),
+    ("accelerometer, now", VelocityEstimator, ("gravity-free", "gravity")),
+    ("gyroscope (imufusion), now", VelocityEstimator, ("gravity + gyro",)),
+)
+# The end of a take's motion: the last row where the root mean square of the gravity-free
+# acceleration, centred over 0.25 s, exceeds 0.7 m/s² (a hand at rest shows up to 0.5).
+MOTION_RMS_M_S2 = 0.7
+MOTION_RMS_ROWS = 13
+
+
+def motion_ends(acc: np.ndarray, takes) -> list[int | None]:
+    ends = []
+    for take in takes:
+        power = np.sum(acc[take.start : take.end] ** 2, axis=1)
+        rms = np.sqrt(np.convolve(power, np.ones(MOTION_RMS_ROWS) / MOTION_RMS_ROWS, "same"))
+        loud = np.flatnonzero(rms > MOTION_RMS_M_S2)
+        ends.append(take.start + int(loud[-1]) + 1 if len(loud) else None)
+    return ends
+
+
+def furthest_stage(speed: np.ndarray, start: int, stop: int) -> str:
+    """How far the engine's segmentation gets on the rows start..stop (one cycle per row)."""
+    k = VelmoraComputing
+    b, a = signal.butter(k.FILT_VELTOT[0], k.FILT_VELTOT[1] / (k.F_SAMP / 2))
+    best = 0
+    for row in range(max(start, k.DATA_DIM), min(stop, len(speed)) + 1):
+        window = signal.lfilter(b, a, speed[row - k.DATA_DIM : row])
+        times = np.arange(row - k.DATA_DIM, row) * k.NEW_DATA_INT_SEC
+        stage = segmentation_stage(k, window, times, -math.inf)[0]
+        best = max(best, STAGES.index(stage))
+    return STAGES[best]
+
+
 def phone_figures(path: Path, names: list[str] | None) -> None:
-    """Per variant, over the phone takes: the speed in each take's last 0.5 s (at rest),
-    the peak speed, and the takes in which the engine's segmentation finds a gesture."""
+    """Per estimator and file, over all rows of the phone takes: the speed's percentiles;
+    the takes in which the engine cuts a segment, and those where it cuts none because the
+    speed never falls below a third of its peak; and the median delay (quartiles) from the
+    end of the motion, found in the gravity-free file, to the end bound of the last
+    segment that starts before it."""
     work = Path(tempfile.mkdtemp(prefix="velocity-phone-"))
-    columns = "t=t_ms,ax=lin_ax,ay=lin_ay,az=lin_az,label=label,group=take"
-    print(f"{'velocity':34}{'speed at rest: median':>22}{'90th pct':>10}{'peak':>8}{'found':>8}")
-    for name, make in VARIANTS.items():
+    files = {name: path for name in PHONE_COLUMNS}
+    files["gravity"] = files["gravity + gyro"] = path.with_name("phone_digits_gravity.csv")
+    ends = None
+    print(
+        f"{'velocity':28}{'file':16}{'|v| 50/90/99 %, m/s':>22}{'segment':>9}{'no end':>8}"
+        f"{'delay: median (quartiles), s':>32}"
+    )
+    for name, make, kinds in PHONE_VARIANTS:
         if names and name not in names:
             continue
-        import_recording(path, work / "digits.csv", columns, estimator=make())
-        recording = read_recording(work / "digits.csv")
-        takes = load_events(work / "digits.csv", recording)
-        speed = np.linalg.norm(recording.samples[:, 3:], axis=1)
-        at_rest = [np.median(speed[e.end - 25 : e.end]) for e in takes]
-        peaks = [speed[e.start : e.end].max() for e in takes]
-        _, bounds = extract(recording.samples, 1)
-        found = {i for s, _ in bounds for i, e in enumerate(takes) if e.start <= s < e.end}
-        print(
-            f"{name:34}{np.median(at_rest):>20.3f} m/s{np.percentile(at_rest, 90):>10.3f}"
-            f"{np.median(peaks):>8.2f}{len(found) / len(takes):>8.0%}",
-            flush=True,
-        )
+        for kind in kinds:
+            out = work / "digits.csv"
+            import_recording(
+                files[kind], out, PHONE_COLUMNS[kind], estimator=make(), gyro_units="rad/s"
+            )
+            recording = read_recording(out)
+            takes = load_events(out, recording)
+            if ends is None:
+                ends = motion_ends(_gravity_free(files, work), takes)
+            speed = np.linalg.norm(recording.samples[:, 3:], axis=1)
+            _, bounds = extract(recording.samples, 1)
+            found = no_end = 0
+            delays = []
+            for take, end in zip(takes, ends, strict=True):
+                segments = [b for b in bounds if take.start <= b[0] < take.end]
+                if not segments:
+                    no_end += furthest_stage(speed, take.start, take.end) == NO_END
+                    continue
+                found += 1
+                before = [b for b in segments if end is not None and b[0] < end]
+                if before:
+                    delays.append((before[-1][1] - end) * VelmoraComputing.NEW_DATA_INT_SEC)
+            p50, p90, p99 = np.percentile(speed, [50, 90, 99])
+            q1, q2, q3 = np.percentile(delays, [25, 50, 75])
+            print(
+                f"{name:28}{kind:16}{p50:>10.2f} {p90:.2f} {p99:.2f}"
+                f"{found / len(takes):>9.0%}{no_end / len(takes):>8.1%}"
+                f"{q2:>+18.2f} ({q1:+.2f}..{q3:+.2f})",
+                flush=True,
+            )
+
+
+def _gravity_free(files: dict, work: Path) -> np.ndarray:
+    """The gravity-free acceleration of the phone takes on the 50 Hz grid."""
+    out = work / "gravity-free.csv"
+    import_recording(files["gravity-free"], out, PHONE_COLUMNS["gravity-free"])
+    return read_recording(out).samples[:, :3]
 
 
 def _rates(pair: tuple[float, float]) -> str:

@@ -6,8 +6,9 @@ causal and streaming: `Conditioner.push` takes one sensor sample and returns the
 sample completes.
 """
 
-from .columns import ACC_ROLES, ROLES, TIME_COLUMNS, VEL_ROLES, ColumnMap
-from .conditioner import STANDARD_GRAVITY, TIME_SCALES, UNIT_SCALES, Conditioner
+from .columns import ACC_ROLES, GYRO_ROLES, ROLES, TIME_COLUMNS, VEL_ROLES, ColumnMap
+from .conditioner import TIME_SCALES, UNIT_SCALES, Conditioner
+from .gravity import GYRO_SCALES, STANDARD_GRAVITY, GravityRemover
 from .rate import DT, SAMPLE_RATE
 from .resampling import Resampler, Row
 from .velocity import VelocityEstimator
@@ -15,6 +16,8 @@ from .velocity import VelocityEstimator
 __all__ = [
     "ACC_ROLES",
     "DT",
+    "GYRO_ROLES",
+    "GYRO_SCALES",
     "ROLES",
     "SAMPLE_RATE",
     "STANDARD_GRAVITY",
@@ -24,6 +27,7 @@ __all__ = [
     "VEL_ROLES",
     "ColumnMap",
     "Conditioner",
+    "GravityRemover",
     "Resampler",
     "Row",
     "VelocityEstimator",

@@ -1,20 +1,22 @@
 """Which column of a sensor's table or stream plays which role: time, acceleration, velocity,
-label, group."""
+angular rate, label, group."""
 
 from dataclasses import dataclass, field
 
 from ..errors import InputError
 
-ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "label", "group")
+ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "gx", "gy", "gz", "label", "group")
 ACC_ROLES = ("ax", "ay", "az")
 VEL_ROLES = ("vx", "vy", "vz")
+GYRO_ROLES = ("gx", "gy", "gz")
 # Names a time column goes by, in the order they are looked for.
 TIME_COLUMNS = ("t", "time", "timestamp", "t_s", "t_ms", "time_ms")
 
 
 @dataclass
 class ColumnMap:
-    """Which input column plays which role: time, acceleration, velocity, label, group.
+    """Which input column plays which role: time, acceleration, velocity, angular rate (a
+    gyroscope), label, group.
 
     A group column (e.g. a take number) starts a new grid and a new velocity estimate
     wherever its value changes.
@@ -24,7 +26,8 @@ class ColumnMap:
 
     @classmethod
     def parse(cls, text: str) -> "ColumnMap":
-        """'t=timestamp,ax=acc_x,ay=acc_y,az=acc_z[,vx=..,vy=..,vz=..][,label=..][,group=..]'"""
+        """'t=timestamp,ax=acc_x,ay=acc_y,az=acc_z[,vx=..,vy=..,vz=..][,gx=..,gy=..,gz=..]
+        [,label=..][,group=..]'"""
         names = {}
         for item in filter(None, (part.strip() for part in text.split(","))):
             role, sep, column = (s.strip() for s in item.partition("="))
@@ -57,14 +60,21 @@ class ColumnMap:
     def check(self) -> None:
         missing = [r for r in ACC_ROLES if r not in self.names]
         velocity = [r for r in VEL_ROLES if r in self.names]
+        gyro = [r for r in GYRO_ROLES if r in self.names]
         if missing:
             raise InputError(f"the columns of {', '.join(missing)} are not given")
         if velocity and len(velocity) != 3:
             raise InputError("give all three velocity columns (vx, vy, vz) or none")
+        if gyro and len(gyro) != 3:
+            raise InputError("give all three angular rate columns (gx, gy, gz) or none")
 
     @property
     def has_velocity(self) -> bool:
         return "vx" in self.names
+
+    @property
+    def has_gyro(self) -> bool:
+        return "gx" in self.names
 
     @property
     def has_time(self) -> bool:

@@ -6,23 +6,32 @@ from collections import deque
 import numpy as np
 
 from ..errors import InputError
+from .gravity import STANDARD_GRAVITY
 from .rate import SAMPLE_RATE
 
 # Rest detection, chosen by measurement (tools/compare_velocity_estimators.py, on simulated
-# sensors and on real phone recordings; figures in the README): the hand is at rest once
-# the spread of the acceleration over REST_WINDOW_S (the root of its variances summed over
-# the three axes) has stayed below REST_STD_M_S2 for longer than REST_HOLD_S. A hand held
-# still shows 0.15 to 0.5 m/s² of tremor and sensor noise, a stroke several m/s². A lower
-# threshold or a longer hold keeps more of slow strokes, whose acceleration passes quietly
-# through zero in their middle, but leaves the velocity of a real hand drifting where it
-# never holds still enough.
+# sensors and on real phone recordings; figures in the README). The spread of the
+# acceleration over a window is the root of its variances summed over the three axes. A hand
+# held still shows 0.15 to 0.5 m/s² of tremor and sensor noise, a stroke several m/s².
+# The hand has stopped once, over the last STOP_WINDOW_S, the spread is below REST_STD_M_S2
+# and the mean is within REST_STD_M_S2 of the acceleration at rest: that ends a stroke as
+# soon as it is over. A hand that stops where gravity has turned (a tilted wrist) shows a
+# new acceleration at rest: it is found at rest once the spread over REST_WINDOW_S has
+# stayed below REST_STD_M_S2 for longer than REST_HOLD_S.
 REST_STD_M_S2 = 0.5
 REST_WINDOW_S = 0.2
-REST_HOLD_S = 0.2
+STOP_WINDOW_S = 0.1
+REST_HOLD_S = 0.1
 # At rest the velocity decays to zero within REST_DECAY_S and the bias (gravity, however the
 # hand is tilted, and the sensor's offset) follows the acceleration within REST_BIAS_S.
-REST_DECAY_S = 0.1
+REST_DECAY_S = 0.05
 REST_BIAS_S = 0.2
+# In motion, where the acceleration at rest holds gravity (more than half of 1 g), the bias
+# turns towards the acceleration within GRAVITY_TRACK_S and keeps the length it had at rest:
+# a wrist that turns while it moves would otherwise feed the change of gravity into the
+# velocity. Without gravity the bias is held.
+GRAVITY_TRACK_S = 0.3
+GRAVITY_PRESENT_M_S2 = STANDARD_GRAVITY / 2
 # In motion the velocity leaks with this time constant, which bounds the drift should a
 # rest never be seen; a stroke of under a second keeps most of its velocity.
 LEAK_S = 2.0
@@ -33,13 +42,14 @@ class VelocityEstimator:
 
     A hand that makes gestures comes to rest between them, and at rest its velocity is zero:
     that is what keeps an integral of acceleration from drifting. Per sample: while the
-    hand is at rest (see REST_*), the velocity decays to zero and the bias follows the
-    acceleration; in motion, the bias is held and the acceleration less the bias is
-    integrated by the trapezoidal rule, with a slow leak, from the oldest sample of the
-    window in which the motion was found. The first sample is taken as the bias, so that a
-    sensor that feels gravity starts at rest. A high-pass filter instead of rest detection
-    would cut slow strokes to a fraction of their speed and turn each stroke into two lobes
-    of opposite sign; the measurements are in the README.
+    hand is at rest (see REST_* and STOP_*), the velocity decays to zero and the bias
+    follows the acceleration; in motion, the bias follows only the direction of gravity
+    (see GRAVITY_*) and the acceleration less the bias is integrated by the trapezoidal
+    rule, with a slow leak, from the oldest sample of the window in which the motion was
+    found. The first sample is taken as the bias, so that a sensor that feels gravity starts
+    at rest. A high-pass filter instead of rest detection would cut slow strokes to a
+    fraction of their speed and turn each stroke into two lobes of opposite sign; the
+    measurements are in the README.
     """
 
     def __init__(
@@ -48,65 +58,81 @@ class VelocityEstimator:
         rest_std: float = REST_STD_M_S2,
         hold_s: float = REST_HOLD_S,
         leak_s: float = LEAK_S,
+        track_s: float = GRAVITY_TRACK_S,
     ):
-        if not rate_hz > 0 or not rest_std > 0 or not hold_s >= 0 or not leak_s > 0:
+        if not (rate_hz > 0 and rest_std > 0 and hold_s >= 0 and leak_s > 0 and track_s > 0):
             raise InputError("the rate, rest threshold and time constants must be positive")
         self.rate_hz = float(rate_hz)
         self.dt = 1.0 / self.rate_hz
         self.window_size = max(2, round(REST_WINDOW_S * self.rate_hz))
+        self.stop_size = min(self.window_size, max(2, round(STOP_WINDOW_S * self.rate_hz)))
         self.hold = round(hold_s * self.rate_hz)
         self.rest_variance = rest_std * rest_std
         self.leak = math.exp(-self.dt / leak_s)
         self.rest_decay = math.exp(-self.dt / REST_DECAY_S)
         self.bias_gain = -math.expm1(-self.dt / REST_BIAS_S)
+        self.track_gain = -math.expm1(-self.dt / track_s)
         self.reset()
 
     def reset(self) -> None:
         """Back to rest: the next sample is taken as the acceleration at rest."""
         self._window = deque(maxlen=self.window_size)
         self._quiet = 0
+        self._quiet_rows = 0  # the newest rows of the window found quiet at the last rest
         self._resting = True
         self._bias = None
+        self._gravity = 0.0  # the length of the bias at rest when it holds gravity, else 0
         self._velocity = [0.0, 0.0, 0.0]
         self._previous = [0.0, 0.0, 0.0]  # the last integrated acceleration less the bias
 
     def at_rest(self) -> bool:
         """Whether the last sample was taken for rest."""
-        return len(self._window) < self.window_size or self._quiet > self.hold
+        return self._resting
 
     def step(self, ax: float, ay: float, az: float) -> tuple[float, float, float]:
         acc = (float(ax), float(ay), float(az))
         if self._bias is None:
             self._bias = list(acc)
-        self._window.append(acc)
-        n = len(self._window)
-        variance = 0.0
-        for axis in range(3):
-            mean = sum(row[axis] for row in self._window) / n
-            variance += sum((row[axis] - mean) ** 2 for row in self._window) / n
+        window = self._window
+        window.append(acc)
+        variance, stop_variance, stop_offset = _spreads(window, self.stop_size, self._bias)
         self._quiet = self._quiet + 1 if variance < self.rest_variance else 0
-        if self.at_rest():
-            # The bias follows the window's oldest sample: the newer ones may already hold
-            # the start of a stroke that is not yet loud enough to end the rest.
-            oldest = self._window[0]
+        settled = len(window) < self.window_size or self._quiet > self.hold
+        stopped = stop_variance < self.rest_variance and stop_offset < self.rest_variance
+        if settled or stopped:
+            # The rows the test found quiet: all of the window once settled, the newest
+            # ones when the hand has just stopped (the older ones may hold the stroke's end).
+            self._quiet_rows = len(window) if settled else self.stop_size
+            # The bias follows the oldest of them: the newer ones may already hold the start
+            # of a stroke that is not yet loud enough to end the rest.
+            oldest = window[-self._quiet_rows]
             for i in range(3):
                 self._bias[i] += self.bias_gain * (oldest[i] - self._bias[i])
                 self._velocity[i] *= self.rest_decay
                 self._previous[i] = 0.0
+            length = math.sqrt(sum(b * b for b in self._bias))
+            self._gravity = length if length > GRAVITY_PRESENT_M_S2 else 0.0
             self._resting = True
         elif self._resting:
-            # Motion has begun within the window: integrate all of it, so that the start
-            # of the stroke counts too.
+            # Motion has begun after the rows last found quiet: integrate all of them, so
+            # that the start of the stroke counts too.
             self._resting = False
-            for row in self._window:
+            for row in list(window)[-self._quiet_rows :]:
                 self._integrate(row)
         else:
             self._integrate(acc)
         return (self._velocity[0], self._velocity[1], self._velocity[2])
 
     def _integrate(self, acc: tuple[float, float, float]) -> None:
+        bias = self._bias
+        if self._gravity:
+            for i in range(3):
+                bias[i] += self.track_gain * (acc[i] - bias[i])
+            scale = self._gravity / math.sqrt(sum(b * b for b in bias))
+            for i in range(3):
+                bias[i] *= scale
         for i in range(3):
-            free = acc[i] - self._bias[i]
+            free = acc[i] - bias[i]
             self._velocity[i] = self.leak * self._velocity[i] + 0.5 * self.dt * (
                 free + self._previous[i]
             )
@@ -119,3 +145,19 @@ class VelocityEstimator:
         for n, (ax, ay, az) in enumerate(acc.tolist()):
             out[n] = self.step(ax, ay, az)
         return out
+
+
+def _spreads(window: deque, size: int, bias: list[float]) -> tuple[float, float, float]:
+    """The variance of the rows of `window` (population, summed over the axes), that of its
+    newest `size` rows, and the squared distance of their mean from `bias`."""
+    variance = stop_variance = offset = 0.0
+    n = len(window)
+    k = min(size, n)
+    for column, b in zip(zip(*window, strict=True), bias, strict=True):
+        mean = sum(column) / n
+        variance += sum([(x - mean) * (x - mean) for x in column]) / n
+        newest = column[n - k :]
+        mean = sum(newest) / k
+        stop_variance += sum([(x - mean) * (x - mean) for x in newest]) / k
+        offset += (mean - b) * (mean - b)
+    return variance, stop_variance, offset

@@ -1,6 +1,6 @@
 """`velmorakit import`: a sensor file brought to a 50 Hz recording, conditioned as live data is."""
 
-from ...conditioning import TIME_SCALES, UNIT_SCALES
+from ...conditioning import GYRO_SCALES, TIME_SCALES, UNIT_SCALES
 from .options import positive
 
 
@@ -17,6 +17,7 @@ def cmd_import(args) -> None:
         args.units,
         args.label_column,
         args.split_column,
+        gyro_units=args.gyro_units,
     )
     print(describe(report, args.input, args.output))
 
@@ -27,8 +28,8 @@ def register(commands) -> None:
     p.add_argument("-o", "--output", required=True, help="recording to write")
     p.add_argument(
         "--columns",
-        help="ROLE=COLUMN,... with roles t, ax, ay, az, vx, vy, vz, "
-        "label, group (default: columns named so; t, time or timestamp for t)",
+        help="ROLE=COLUMN,... with roles t, ax, ay, az, vx, vy, vz, gx, gy, gz (angular "
+        "rate), label, group (default: columns named so; t, time or timestamp for t)",
     )
     p.add_argument(
         "--time-unit",
@@ -42,6 +43,12 @@ def register(commands) -> None:
     )
     p.add_argument(
         "--units", choices=tuple(UNIT_SCALES), default="m/s2", help="acceleration units (m/s2)"
+    )
+    p.add_argument(
+        "--gyro-units",
+        choices=tuple(GYRO_SCALES),
+        default="deg/s",
+        help="angular rate units of the gx, gy, gz columns (deg/s)",
     )
     p.add_argument("--label-column", help="column with the gesture labels")
     p.add_argument("--split-column", help="column whose changes start a new take (e.g. take)")

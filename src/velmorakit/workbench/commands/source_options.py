@@ -18,7 +18,8 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--baud", type=int, default=115200, help="serial baud rate (115200)")
     group.add_argument(
         "--columns",
-        help="which columns are which, as for `import`: t=...,ax=...,ay=...,az=...[,vx=...] "
+        help="which columns are which, as for `import`: t=...,ax=...,ay=...,az=...[,vx=...]"
+        "[,gx=...] "
         "(default: found by name)",
     )
     group.add_argument(
@@ -28,6 +29,12 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument("--time-unit", choices=("s", "ms"), default="ms", help="(ms)")
     group.add_argument("--units", choices=("m/s2", "g"), default="m/s2", help="acceleration")
+    group.add_argument(
+        "--gyro-units",
+        choices=("deg/s", "rad/s"),
+        default="deg/s",
+        help="angular rate of gx, gy, gz, used to remove gravity (deg/s)",
+    )
     group.add_argument(
         "--rate", type=positive(float), default=50.0, help="sample rate without time stamps (50)"
     )
@@ -46,7 +53,7 @@ def settings_from_args(args):
     """The `SourceSettings` the options name; a column mapping that cannot work fails here."""
     from ..sources.decoding import Format, LineDecoder
 
-    fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate)
+    fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate, args.gyro_units)
     LineDecoder(fmt)
     settings = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
     return replace(settings, speed=args.speed) if KINDS[settings.kind].paced else settings

@@ -1,5 +1,5 @@
 """Sensor files turned into recordings: any rate, time stamps in s or ms, units of g or m/s²,
-with or without velocity, through the same `Conditioner` that live sources use.
+with or without velocity or a gyroscope, through the same `Conditioner` that live sources use.
 
 Labels are carried over from a label column; the ground truth written beside the recording
 holds one gesture per run of equal labels, split where a take ends: where a group column
@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ...conditioning import ColumnMap, Conditioner, VelocityEstimator
+from ...conditioning import GYRO_ROLES, ColumnMap, Conditioner, VelocityEstimator
 from ...errors import InputError
 from ..errors import WorkbenchError
 from .recording import events_from_labels, truth_path, write_recording, write_truth
@@ -35,6 +35,7 @@ class ImportReport:
     out_of_order: int  # rows dropped: time stamp repeated or gone back
     restarts: int  # new grids: gaps, clock resets and group changes
     gestures: int  # runs of labels written to the ground truth
+    gyroscope: str = ""  # "used", why the gyroscope columns went unused, or "" without them
 
 
 def _median_step(table: Table, column: int) -> float:
@@ -79,6 +80,7 @@ def import_recording(
     split_column: str | None = None,
     gap_s: float = 0.2,
     estimator: VelocityEstimator | None = None,
+    gyro_units: str = "deg/s",
 ) -> ImportReport:
     """Convert the sensor file `source` into the 50 Hz recording `output` (and its truth)."""
     source = Path(source)
@@ -110,8 +112,18 @@ def import_recording(
     else:
         raise WorkbenchError(f"{source}: no time column; give the sampling rate with --rate")
 
-    conditioner = Conditioner(mapping.has_velocity, units, time_unit, input_rate, gap_s, estimator)
+    conditioner = Conditioner(
+        mapping.has_velocity,
+        units,
+        time_unit,
+        input_rate,
+        gap_s,
+        estimator,
+        mapping.has_gyro,
+        gyro_units,
+    )
     cells = [index.get(role) for role in ("ax", "ay", "az", "vx", "vy", "vz")]
+    gyro_cells = [index[role] for role in GYRO_ROLES] if conditioner.has_gyro else []
     label_at, group_at, time_at = index.get("label"), index.get("group"), index.get("t")
 
     def number(row, at):
@@ -133,7 +145,8 @@ def import_recording(
         label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
         t = number(row, time_at) if time_at is not None else None
         gaps = conditioner.resampler.gaps
-        rows = conditioner.push(t, values[:3], values[3:], label)
+        gyro = [number(row, c) for c in gyro_cells]
+        rows = conditioner.push(t, values[:3], values[3:], label, gyro)
         piece += conditioner.resampler.gaps - gaps
         for out in rows:
             samples.append(out.values)
@@ -149,6 +162,7 @@ def import_recording(
         # A ground truth left from an earlier recording of that name would be taken for this one's.
         truth_path(output).unlink(missing_ok=True)
     counts = conditioner.counts
+    gyroscope = (conditioner.gyro_note or "used") if conditioner.has_gyro else ""
     return ImportReport(
         counts["read"],
         len(samples),
@@ -159,6 +173,7 @@ def import_recording(
         counts["out_of_order"],
         piece,
         len(events),
+        gyroscope,
     )
 
 
@@ -168,8 +183,11 @@ def describe(report: ImportReport, source, output) -> str:
     lines = [
         f"read {source}: {report.rows_read} rows at {report.input_rate_hz:.4g} Hz ({timing})",
         f"wrote {output}: {report.rows_written} rows at 50 Hz, velocity "
-        + ("estimated from the acceleration" if report.velocity_estimated else "from the file"),
+        + ("estimated from the acceleration" if report.velocity_estimated else "from the file")
+        + (" and the gyroscope" if report.gyroscope == "used" else ""),
     ]
+    if report.gyroscope not in ("", "used"):
+        lines.append(f"gyroscope columns not used: {report.gyroscope}")
     if report.gestures:
         lines.append(f"ground truth in {truth_path(output)}: {report.gestures} labelled runs")
     dropped = [

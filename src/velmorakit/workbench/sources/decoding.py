@@ -12,7 +12,7 @@ import logging
 import math
 from dataclasses import dataclass, field
 
-from ...conditioning import ColumnMap, Conditioner
+from ...conditioning import ACC_ROLES, GYRO_ROLES, VEL_ROLES, ColumnMap, Conditioner
 from ...errors import InputError
 
 log = logging.getLogger("velmorakit.sources")
@@ -24,7 +24,7 @@ MAX_LINE_BYTES = 4096
 DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 
 # The roles a row is made of; a label or group column of the stream is not used live.
-SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz")
+SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "gx", "gy", "gz")
 
 DROP_KINDS = {
     "garbage": "bytes that are not text",
@@ -60,6 +60,7 @@ class Format:
     time_unit: str = "ms"  # of the time stamps, when there is a time column
     units: str = "m/s2"  # of the acceleration
     rate_hz: float = 50.0  # of samples without time stamps
+    gyro_units: str = "deg/s"  # of the angular rate, when there are gyroscope columns
 
 
 def _flatten(obj, prefix="") -> dict[str, object]:
@@ -169,11 +170,12 @@ class LineDecoder:
             return None
 
     def _condition(self, sample: dict, text: str) -> list[list[float]]:
-        roles = (
-            ("ax", "ay", "az", "vx", "vy", "vz")
-            if self._mapping.has_velocity
-            else ("ax", "ay", "az")
-        )
+        mapping = self._mapping
+        roles = ACC_ROLES
+        if mapping.has_velocity:
+            roles += VEL_ROLES
+        elif mapping.has_gyro:
+            roles += GYRO_ROLES
         try:
             values = [float(sample[r]) for r in roles]
             t = float(sample["t"]) if self._mapping.has_time else None
@@ -185,14 +187,19 @@ class LineDecoder:
             return []
         if self.conditioner is None:
             self.conditioner = Conditioner(
-                has_velocity=self._mapping.has_velocity,
+                has_velocity=mapping.has_velocity,
                 units=self.fmt.units,
                 time_unit=self.fmt.time_unit if t is not None else None,
                 input_rate_hz=self.fmt.rate_hz,
+                has_gyro=mapping.has_gyro,
+                gyro_units=self.fmt.gyro_units,
             )
+            if self.conditioner.gyro_note:
+                log.warning("gyroscope not used: %s", self.conditioner.gyro_note)
         self._seen_sample = True
         dropped = self.conditioner.resampler.dropped
-        rows = self.conditioner.push(t, values[:3], values[3:])
+        more = values[3:]
+        rows = self.conditioner.push(t, values[:3], more, gyro=more)
         if self.conditioner.resampler.dropped != dropped:
             self.drops.add("out_of_order", text)
         return [list(row.values) for row in rows]
