@@ -7,14 +7,24 @@ sample completes.
 """
 
 from .columns import ACC_ROLES, ROLES, TIME_COLUMNS, VEL_ROLES, ColumnMap
-from .conditioner import STANDARD_GRAVITY, TIME_SCALES, UNIT_SCALES, Conditioner
+from .conditioner import CHECK_SAMPLES, STANDARD_GRAVITY, UNIT_SCALES, Conditioner
 from .rate import DT, SAMPLE_RATE
 from .resampling import Resampler, Row
+from .time_units import (
+    PLAUSIBLE_RATES_HZ,
+    TIME_SCALES,
+    TimeUnitError,
+    implied_rate,
+    time_unit_for,
+    unit_named_by,
+)
 from .velocity import VelocityEstimator
 
 __all__ = [
     "ACC_ROLES",
+    "CHECK_SAMPLES",
     "DT",
+    "PLAUSIBLE_RATES_HZ",
     "ROLES",
     "SAMPLE_RATE",
     "STANDARD_GRAVITY",
@@ -26,5 +36,9 @@ __all__ = [
     "Conditioner",
     "Resampler",
     "Row",
+    "TimeUnitError",
     "VelocityEstimator",
+    "implied_rate",
+    "time_unit_for",
+    "unit_named_by",
 ]
