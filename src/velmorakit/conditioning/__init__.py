@@ -1,4 +1,5 @@
-"""Sensor samples made into the engine's 50 Hz rows: column mapping, units, resampling, velocity.
+"""Sensor samples made into the engine's 50 Hz rows: column mapping, units (the unit of the time
+stamps checked against the rate they imply), resampling, velocity.
 
 The same code conditions a whole file (`velmorakit import`) and a live source sample by
 sample, so that a model learns from exactly the rows it will be shown live. Each stage is

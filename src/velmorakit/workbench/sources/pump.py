@@ -82,20 +82,22 @@ def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
         counters.set("ready", 1)  # the port is open, the socket bound
         # The transport's drops (datagrams of strangers) and the decoder's go in one tally.
         decoder = LineDecoder(settings.fmt, transport.drops)
-        for chunk in transport.chunks():
-            if kind.yields_rows:
-                counters.set("read", counters.read + 1)
-                sender.send(chunk)
-                continue
-            rows = decoder.feed(chunk)
-            _update(counters, decoder)  # a few microseconds: read counts before sent
-            for row in rows:
-                sender.send(row)
-        if not kind.yields_rows:
-            rows = decoder.finish()
-            _update(counters, decoder)
-            for row in rows:
-                sender.send(row)
+        try:
+            for chunk in transport.chunks():
+                if kind.yields_rows:
+                    counters.set("read", counters.read + 1)
+                    sender.send(chunk)
+                    continue
+                rows = decoder.feed(chunk)
+                _update(counters, decoder)  # a few microseconds: read counts before sent
+                for row in rows:
+                    sender.send(row)
+            rows = [] if kind.yields_rows else decoder.finish()
+        finally:
+            if not kind.yields_rows:  # also when the stream is refused: what it read counts
+                _update(counters, decoder)
+        for row in rows:
+            sender.send(row)
 
 
 def _update(counters: Counters, decoder: LineDecoder) -> None:
