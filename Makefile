@@ -80,7 +80,7 @@ sanitize:
 # from apt, as PyPI has no armv7l wheels of them; the package is built against them offline.
 DEVICE_VENV ?= .venv-device
 DEVICE_APT  := python3-venv python3-dev python3-numpy python3-numpy-dev python3-scipy \
-               python3-sklearn python3-scikit-build-core cmake make g++
+               python3-sklearn python3-scikit-build-core python3-serial cmake make g++
 
 device-deps:
 	apt-get install -y $(DEVICE_APT)

@@ -12,6 +12,7 @@ import socket
 import statistics
 import time
 
+from velmorakit.conditioning import CHECK_SAMPLES
 from velmorakit.workbench.sources.decoding import Format
 from velmorakit.workbench.sources.kinds import parse_source
 from velmorakit.workbench.sources.process import SourceProcess
@@ -30,8 +31,14 @@ def started(settings) -> SourceProcess:
 
 
 def measure(source: SourceProcess, write, line_of) -> list[float]:
+    # The first lines are held back until their stamps have told the unit: not measured.
+    for k in range(CHECK_SAMPLES):
+        write(line_of(k))
+        time.sleep(INTERVAL_S)
+    for _ in range(CHECK_SAMPLES):
+        source.receiver.recv()
     latencies = []
-    for k in range(LINES):
+    for k in range(CHECK_SAMPLES, LINES):
         line = line_of(k)
         begin = time.perf_counter()
         write(line)

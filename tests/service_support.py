@@ -21,7 +21,7 @@ from velmorakit.models.gesture import Gesture, GestureConfig
 
 LABELS = ["right", "left", "up"]
 IDLE_ROW = [0.0] * 6
-MALFORMED = (ValueError, TypeError, AttributeError)
+MALFORMED = (ValueError, TypeError, AttributeError, OverflowError)
 POLL_INTERVAL_SEC = 0.0005
 # How long a worker may take to start or to end before a test calls it hung. A spawned worker
 # imports NumPy, SciPy and scikit-learn first: about 5 s on a small ARM board or under

@@ -6,11 +6,13 @@ import os
 import pickle
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 from sklearn.linear_model import LogisticRegression
 
+from velmorakit.errors import InputError
 from velmorakit.workbench.cli import main
 from velmorakit.workbench.learning.bundle import write_bundle
 from velmorakit.workbench.learning.segments import SegmentSet, save_segments
@@ -103,8 +105,14 @@ def test_bundle_warnings_and_errors_are_one_line(workdir, capsys):
     assert err.count("\n") == 1 and "confidence_th must be a number, 0 or more, not nan" in err
 
 
-def test_missing_optional_package_is_one_line(monkeypatch, capsys):
+@pytest.mark.parametrize("apt", [False, True], ids=["pip", "apt"])
+def test_missing_optional_package_is_one_line_that_says_how_to_install_it(
+    tmp_path, monkeypatch, capsys, apt
+):
     import builtins
+
+    from velmorakit.workbench import install_hints
+    from velmorakit.workbench.sources.transports import SerialTransport
 
     real_import = builtins.__import__
 
@@ -114,9 +122,22 @@ def test_missing_optional_package_is_one_line(monkeypatch, capsys):
         return real_import(name, *args, **kwargs)
 
     monkeypatch.setattr(builtins, "__import__", no_tqdm)
+    monkeypatch.setitem(sys.modules, "serial", None)  # pyserial missing
+    monkeypatch.setattr(sys, "prefix", str(tmp_path))  # no virtual environment of apt's Python
+    if apt:  # NumPy found where Debian's python3-numpy puts it
+        monkeypatch.setattr(install_hints, "APT_PACKAGES", Path(np.__file__).parents[1])
     assert main(["shape", "missing.csv", "-o", "out.npz"]) == 1
     err = capsys.readouterr().err
-    assert "pip install 'velmorakit[app]'" in err and "Traceback" not in err
+    with pytest.raises(InputError) as serial:
+        SerialTransport("/dev/ttyACM0", 115200, 1.0)
+
+    if apt:
+        assert "sudo apt-get install python3-tqdm" in err
+        assert str(serial.value).endswith("sudo apt-get install python3-serial")
+    else:
+        assert "pip install 'velmorakit[app]'" in err
+        assert str(serial.value).endswith("pip install 'velmorakit[serial]'")
+    assert "Traceback" not in err
 
 
 def run_python(code: str, **kwargs) -> subprocess.CompletedProcess:

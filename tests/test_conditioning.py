@@ -7,10 +7,12 @@ import pytest
 from reference import reference_velocity
 
 from velmorakit.conditioning import (
+    CHECK_SAMPLES,
     STANDARD_GRAVITY,
     ColumnMap,
     Conditioner,
     Resampler,
+    TimeUnitError,
     VelocityEstimator,
 )
 from velmorakit.conditioning.gravity import orientation_filter_missing
@@ -140,6 +142,7 @@ def test_conditioner_scales_units_drops_bad_samples_and_estimates_velocity():
         (40, [0.1, 0, 1]),
     ]
     rows = [row for t, acc in samples for row in conditioner.push(t, acc)]
+    rows += conditioner.finish()  # the first samples are held back to check the time unit
     assert len(rows) == 3 and all(len(r.values) == 6 for r in rows)
     assert rows[1].values[:3] == pytest.approx((0.1 * STANDARD_GRAVITY, 0, STANDARD_GRAVITY))
     estimated = VelocityEstimator().run([r.values[:3] for r in rows])
@@ -188,3 +191,39 @@ def test_gyroscope_keeps_a_turn_of_the_wrist_from_becoming_motion(monkeypatch):
     fallback = Conditioner(has_gyro=True, gyro_units="rad/s")
     assert fallback.gyro_note == reason
     assert np.array_equal(rows(fallback, gyro), alone)
+
+
+@pytest.mark.parametrize(
+    "column, step, given, told",
+    [
+        ("t", 10, None, "ms"),  # millis() of a microcontroller
+        ("t", 0.01, None, "s"),
+        ("Time (s)", 0.005, None, "s"),
+        ("millis", 4, "ms", "ms"),
+        ("t_ms", 0.01, "s", "s"),  # a misnamed column: the stamps bear the given unit out
+        ("t_ms", 10, "s", r"10 s apart give 0\.1 Hz.*named for ms: they look like ms"),
+        ("t", 0.01, "ms", r"0\.01 ms apart give 1e\+05 Hz.*: they look like s"),
+        ("t_ms", 0.01, None, r"as the column 't_ms' says.*: they look like s"),
+        ("t", 0.3, None, "3.333 Hz in s and 3333 Hz in ms.*cannot tell the unit"),
+    ],
+)
+def test_time_unit_is_told_by_name_or_rate_and_an_implausible_one_is_refused(
+    column, step, given, told
+):
+    stamps = 7 * step + np.cumsum(np.tile([1.0, 0.9, 1.1], 14)[:40] * step)  # jittered
+    acc = np.random.default_rng(3).normal(0, 1, (40, 3))
+    conditioner = Conditioner(time_unit=given or "auto", time_column=column)
+    pushed = []
+    if told in ("s", "ms"):
+        for t, row in zip(stamps, acc, strict=True):
+            pushed.append(conditioner.push(t, row))
+        assert pushed[: CHECK_SAMPLES - 1] == [[]] * (CHECK_SAMPLES - 1)  # held back, then
+        trusted = Conditioner(time_unit=told, check_samples=0)  # as if the unit were known
+        expected = [r for t, row in zip(stamps, acc, strict=True) for r in trusted.push(t, row)]
+        assert [r for rows in pushed for r in rows] == expected
+        assert conditioner.time_unit == told
+        return
+    with pytest.raises(TimeUnitError, match=told):
+        for t, row in zip(stamps, acc, strict=True):
+            pushed += conditioner.push(t, row)
+    assert pushed == []  # refused before any row of garbage

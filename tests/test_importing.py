@@ -12,8 +12,14 @@ from velmorakit.conditioning import STANDARD_GRAVITY
 from velmorakit.workbench.cli import main
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.recordings.importing import import_recording
-from velmorakit.workbench.recordings.recording import read_recording, read_truth, truth_path
+from velmorakit.workbench.recordings.recording import (
+    read_recording,
+    read_truth,
+    truth_path,
+    write_recording,
+)
 from velmorakit.workbench.simulation.sensor import sensor_session, write_sensor_file
+from velmorakit.workbench.sources.decoding import Format, LineDecoder
 
 
 def test_import_resamples_scales_and_estimates_velocity_like_numpy(tmp_path):
@@ -75,6 +81,16 @@ def test_import_without_time_stamps_takes_the_rate_and_keeps_given_velocity(tmp_
         ),
         ("time,ax,ay,az\n0,1,2,3\n0.3,1,2,3\n0.6,1,2,3\n", {}, "give --time-unit"),
         (
+            "t_ms,ax,ay,az\n0,1,2,3\n10,1,2,3\n20,1,2,3\n",
+            {"time_unit": "s"},
+            r"0\.1 Hz, not a sensor's rate .*named for ms: they look like ms \(--time-unit ms\)",
+        ),
+        (
+            "t,ax,ay,az\n0,1,2,3\n0.01,1,2,3\n0.02,1,2,3\n",
+            {"time_unit": "ms"},
+            r"1e\+05 Hz, not a sensor's rate .*: they look like s \(--time-unit s\)",
+        ),
+        (
             "time,acc_x,acc_y\n0,1,2\n",
             {"columns": "t=time,ax=acc_x,ay=acc_y,az=acc_z"},
             r"acc_z not in the header \(time, acc_x, acc_y\)",
@@ -88,6 +104,32 @@ def test_import_refuses_what_it_cannot_convert_and_says_why(tmp_path, text, opti
     source.write_text(text)
     with pytest.raises(WorkbenchError, match=message):
         import_recording(source, tmp_path / "out.csv", **options)
+
+
+@pytest.mark.parametrize("stamped", [False, True])
+def test_import_and_a_live_source_make_the_same_rows_of_the_same_faulty_lines(tmp_path, stamped):
+    acc = np.round(np.random.default_rng(7).normal(0, 2, (300, 3)), 6)
+    lines = [",".join(map(str, row)) for row in acc]
+    faults = {17: "0.1,x,0.3", 60: "nan,0,0", 99: "0.5,0.5", 140: "0,inf,0", 201: "1e999,0,0"}
+    for k, fault in faults.items():
+        lines[k] = fault
+    header = "ax,ay,az"
+    if stamped:
+        header = "t_ms," + header
+        lines = [f"{10 * k + (k % 3)},{line}" for k, line in enumerate(lines)]
+        lines[250] = "abc," + lines[250].split(",", 1)[1]
+    source = tmp_path / "sensor.csv"
+    source.write_text("\n".join([header, *lines]) + "\n")
+
+    report = import_recording(source, tmp_path / "imported.csv", rate_hz=None if stamped else 100)
+    decoder = LineDecoder(Format(rate_hz=100))
+    live = decoder.feed(source.read_bytes()) + decoder.finish()
+    write_recording(tmp_path / "live.csv", np.array(live), np.full(len(live), "", dtype=object))
+
+    imported = read_recording(tmp_path / "imported.csv").samples
+    assert np.array_equal(read_recording(tmp_path / "live.csv").samples, imported)
+    assert len(imported) == 150  # a dropped line leaves a hole in the 100 Hz input, not a jump
+    assert report.malformed == decoder.drops.total == len(faults) + stamped
 
 
 def test_takes_split_by_a_column_or_a_clock_reset_are_separate_gestures(tmp_path):

@@ -22,6 +22,7 @@ from velmorakit.workbench.cli import main
 from velmorakit.workbench.recordings.guided_session import plan_session
 from velmorakit.workbench.recordings.recording import read_recording, read_truth, write_recording
 from velmorakit.workbench.simulation.synthetic import DIRECTIONS, minimum_jerk
+from velmorakit.workbench.sources.decoding import Format, LineDecoder
 
 
 def _velmorakit(*args, cwd, **popen):
@@ -40,12 +41,20 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     clean = tmp_path / "clean.csv"
     write_recording(clean, samples, np.full(len(samples), "", dtype=object))
     lines = clean.read_bytes().splitlines(keepends=True)
+    huge = b'{"ax": 1' + b"0" * 400 + b', "ay": 0, "az": 0, "vx": 0, "vy": 0, "vz": 0}\n'
     faults = [b"\xff\xfe\x00\x81garbage\n", b"nan,0,0,0,0,0,\n", b"1,2,3\n", b"0,0,0,inf,0,0,\n"]
-    for k, fault in enumerate(faults):  # corrupted lines amid strokes and rests
-        lines.insert(150 + 200 * k, fault)
+    for k, fault in enumerate([*faults, huge]):  # corrupted lines amid strokes and rests
+        lines.insert(150 + 180 * k, fault)
     noisy = tmp_path / "noisy.csv"
     noisy.write_bytes(b"".join(lines))
     model, encoder = sklearn_model_files
+    # Each corrupted line took a sample's place: the row there is bridged from its neighbours.
+    holes = [149 + 179 * k for k in range(5)]
+    written = read_recording(clean).samples
+    bridged = np.insert(written, holes, (written[holes] + written[np.array(holes) - 1]) / 2, 0)
+    decoder = LineDecoder(Format())
+    decoded = np.array(decoder.feed(noisy.read_bytes()) + decoder.finish())
+    np.testing.assert_allclose(decoded, bridged, rtol=1e-12, atol=1e-12)
 
     listen = _velmorakit(
         "listen",
@@ -64,9 +73,7 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
 
     assert listen.returncode == 0, err
     config = GestureConfig(model, encoder)
-    engine_pass = run_engine(
-        VelmoraComputing(model, encoder), read_recording(clean).samples, config
-    )
+    engine_pass = run_engine(VelmoraComputing(model, encoder), decoded, config)
     th = Thresholds(config.confidence_th, config.gesture_prob_th)
     expected = [engine_pass.segments[s] for s in reached(engine_pass.segments, th)[0]]
     shown = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
@@ -77,7 +84,7 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     remaining = iter(accepted)
     assert expected and all(result in remaining for result in shown), (shown, accepted)
     n = len(expected)
-    assert f"{len(samples) + 4} rows read, 4 dropped (garbage 1, malformed 1, nonfinite 2)" in out
+    assert f"{len(samples) + 5} rows read, 5 dropped (garbage 1, malformed 1, nonfinite 3)" in out
     counts = f"results: {n} accepted by the worker, {len(shown)} shown, {n - len(shown)} replaced"
     assert counts in out
 
@@ -164,15 +171,67 @@ def test_ctrl_c_ends_every_process_cleanly(tmp_path, sklearn_model_files, comman
 
 
 @pytest.mark.parametrize("command", ["listen", "record"])
-def test_a_source_that_cannot_open_fails_with_its_reason(tmp_path, sklearn_model_files, command):
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        ("no port", "the source could not be opened: cannot open the serial port"),
+        (
+            "seconds read as ms",
+            r"the source failed: time stamps 0\.01 ms apart give 1e\+05 Hz.* \(--time-unit s\)",
+        ),
+    ],
+)
+def test_a_source_that_cannot_open_or_fails_says_why_in_one_line(
+    tmp_path, sklearn_model_files, command, fault, message
+):
     model, encoder = sklearn_model_files
-    missing = ["--source", f"serial:{tmp_path / 'ttyACM9'}"]
-    args = ["listen", *missing, "--model", model, "--encoder", encoder]
+    source = ["--source", f"serial:{tmp_path / 'ttyACM9'}"]
+    if fault == "seconds read as ms":
+        replay = tmp_path / "seconds.csv"
+        replay.write_text("t,ax,ay,az\n" + "".join(f"{k / 100},0,0,1\n" for k in range(300)))
+        source = ["--source", f"file:{replay}", "--speed", "20", "--time-unit", "ms"]
+    args = ["listen", *source, "--model", model, "--encoder", encoder]
     if command == "record":
-        args = ["record", *missing, "-o", str(tmp_path / "mine.csv")]
+        args = ["record", *source, "-o", str(tmp_path / "mine.csv")]
     process = _velmorakit(*args, cwd=tmp_path)
     out, err = process.communicate(timeout=60)
 
     assert process.returncode == 1
-    assert "cannot open the serial port" in err and "could not be opened" in err
+    assert re.search(f"^velmorakit {command}: error: {message}", err, re.MULTILINE), err
+    assert "Traceback" not in err
     assert not (tmp_path / "mine.csv").exists()
+
+
+def test_record_keeps_what_it_collected_when_the_source_fails(tmp_path, monkeypatch, capsys):
+    from velmorakit.workbench.sources.process import SourceProcess
+
+    samples, _ = gesture_stream(2, seed=23)
+    replay = tmp_path / "sensor.csv"
+    write_recording(replay, samples, np.full(len(samples), "", dtype=object))
+    monkeypatch.setattr(SourceProcess, "failure", lambda self: "the source failed: boom")
+    argv = ["record", "--source", f"file:{replay}", "--speed", "25", "-o", str(tmp_path / "m.csv")]
+
+    assert main(argv) == 1
+    assert len(read_recording(tmp_path / "m.csv").samples) == len(samples)
+    assert "error: the source failed: boom" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", ["listen", "record"])
+def test_what_a_port_sends_right_after_the_banner_is_read(tmp_path, sklearn_model_files, command):
+    master, slave = os.openpty()
+    source = ["--source", f"serial:{os.ttyname(slave)}", "--fields", "ax,ay,az,vx,vy,vz"]
+    model, encoder = sklearn_model_files
+    args = ["listen", *source, "--model", model, "--encoder", encoder]
+    if command == "record":
+        args = ["record", *source, "--gestures", "up", "--takes", "1", "-o", "mine.csv"]
+    process = _velmorakit(*args, cwd=tmp_path)
+    try:
+        banner = (process.stderr if command == "listen" else process.stdout).readline()
+        os.write(master, b"0.1,0.2,0.3,0,0,0\n" * 100)  # at once: the port is open by now
+        assert banner.startswith(("listening", "recording"))
+        time.sleep(1.0)  # read before the port disappears
+    finally:
+        os.close(master)
+        out, err = process.communicate(timeout=60)
+        os.close(slave)
+    assert "source: 100 rows read, 0 dropped" in out, err

@@ -74,9 +74,10 @@ def test_malformed_and_non_finite_rows_in_a_good_stream(files):
         [math.inf, 0, 0, 0, 0, 0],
         [0, 0, 0, -math.inf, 0, 0],
         [1e308] * 6,
+        [10**400, 0, 0, 0, 0, 0],  # an integer too large for a float
     ]
     for i, row in enumerate(bad):
-        rows.insert(37 + 211 * i, row)
+        rows.insert(37 + 31 * i, row)  # all within the batches sent
     expected = expected_results(files, rows, config)
     assert len(expected) >= 2
     with service_harness(config) as h:

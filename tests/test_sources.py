@@ -15,6 +15,7 @@ from velmorakit.conditioning.gravity import orientation_filter_missing
 from velmorakit.workbench.sources.decoding import Format, LineDecoder
 from velmorakit.workbench.sources.kinds import parse_source
 from velmorakit.workbench.sources.process import SourceProcess
+from velmorakit.workbench.sources.transports import UdpTransport
 
 serial = pytest.importorskip("serial")
 
@@ -60,6 +61,9 @@ def test_faulty_lines_are_skipped_counted_and_logged_once_per_kind(caplog):
         + good[2]
         + good[3]
         + "80,nan,1,1\n100,1,inf,1\n"  # not finite
+        + '{"t": 90, "ax": 1'
+        + "0" * 400
+        + ', "ay": 0, "az": 0}\n'  # too large for a float
         + good[4]
         + "hello\n120,999\n"  # no sample of the configured columns
         + good[5]
@@ -79,11 +83,12 @@ def test_faulty_lines_are_skipped_counted_and_logged_once_per_kind(caplog):
     assert decoder.drops.counts == {
         "garbage": 1,
         "malformed": 2,
-        "nonfinite": 2,
+        "nonfinite": 3,
         "partial": 1,
         "out_of_order": 2,
+        "foreign": 0,
     }
-    assert decoder.read == 9 + 1 + 8  # good and jumped lines, and every dropped one
+    assert decoder.read == 9 + 1 + 9  # good and jumped lines, and every dropped one
     assert decoder.gaps == 2  # 160 ms -> 5000 ms, then 5000 -> 180 ms going back
     assert len(caplog.records) == 5  # one line per kind
     assert np.abs(rows).max() < 1  # nothing of a corrupted line reached a row
@@ -94,8 +99,8 @@ def test_json_objects_and_nested_fields_map_to_columns():
     decoder = LineDecoder(fmt)
     lines = [{"time": k / 50, "acc": [0.1 * k, 0.0, 1.0], "gyro": {"x": 3}} for k in range(5)]
     rows = decoder.feed(b"".join(json.dumps(obj).encode() + b"\n" for obj in lines))
+    rows += decoder.feed(b'{"time": 1.0}\n[1, 2]\n{"time": \n') + decoder.finish()
     assert np.array(rows)[:, 0] == pytest.approx(9.80665 * 0.1 * np.arange(5))
-    assert decoder.feed(b'{"time": 1.0}\n[1, 2]\n{"time": \n') == []
     assert decoder.drops.counts["malformed"] == 3
 
 
@@ -170,3 +175,32 @@ def test_udp_datagrams_of_csv_and_json_lines_until_the_sender_goes_silent():
 
     np.testing.assert_array_equal(rows, sent)
     assert (source.counters.read, source.counters.garbage) == (41, 1)
+
+
+@pytest.mark.parametrize(
+    "host, allow", [("127.0.0.1", ()), ("0.0.0.0", ()), ("127.0.0.1", ("localhost",))]
+)
+def test_udp_takes_its_first_sender_or_the_allowed_hosts_and_warns_beyond_loopback(
+    caplog, host, allow
+):
+    with caplog.at_level(logging.INFO, logger="velmorakit.sources"):
+        transport = UdpTransport(host, 0, silence_s=1.0, allow=allow)
+        port = transport.sock.getsockname()[1]
+        with (
+            transport,
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as first,
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as other,
+        ):
+            for k, sender in enumerate([first, other, first, other, other]):
+                sender.sendto(f"{k},{k},{k}".encode(), ("127.0.0.1", port))
+                time.sleep(0.01)
+            received = [transport.receive(1.0) for _ in range(5)]
+
+    if allow:
+        assert received == [f"{k},{k},{k}\n".encode() for k in range(5)]
+    else:  # the stream is locked to the first sender; the other's datagrams are not data
+        assert received == [b"0,0,0\n", b"", b"2,2,2\n", b"", b""]
+    assert transport.drops.counts["foreign"] == (0 if allow else 3)
+    messages = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert sum("from the network" in m for m in messages) == (host == "0.0.0.0")
+    assert sum("sender the stream does not accept" in m for m in messages) == (not allow)

@@ -55,11 +55,13 @@ int stop_requested(PyObject* self) {
   return set ? PyObject_IsTrue(set.get()) : -1;
 }
 
-// The engine raises one of these for a row that is not six numbers, and then has changed
-// nothing: the sample is dropped and recognition goes on.
+// The engine raises one of these for a row that is not six numbers (or holds an integer too
+// large for a float), and then has changed nothing: the sample is dropped and recognition
+// goes on.
 bool malformed_sample_error() {
   return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
-         PyErr_ExceptionMatches(PyExc_AttributeError);
+         PyErr_ExceptionMatches(PyExc_AttributeError) ||
+         PyErr_ExceptionMatches(PyExc_OverflowError);
 }
 
 bool drop_sample(PyObject* self, PyObject* sample) {

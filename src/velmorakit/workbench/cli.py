@@ -9,6 +9,7 @@ from pathlib import Path
 
 from ..errors import InputError
 from .commands import demo, evaluate, import_, listen, plot, record, shape, simulate, train
+from .install_hints import install_hint
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -68,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
 def _import_problem(err: ImportError) -> str:
     """One line for a missing optional package or an unbuilt native module; re-raise the rest."""
     if err.name in OPTIONAL_PACKAGES:
-        return f"this command needs {err.name}: pip install 'velmorakit[app]'"
+        return f"this command needs {err.name}: {install_hint(err.name)}"
     if (err.name or "").startswith("velmorakit.middleware"):
         return f"velmorakit's native modules are not importable ({err}); run `pip install .`"
     raise err

@@ -36,11 +36,13 @@ def cmd_listen(args) -> int:
         raise WorkbenchError("--num-sample must be positive")
     show = _json_line if args.json else _text_line
     session = ListenSession(settings, config)
-    print(f"listening to {settings.description}; Ctrl-C stops", file=sys.stderr, flush=True)
     interrupted = session.run(show)
-    if (session.source_exitcode or 0) > 0:  # it could not open its port or socket
-        raise WorkbenchError("the source could not be opened (its message is above)")
+    failure = session.source.failure()
+    if failure and not session.source.counters.ready:
+        raise WorkbenchError(failure)
     print(session.report(), flush=True)
+    if failure:
+        raise WorkbenchError(failure)
     if (session.worker_exitcode or 0) > 0:
         raise WorkbenchError(f"the gesture worker failed (exit code {session.worker_exitcode})")
     return INTERRUPTED if interrupted else 0
@@ -50,7 +52,7 @@ class ListenSession:
     def __init__(self, settings, config):
         self.settings, self.config = settings, config
         self.shown = self.accepted = 0
-        self.worker_exitcode = self.source_exitcode = None
+        self.worker_exitcode = None
         self.source = None
 
     def run(self, show) -> bool:
@@ -67,6 +69,12 @@ class ListenSession:
         service = None
         try:
             source.start()
+            if source.wait_ready():  # what arrives before the port is open is lost
+                print(
+                    f"listening to {self.settings.description}; Ctrl-C stops",
+                    file=sys.stderr,
+                    flush=True,
+                )
             # The worker times each batch from its first receive: a source still starting up
             # (opening its port, importing) would make that first batch look like a stall.
             while source.process.is_alive() and not source.receiver.poll(0.05):
@@ -81,7 +89,6 @@ class ListenSession:
         finally:
             with children_ignore_ctrl_c():  # a second Ctrl-C does not cut the clean-up short
                 source.stop()  # first: the worker then sees the end of the stream at once
-                self.source_exitcode = source.process.exitcode
                 if service is not None:
                     service.terminate()
                     service.process.join()

@@ -46,9 +46,11 @@ def cmd_record(args) -> int:
     source = SourceProcess(settings)
     screen = Screen(plan, sys.stdout.isatty())
     rows, interrupted = [], False
-    print(f"recording from {settings.description}: {len(plan.prompts)} takes; Ctrl-C stops")
     try:
         source.start()
+        if source.wait_ready():  # what arrives before the port is open is lost
+            takes = len(plan.prompts)
+            print(f"recording from {settings.description}: {takes} takes; Ctrl-C stops", flush=True)
         ended = _collect(source.receiver, rows, plan, screen)
     except KeyboardInterrupt:
         interrupted, ended = True, False
@@ -58,9 +60,10 @@ def cmd_record(args) -> int:
             if interrupted:
                 _drain(source.receiver, rows, plan)  # rows already in the pipe are kept too
     screen.close()
-    if (source.process.exitcode or 0) > 0:  # it could not open its port or socket
-        raise WorkbenchError("the source could not be opened (its message is above)")
-    if ended:
+    failure = source.failure()
+    if failure and not source.counters.ready:
+        raise WorkbenchError(failure)
+    if ended and not failure:
         print(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
     counters = source.counters
     late = int(counters.sent) - len(rows)
@@ -73,8 +76,10 @@ def cmd_record(args) -> int:
         _write(args.output, rows, plan)
     elif interrupted:
         print("nothing was recorded")
-    else:
+    elif not failure:
         raise WorkbenchError("nothing was recorded: the source sent no rows")
+    if failure:  # raised once what was collected is written
+        raise WorkbenchError(failure)
     return INTERRUPTED if interrupted else 0
 
 

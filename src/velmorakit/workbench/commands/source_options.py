@@ -3,6 +3,8 @@
 import argparse
 from dataclasses import replace
 
+from ...conditioning import TIME_SCALES
+from ..errors import WorkbenchError
 from ..sources.decoding import DEFAULT_FIELDS
 from ..sources.kinds import DEFAULT_HOST, KINDS, USAGE, parse_source
 from .options import positive
@@ -27,7 +29,11 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
         default=DEFAULT_FIELDS,
         help=f"names of the fields of a headerless CSV line ({DEFAULT_FIELDS})",
     )
-    group.add_argument("--time-unit", choices=("s", "ms"), default="ms", help="(ms)")
+    group.add_argument(
+        "--time-unit",
+        choices=tuple(TIME_SCALES),
+        help="of the time stamps (default: from the column name or the first stamps' rate)",
+    )
     group.add_argument("--units", choices=("m/s2", "g"), default="m/s2", help="acceleration")
     group.add_argument(
         "--gyro-units",
@@ -40,6 +46,12 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument(
         "--speed", type=positive(float), default=1.0, help="replay speed of a file, x real time (1)"
+    )
+    group.add_argument(
+        "--allow",
+        action="append",
+        metavar="HOST",
+        help="udp: take datagrams from HOST (repeatable); default: from the first sender only",
     )
     group.add_argument(
         "--silence",
@@ -55,5 +67,10 @@ def settings_from_args(args):
 
     fmt = Format(args.columns, args.fields, args.time_unit, args.units, args.rate, args.gyro_units)
     LineDecoder(fmt)
-    settings = parse_source(args.source, fmt=fmt, baud=args.baud, silence_s=args.silence)
+    allow = tuple(args.allow or ())
+    settings = parse_source(
+        args.source, fmt=fmt, baud=args.baud, silence_s=args.silence, allow=allow
+    )
+    if allow and settings.kind != "udp":
+        raise WorkbenchError("--allow is for udp sources")
     return replace(settings, speed=args.speed) if KINDS[settings.kind].paced else settings

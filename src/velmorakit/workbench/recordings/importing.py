@@ -12,14 +12,20 @@ from pathlib import Path
 
 import numpy as np
 
-from ...conditioning import GYRO_ROLES, ColumnMap, Conditioner, VelocityEstimator
+from ...conditioning import (
+    GYRO_ROLES,
+    ColumnMap,
+    Conditioner,
+    TimeUnitError,
+    VelocityEstimator,
+    implied_rate,
+    time_unit_for,
+)
 from ...errors import InputError
-from ..errors import WorkbenchError
+from ..errors import WorkbenchError, time_unit_problem
 from .recording import events_from_labels, truth_path, write_recording, write_truth
 from .tables import Table, read_table, to_float
 
-# Rates a sensor plausibly samples at; they tell seconds from milliseconds.
-PLAUSIBLE_RATES_HZ = (5.0, 2000.0)
 # How far --rate may lie from the rate the time stamps show before the two are a contradiction.
 RATE_TOLERANCE = 0.05
 
@@ -50,23 +56,6 @@ def _median_step(table: Table, column: int) -> float:
     if not len(steps):
         raise WorkbenchError("the time column has no increasing time stamps")
     return float(np.median(steps))
-
-
-def _time_unit(step: float, given: str | None, column_name: str) -> str:
-    """The unit of the time stamps: as given, from the column's name, or from the only
-    plausible sampling rate."""
-    if given:
-        return given
-    if column_name.lower().endswith("ms"):
-        return "ms"
-    low, high = PLAUSIBLE_RATES_HZ
-    scales = (("s", 1.0), ("ms", 1e-3))
-    units = [unit for unit, scale in scales if low <= 1 / (step * scale) <= high]
-    if len(units) != 1:
-        raise WorkbenchError(
-            f"time stamps {step:g} apart: cannot tell seconds from milliseconds; give --time-unit"
-        )
-    return units[0]
 
 
 def import_recording(
@@ -101,8 +90,11 @@ def import_recording(
         raise WorkbenchError(f"{source}: {err}") from None
     if mapping.has_time:
         step = _median_step(table, index["t"])
-        time_unit = _time_unit(step, time_unit, mapping.names["t"])
-        input_rate = 1 / (step * (1e-3 if time_unit == "ms" else 1.0))
+        try:
+            time_unit = time_unit_for(step, time_unit, mapping.names["t"])
+        except TimeUnitError as err:
+            raise WorkbenchError(f"{source}: {time_unit_problem(err)}") from None
+        input_rate = implied_rate(step, time_unit)
         if rate_hz and abs(rate_hz - input_rate) > RATE_TOLERANCE * input_rate:
             raise WorkbenchError(
                 f"{source}: the time stamps say {input_rate:.4g} Hz, --rate says {rate_hz:g} Hz"
@@ -112,6 +104,7 @@ def import_recording(
     else:
         raise WorkbenchError(f"{source}: no time column; give the sampling rate with --rate")
 
+    # The unit is checked on the whole file above: no sample is held back to check it.
     conditioner = Conditioner(
         mapping.has_velocity,
         units,
@@ -119,8 +112,9 @@ def import_recording(
         input_rate,
         gap_s,
         estimator,
-        mapping.has_gyro,
-        gyro_units,
+        check_samples=0,
+        has_gyro=mapping.has_gyro,
+        gyro_units=gyro_units,
     )
     cells = [index.get(role) for role in ("ax", "ay", "az", "vx", "vy", "vz")]
     gyro_cells = [index[role] for role in GYRO_ROLES] if conditioner.has_gyro else []

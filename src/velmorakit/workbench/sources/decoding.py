@@ -9,11 +9,11 @@ that a noisy link neither floods the terminal nor loses a row silently.
 
 import json
 import logging
-import math
 from dataclasses import dataclass, field
 
-from ...conditioning import ACC_ROLES, GYRO_ROLES, VEL_ROLES, ColumnMap, Conditioner
+from ...conditioning import ACC_ROLES, GYRO_ROLES, VEL_ROLES, ColumnMap, Conditioner, TimeUnitError
 from ...errors import InputError
+from ..errors import time_unit_problem
 
 log = logging.getLogger("velmorakit.sources")
 
@@ -29,9 +29,10 @@ SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "gx", "gy", "gz")
 DROP_KINDS = {
     "garbage": "bytes that are not text",
     "malformed": "a line that is not a sample of the configured columns",
-    "nonfinite": "a sample holding NaN or infinity",
+    "nonfinite": "a sample holding NaN, infinity or a number too large for a float",
     "partial": "a line cut off by the end of the stream",
     "out_of_order": "a sample whose time stamp repeats or goes back",
+    "foreign": "a datagram from a sender the stream does not accept",
 }
 
 
@@ -57,7 +58,7 @@ class Format:
 
     columns: str | None = None  # "t=...,ax=..." as for `velmorakit import`; None: by name
     fields: str = DEFAULT_FIELDS  # names of a headerless CSV line's fields, in order
-    time_unit: str = "ms"  # of the time stamps, when there is a time column
+    time_unit: str | None = None  # of the time stamps; None: told by the first stamps
     units: str = "m/s2"  # of the acceleration
     rate_hz: float = 50.0  # of samples without time stamps
     gyro_units: str = "deg/s"  # of the angular rate, when there are gyroscope columns
@@ -100,21 +101,23 @@ class LineDecoder:
     def feed(self, data: bytes) -> list[list[float]]:
         """Rows completed by `data`, a piece of the byte stream (partial lines are kept)."""
         *lines, self._pending = (self._pending + data).split(b"\n")
-        if len(self._pending) > MAX_LINE_BYTES:
-            self.read += 1
-            self.drops.add("garbage", self._pending)
-            self._pending = b""
         rows = []
         for line in lines:
             rows += self.line(line)
+        if len(self._pending) > MAX_LINE_BYTES:
+            self.read += 1
+            self._unreadable("garbage", self._pending)
+            self._pending = b""
         return rows
 
-    def finish(self) -> None:
-        """The stream has ended: a line still waiting for its end is counted, not used."""
+    def finish(self) -> list[list[float]]:
+        """The stream has ended: the rows still held back; a line still waiting for its end
+        is counted, not used."""
         if self._pending.strip():
             self.read += 1
             self.drops.add("partial", self._pending)
         self._pending = b""
+        return self._conditioned(self.conditioner.finish) if self.conditioner else []
 
     def line(self, raw: bytes) -> list[list[float]]:
         """The rows that one complete line (without its end) gives."""
@@ -124,16 +127,22 @@ class LineDecoder:
         try:
             text = raw.decode("utf-8").strip()
         except UnicodeDecodeError:
-            self.drops.add("garbage", raw)
-            return []
-        if not text.isprintable():
-            self.drops.add("garbage", raw)
+            text = None
+        if text is None or not text.isprintable():
+            self._unreadable("garbage", raw)
             return []
         if text.startswith("{"):
             sample = self._json_sample(text)
         else:
             sample = self._csv_sample(text)
         return [] if sample is None else self._condition(sample, text)
+
+    def _unreadable(self, kind: str, line: bytes | str) -> None:
+        """A line meant as a sample that gives none: counted by kind, and by the conditioner,
+        for without time stamps it still took its sample period."""
+        self.drops.add(kind, line)
+        if self.conditioner is not None:
+            self.conditioner.skip()
 
     def _locate(self, names: list[str]) -> dict[str, int]:
         mapping = self._mapping or ColumnMap.default(names)
@@ -155,7 +164,7 @@ class LineDecoder:
                 self._columns = self._locate(self._fields)
             return {role: fields[i] for role, i in self._columns.items()}
         except (IndexError, InputError):
-            self.drops.add("malformed", text)
+            self._unreadable("malformed", text)
             return None
 
     def _json_sample(self, text: str) -> dict[str, object] | None:
@@ -166,42 +175,44 @@ class LineDecoder:
             names = self._mapping.names
             return {r: flat[names[r].strip().lower()] for r in SAMPLE_ROLES if r in names}
         except (ValueError, KeyError, TypeError, AttributeError, RecursionError):
-            self.drops.add("malformed", text)
+            self._unreadable("malformed", text)
             return None
 
     def _condition(self, sample: dict, text: str) -> list[list[float]]:
+        """The sample's values as read: the conditioner converts them, drops a bad one and
+        tells `drops` why (the line is its tag)."""
         mapping = self._mapping
-        roles = ACC_ROLES
-        if mapping.has_velocity:
-            roles += VEL_ROLES
-        elif mapping.has_gyro:
-            roles += GYRO_ROLES
-        try:
-            values = [float(sample[r]) for r in roles]
-            t = float(sample["t"]) if self._mapping.has_time else None
-        except (TypeError, ValueError):
-            self.drops.add("malformed", text)
-            return []
-        if not all(map(math.isfinite, values)) or (t is not None and not math.isfinite(t)):
-            self.drops.add("nonfinite", text)
-            return []
         if self.conditioner is None:
             self.conditioner = Conditioner(
                 has_velocity=mapping.has_velocity,
                 units=self.fmt.units,
-                time_unit=self.fmt.time_unit if t is not None else None,
+                time_unit=(self.fmt.time_unit or "auto") if mapping.has_time else None,
                 input_rate_hz=self.fmt.rate_hz,
+                time_column=mapping.names.get("t"),
+                on_drop=self.drops.add,
                 has_gyro=mapping.has_gyro,
                 gyro_units=self.fmt.gyro_units,
             )
             if self.conditioner.gyro_note:
                 log.warning("gyroscope not used: %s", self.conditioner.gyro_note)
         self._seen_sample = True
-        dropped = self.conditioner.resampler.dropped
-        more = values[3:]
-        rows = self.conditioner.push(t, values[:3], more, gyro=more)
-        if self.conditioner.resampler.dropped != dropped:
-            self.drops.add("out_of_order", text)
+        acc = [sample[r] for r in ACC_ROLES]
+        vel = [sample[r] for r in VEL_ROLES] if mapping.has_velocity else None
+        gyro = [sample[r] for r in GYRO_ROLES] if mapping.has_gyro else None
+        push = self.conditioner.push
+        return self._conditioned(lambda: push(sample.get("t"), acc, vel, text, gyro))
+
+    def _conditioned(self, step) -> list[list[float]]:
+        """The rows of a conditioner's step; the unit of the time stamps is logged once the
+        first stamps have told or checked it."""
+        told = self.conditioner.time_unit
+        try:
+            rows = step()
+        except TimeUnitError as err:
+            raise time_unit_problem(err) from None
+        rate = self.conditioner.input_rate_hz
+        if told is None and self.conditioner.time_unit is not None and rate:
+            log.info("time stamps in %s: %.4g Hz", self.conditioner.time_unit, rate)
         return [list(row.values) for row in rows]
 
     @property

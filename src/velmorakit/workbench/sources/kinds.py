@@ -54,6 +54,7 @@ class SourceSettings:
     silence_s: float = 2.0
     rows: list | None = None  # kind "rows": engine rows to replay
     stdin: InheritedFd | None = None
+    allow: tuple[str, ...] = ()  # kind "udp": hosts to take datagrams from; (): the first sender
 
     @property
     def description(self) -> str:
@@ -94,7 +95,7 @@ def _existing_file(target: str) -> str:
 
 def _open_udp(settings: SourceSettings) -> Transport:
     host, _, port = settings.target.rpartition(":")
-    return UdpTransport(host.strip("[]"), int(port), settings.silence_s)
+    return UdpTransport(host.strip("[]"), int(port), settings.silence_s, settings.allow)
 
 
 def _open_stdin(settings: SourceSettings) -> Transport:

@@ -8,13 +8,15 @@ that only this process handles it and stops them, without a traceback from each 
 
 import multiprocessing
 import signal
+import time
 from contextlib import contextmanager
 from dataclasses import replace
 
 from .kinds import InheritedFd, SourceSettings
-from .pump import SLOTS, Counters, pump
+from .pump import REASON_BYTES, SLOTS, Counters, pump
 
 STOP_WAIT_S = 2.0
+READY_POLL_S = 0.01
 
 
 @contextmanager
@@ -37,9 +39,10 @@ class SourceProcess:
         self.settings = settings
         self.receiver, sender = ctx.Pipe(duplex=False)
         self.counters = Counters(ctx.Array("d", len(SLOTS), lock=False))
+        self._reason = ctx.Array("c", REASON_BYTES, lock=False)
         self.process = ctx.Process(
             target=pump,
-            args=(settings, sender, self.counters.array),
+            args=(settings, sender, self.counters.array, self._reason),
             name="velmorakit-source",
             daemon=True,
         )
@@ -50,9 +53,29 @@ class SourceProcess:
             self.process.start()
         self._sender.close()
 
+    def wait_ready(self) -> bool:
+        """Wait until the port is open or the socket bound (True), or the source has ended
+        without (False): what a sensor sends before then is not read."""
+        while not self.counters.ready:
+            if not self.process.is_alive():
+                return bool(self.counters.ready)
+            time.sleep(READY_POLL_S)
+        return True
+
     @property
     def ended(self) -> bool:
         return bool(self.counters.ended) or not self.process.is_alive()
+
+    def failure(self) -> str | None:
+        """One line on why the ended source failed, or None if it did not: it could not be
+        opened, or it failed after it had opened."""
+        code = self.process.exitcode
+        if code is None or code <= 0:  # running, ended well, or stopped by a signal
+            return None
+        reason = self._reason.value.decode(errors="replace") or f"exit code {code}; see above"
+        if self.counters.ready:
+            return f"the source failed: {reason}"
+        return f"the source could not be opened: {reason}"
 
     def stop(self) -> None:
         """End the producer: let it finish if its stream has ended, else end it now (it

@@ -3,7 +3,8 @@
 Rows go out the moment the bytes that complete them arrive (or, for a replay, when their
 time has come). When the source ends the pipe is closed, and the gesture worker reading
 the other end sees the end of the stream. Counters live in shared memory, so that the
-parent can report them while the stream runs and after it has ended.
+parent can report them while the stream runs and after it has ended, and so does the reason
+a source could not open or failed, for the parent to report in its own one-line error.
 """
 
 import logging
@@ -12,7 +13,7 @@ import time
 
 from ...conditioning import SAMPLE_RATE
 from ...errors import InputError
-from .decoding import DROP_KINDS, Drops, LineDecoder
+from .decoding import DROP_KINDS, LineDecoder
 from .kinds import KINDS, SourceSettings
 
 # Shared counters, in this order, then one per kind of dropped input.
@@ -44,16 +45,24 @@ class Counters:
         return sum(self.drops.values())
 
 
-def pump(settings: SourceSettings, conn, shared) -> None:
+# Bytes of the shared buffer that holds the reason of a failure.
+REASON_BYTES = 512
+
+
+def pump(settings: SourceSettings, conn, shared, reason=None) -> None:
     """Process body: stream `settings`' rows into `conn`, then close it. Exit code 1 when the
-    source cannot be opened; the reason is one line on standard error."""
+    source cannot be opened or fails (the "ready" counter tells which); the reason goes into
+    the shared `reason` buffer, or without one as a line on standard error."""
     logging.basicConfig(format="velmorakit source: %(message)s", level=logging.INFO)
     counters = Counters(shared)
     code = 0
     try:
         _stream(settings, conn, counters)
     except InputError as err:
-        logging.getLogger("velmorakit.sources").error("%s", err)
+        if reason is None:
+            logging.getLogger("velmorakit.sources").error("%s", err)
+        else:
+            reason.value = str(err).encode()[: REASON_BYTES - 1]
         code = 1
     except BrokenPipeError:
         pass  # the worker has gone: there is no one left to stream to
@@ -69,28 +78,32 @@ def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
     kind = KINDS[settings.kind]
     pace = SAMPLE_RATE * settings.speed if kind.paced and settings.speed else None
     sender = _Sender(conn, counters, pace)
-    drops = Drops()
-    decoder = LineDecoder(settings.fmt, drops)
     with kind.open(settings) as transport:
         counters.set("ready", 1)  # the port is open, the socket bound
-        for chunk in transport.chunks():
-            if kind.yields_rows:
-                counters.set("read", counters.read + 1)
-                sender.send(chunk)
-                continue
-            rows = decoder.feed(chunk)
-            _update(counters, decoder, drops)  # a few microseconds: read counts before sent
-            for row in rows:
-                sender.send(row)
-        if not kind.yields_rows:
-            decoder.finish()
-            _update(counters, decoder, drops)
+        # The transport's drops (datagrams of strangers) and the decoder's go in one tally.
+        decoder = LineDecoder(settings.fmt, transport.drops)
+        try:
+            for chunk in transport.chunks():
+                if kind.yields_rows:
+                    counters.set("read", counters.read + 1)
+                    sender.send(chunk)
+                    continue
+                rows = decoder.feed(chunk)
+                _update(counters, decoder)  # a few microseconds: read counts before sent
+                for row in rows:
+                    sender.send(row)
+            rows = [] if kind.yields_rows else decoder.finish()
+        finally:
+            if not kind.yields_rows:  # also when the stream is refused: what it read counts
+                _update(counters, decoder)
+        for row in rows:
+            sender.send(row)
 
 
-def _update(counters: Counters, decoder: LineDecoder, drops: Drops) -> None:
+def _update(counters: Counters, decoder: LineDecoder) -> None:
     counters.set("read", decoder.read)
     counters.set("gaps", decoder.gaps)
-    for kind, n in drops.counts.items():
+    for kind, n in decoder.drops.counts.items():
         counters.set(kind, n)
 
 
