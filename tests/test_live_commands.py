@@ -1,5 +1,6 @@
 """`listen`, `record` and `demo` as whole process trees: source process, pipe, worker, output."""
 
+import contextlib
 import json
 import os
 import re
@@ -23,16 +24,34 @@ from velmorakit.workbench.recordings.guided_session import plan_session
 from velmorakit.workbench.recordings.recording import read_recording, read_truth, write_recording
 from velmorakit.workbench.simulation.synthetic import DIRECTIONS, minimum_jerk
 
+# The command runs with Ctrl-C handled as in a terminal even when the tests were started with
+# SIGINT ignored (`make test &`), which a child would otherwise inherit through exec.
+CTRL_C_AS_IN_A_TERMINAL = (
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    "os.execv(sys.executable, [sys.executable, '-m', 'velmorakit', *sys.argv[1:]])"
+)
 
-def _velmorakit(*args, cwd, **popen):
-    return subprocess.Popen(
-        [sys.executable, "-m", "velmorakit", *map(str, args)],
+
+@contextlib.contextmanager
+def _velmorakit(*args, cwd):
+    """The command in a process group of its own, killed whole when the block ends, so that
+    a failing or hanging test leaves no source or worker process behind."""
+    process = subprocess.Popen(
+        [sys.executable, "-c", CTRL_C_AS_IN_A_TERMINAL, *map(str, args)],
         cwd=cwd,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        **popen,
+        start_new_session=True,
     )
+    try:
+        yield process
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        process.stdout.close()
+        process.stderr.close()
 
 
 def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, sklearn_model_files):
@@ -47,20 +66,11 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     noisy.write_bytes(b"".join(lines))
     model, encoder = sklearn_model_files
 
-    listen = _velmorakit(
-        "listen",
-        "--source",
-        f"file:{noisy}",
-        "--speed",
-        5,
-        "--json",
-        "--model",
-        model,
-        "--encoder",
-        encoder,
-        cwd=tmp_path,
-    )
-    out, err = listen.communicate(timeout=120)
+    source = ["--source", f"file:{noisy}", "--speed", 5]
+    with _velmorakit(
+        "listen", *source, "--json", "--model", model, "--encoder", encoder, cwd=tmp_path
+    ) as listen:
+        out, err = listen.communicate(timeout=120)
 
     assert listen.returncode == 0, err
     config = GestureConfig(model, encoder)
@@ -69,7 +79,7 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     )
     th = Thresholds(config.confidence_th, config.gesture_prob_th)
     expected = [engine_pass.segments[s] for s in reached(engine_pass.segments, th)[0]]
-    shown = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+    shown = [json.loads(line) for line in out.splitlines()]  # nothing else on stdout
     shown = [(r["label"], r["probability"], r["confidence"], r["displacement"]) for r in shown]
     accepted = [(d.label, d.probability, d.confidence, d.displacement) for d in expected]
     # A slow poller (a loaded machine, an emulated board) may find some results replaced
@@ -77,9 +87,9 @@ def test_listen_on_a_replayed_recording_gives_what_evaluate_gives(tmp_path, skle
     remaining = iter(accepted)
     assert expected and all(result in remaining for result in shown), (shown, accepted)
     n = len(expected)
-    assert f"{len(samples) + 4} rows read, 4 dropped (garbage 1, malformed 1, nonfinite 2)" in out
+    assert f"{len(samples) + 4} rows read, 4 dropped (garbage 1, malformed 1, nonfinite 2)" in err
     counts = f"results: {n} accepted by the worker, {len(shown)} shown, {n - len(shown)} replaced"
-    assert counts in out
+    assert counts in err
 
 
 def _planned_strokes(plan, delay=25, rows=31):
@@ -98,7 +108,7 @@ def test_record_writes_each_prompted_stroke_with_its_label(tmp_path, capsys):
     plan = plan_session(["up", "left", "forward"], 2, seed=4)
     replay = tmp_path / "sensor.csv"
     write_recording(replay, _planned_strokes(plan), np.full(plan.total_rows, "", dtype=object))
-    out = tmp_path / "mine.csv"
+    out = tmp_path / "new" / "dir" / "mine.csv"  # made before the first prompt
     argv = [
         "record",
         "--source",
@@ -117,7 +127,7 @@ def test_record_writes_each_prompted_stroke_with_its_label(tmp_path, capsys):
 
     assert main(argv) == 0
 
-    events = read_truth(tmp_path / "mine.truth.csv")
+    events = read_truth(tmp_path / "new" / "dir" / "mine.truth.csv")
     assert [e.label for e in events] == [p.label for p in plan.prompts]
     for event, prompt in zip(events, plan.prompts, strict=True):
         assert prompt.start + 25 <= event.start < event.end <= prompt.start + 56
@@ -144,20 +154,21 @@ def test_ctrl_c_ends_every_process_cleanly(tmp_path, sklearn_model_files, comman
         samples, _ = gesture_stream(8, seed=22)
         write_recording(tmp_path / "s.csv", samples, np.full(len(samples), "", dtype=object))
         args = ["record", "--source", f"file:{tmp_path / 's.csv'}", "-o", "mine.csv"]
-    process = _velmorakit(*args, cwd=tmp_path, start_new_session=True)
-    first_line = (process.stderr if command == "listen" else process.stdout).readline()
-    assert first_line.startswith(("listening", "recording", "streaming"))
-    time.sleep(3.0)  # the source process and the worker are running by now
-    os.killpg(process.pid, signal.SIGINT)  # as a terminal does: to the whole process group
-    out, err = process.communicate(timeout=30)
+    with _velmorakit(*args, cwd=tmp_path) as process:
+        first_line = process.stderr.readline()  # the banner; stdout carries only the data
+        assert first_line.startswith(("listening", "recording", "streaming"))
+        time.sleep(3.0)  # the source process and the worker are running by now
+        os.killpg(process.pid, signal.SIGINT)  # as a terminal does: to the whole process group
+        out, err = process.communicate(timeout=30)
 
-    assert process.returncode == 130
+    assert process.returncode == 130, err
     assert "Traceback" not in err and "KeyboardInterrupt" not in err
+    assert "error" not in err and "[INFO/MainProcess]" not in err  # ended quietly
     if command == "record":
         kept = read_recording(tmp_path / "mine.csv")
         assert 0 < len(kept.samples) < len(samples)
         sent, recorded = map(
-            int, re.search(r"(\d+) rows sent at 50 Hz, (\d+) recorded", out).groups()
+            int, re.search(r"(\d+) rows sent at 50 Hz, (\d+) recorded", err).groups()
         )
         # The rows in the pipe are kept too; the last one may be sent but not yet counted.
         assert recorded == len(kept.samples) and recorded - sent in (0, 1)
@@ -170,8 +181,8 @@ def test_a_source_that_cannot_open_fails_with_its_reason(tmp_path, sklearn_model
     args = ["listen", *missing, "--model", model, "--encoder", encoder]
     if command == "record":
         args = ["record", *missing, "-o", str(tmp_path / "mine.csv")]
-    process = _velmorakit(*args, cwd=tmp_path)
-    out, err = process.communicate(timeout=60)
+    with _velmorakit(*args, cwd=tmp_path) as process:
+        out, err = process.communicate(timeout=60)
 
     assert process.returncode == 1
     assert "cannot open the serial port" in err and "could not be opened" in err

@@ -89,7 +89,7 @@ def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> 
     rows = np.vstack([session.samples, rest]).tolist()
     source = SourceProcess(SourceSettings("rows", rows=rows, speed=speed))
     tally = DemoTally(session.events)
-    _report(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
+    _say(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
     service, interrupted = None, False
     try:
         source.start()
@@ -105,11 +105,11 @@ def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> 
             source.stop()
             if service is not None:
                 service.terminate()
-    _report(tally.summary(int(source.counters.sent)))
+    _say(tally.summary(int(source.counters.sent)))
     return INTERRUPTED if interrupted else 0
 
 
-def _report(text: str) -> None:
+def _say(text: str) -> None:
     print(text, file=sys.stderr, flush=True)
 
 
@@ -152,10 +152,10 @@ def cmd_demo(args) -> int:
         bundle, report = default_bundle()
         args.model = str(bundle.path)
         if report is None:
-            _report(f"using the cached default model {bundle.path}")
+            _say(f"using the cached default model {bundle.path}")
         else:
             chosen = next(s for s in report.scores if s.name == report.chosen)
-            _report(
+            _say(
                 f"trained the default model ({report.chosen}) on {report.gestures} simulated "
                 f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), "
                 f"cached as {bundle.path}"

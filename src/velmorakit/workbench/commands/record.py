@@ -54,7 +54,7 @@ def cmd_record(args) -> int:
     source = SourceProcess(settings)
     screen = Screen(plan, sys.stdout.isatty())
     rows, interrupted = [], False
-    _report(f"recording from {settings.description}: {len(plan.prompts)} takes; Ctrl-C stops")
+    _say(f"recording from {settings.description}: {len(plan.prompts)} takes; Ctrl-C stops")
     try:
         source.start()
         ended = _collect(source.receiver, rows, plan, screen)
@@ -69,10 +69,10 @@ def cmd_record(args) -> int:
     if (source.process.exitcode or 0) > 0:  # it could not open its port or socket
         raise WorkbenchError("the source could not be opened (its message is above)")
     if ended:
-        _report(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
+        _say(f"the source ended after {len(rows) / SAMPLE_RATE:.1f} s")
     counters = source.counters
     late = int(counters.sent) - len(rows)
-    _report(
+    _say(
         f"source: {int(counters.read)} rows read, {counters.dropped} dropped, "
         f"{int(counters.sent)} rows sent at 50 Hz, {len(rows)} recorded"
         + (f" ({late} after the end of the session)" if late > 0 else "")
@@ -80,13 +80,13 @@ def cmd_record(args) -> int:
     if rows:
         _write(args.output, rows, plan)
     elif interrupted:
-        _report("nothing was recorded")
+        _say("nothing was recorded")
     else:
         raise WorkbenchError("nothing was recorded: the source sent no rows")
     return INTERRUPTED if interrupted else 0
 
 
-def _report(line: str) -> None:
+def _say(line: str) -> None:
     print(line, file=sys.stderr, flush=True)
 
 
@@ -142,13 +142,13 @@ def _write(path: str, rows: list, plan) -> None:
         raise WorkbenchError(
             f"the session could not be written to {path} ({reason}); it is kept in {kept}"
         ) from None
-    _report(
+    _say(
         f"wrote {path}: {len(samples)} samples, {len(events)} gestures; "
         f"ground truth in {truth_path(path)}"
     )
     if missed:
         takes = ", ".join(f"{p.label} at {p.start / SAMPLE_RATE:.1f} s" for p in missed)
-        _report(f"no motion found for {len(missed)} take(s), left out: {takes}")
+        _say(f"no motion found for {len(missed)} take(s), left out: {takes}")
 
 
 def _rescue(samples, labels, events) -> Path:
