@@ -1,14 +1,17 @@
 """`listen`, `record` and `demo` as whole process trees: source process, pipe, worker, output."""
 
 import contextlib
+import errno
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -20,6 +23,7 @@ from velmorakit.models.gesture import GestureConfig
 from velmorakit.workbench.assessment.evaluation import run_engine
 from velmorakit.workbench.assessment.scoring import Thresholds, reached
 from velmorakit.workbench.cli import main
+from velmorakit.workbench.recordings import recording
 from velmorakit.workbench.recordings.guided_session import plan_session
 from velmorakit.workbench.recordings.recording import read_recording, read_truth, write_recording
 from velmorakit.workbench.simulation.synthetic import DIRECTIONS, minimum_jerk
@@ -137,6 +141,31 @@ def test_record_writes_each_prompted_stroke_with_its_label(tmp_path, capsys):
         [events[0].label] * (events[0].end - events[0].start)
     )
     assert "now: " in capsys.readouterr().out
+
+
+def test_a_session_that_cannot_be_written_is_kept_elsewhere(tmp_path, monkeypatch, capsys):
+    plan = plan_session(["up"], 1, seed=4)
+    replay = tmp_path / "sensor.csv"
+    write_recording(replay, _planned_strokes(plan), np.full(plan.total_rows, "", dtype=object))
+    write_with_truth = recording.write_with_truth
+
+    def disk_full(path, *args):
+        if Path(path).parent == tmp_path:
+            raise OSError(errno.ENOSPC, "No space left on device")
+        write_with_truth(path, *args)
+
+    monkeypatch.setattr(recording, "write_with_truth", disk_full)
+    source = ["--source", f"file:{replay}", "--speed", "25", "--gestures", "up", "--takes", "1"]
+    assert main(["record", *source, "-o", str(tmp_path / "mine.csv")]) == 1
+
+    err = capsys.readouterr().err
+    assert "could not be written to" in err and "No space left on device" in err
+    kept = Path(re.search(r"it is kept in (\S+)$", err.strip()).group(1))
+    try:
+        assert len(read_recording(kept).samples) == plan.total_rows
+        assert [e.label for e in read_truth(recording.truth_path(kept))] == ["up"]
+    finally:
+        shutil.rmtree(kept.parent)
 
 
 @pytest.mark.parametrize("command", ["demo", "listen", "record"])

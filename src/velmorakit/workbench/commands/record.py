@@ -78,7 +78,10 @@ def cmd_record(args) -> int:
         + (f" ({late} after the end of the session)" if late > 0 else "")
     )
     if rows:
-        _write(args.output, rows, plan)
+        from ..outputs import ctrl_c_held
+
+        with ctrl_c_held():  # a second Ctrl-C waits until the session is on disk
+            _write(args.output, rows, plan)
     elif interrupted:
         _say("nothing was recorded")
     else:
