@@ -42,8 +42,10 @@ def seconds(text: str) -> float:
 def within(low: float, high: float, kind=float, unit: str = ""):
     """An argument parser of a finite number of `kind` from `low` to `high`."""
 
+    shown = [f"{v:g}" if isinstance(v, float) else str(v) for v in (low, high)]
+
     def parse(text: str):
-        return _number(text, low, high, f"must lie between {low:g} and {high:g}{unit}", kind)
+        return _number(text, low, high, f"must lie between {shown[0]} and {shown[1]}{unit}", kind)
 
     return parse
 
