@@ -34,6 +34,11 @@ def workdir(tmp_path, monkeypatch):
         np.zeros((4, 300)), np.array(["up"] * 4), np.zeros((4, 2)), np.array(["a"] * 4)
     )
     save_segments(tmp_path / "one.npz", one_class)
+    (tmp_path / "raw.csv").write_text(
+        "t_ms,ax,ay,az\n" + "".join(f"{10 * k},0,0,1\n" for k in range(9))
+    )
+    (tmp_path / "link.csv").symlink_to(tmp_path / "raw.csv")
+    (tmp_path / "header.csv").write_text("t_ms,ax,ay,az\n")
     return tmp_path
 
 
@@ -59,13 +64,33 @@ def workdir(tmp_path, monkeypatch):
         (["simulate", "flat.csv/x.csv"], "flat.csv: File exists"),
         (["evaluate", "flat.csv", "--model", "/nonexistent"], "/nonexistent: no such file or dir"),
         (["train", "flat.csv"], "expects the segments file (.npz) that `velmorakit shape` writes"),
+        (["import", "header.csv", "-o", "r.csv"], "header.csv: no samples, only a header"),
+        # An output that is an input, however it is named, is refused before anything is read.
+        (["import", "raw.csv", "-o", "raw.csv"], "replace the input raw.csv"),
+        (["import", "link.csv", "-o", "./raw.csv"], "replace the input link.csv"),
+        (["import", "flat.truth.csv", "-o", "flat.csv"], "replace the input flat.truth.csv"),
+        (["shape", "one.npz", "-o", "one"], "replace the input one.npz"),
+        (
+            ["evaluate", "flat.csv", "--model", "wrong.pkl", "--encoder", "enc.pkl"]
+            + ["--outcomes-csv", "flat.truth.csv"],
+            "replace the input flat.truth.csv",
+        ),
+        (
+            ["evaluate", "flat.csv", "--model", "wrong.pkl", "--encoder", "enc.pkl"]
+            + ["--sweep-png", "s.png", "--confusion-png", "s"],
+            "given twice as an output",
+        ),
+        (["record", "--source", "file:raw.csv", "-o", "link.csv"], "replace the input raw.csv"),
+        (["record", "--source", "file:raw.csv", "-o", "flat.csv"], "give --force to replace"),
     ],
 )
 def test_user_errors_are_one_line(workdir, capsys, argv, message):
+    before = {p.name: p.read_bytes() for p in workdir.iterdir() if p.is_file()}
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "Traceback" not in err
     assert err.startswith(f"velmorakit {argv[0]}: error:") and message in err
+    assert {p.name: p.read_bytes() for p in workdir.iterdir() if p.is_file()} == before
 
 
 @pytest.mark.parametrize(
@@ -76,6 +101,24 @@ def test_user_errors_are_one_line(workdir, capsys, argv, message):
         ["simulate", "x.csv", "--seconds", "-3"],
         ["train", "one.npz", "--test-size", "0.25"],
         ["simulate", "x.csv", "--seconds", "1e9"],
+        ["simulate", "x.csv", "--seed", "-1"],
+        ["simulate", "x.csv", "--format", "sensor", "--rate", "1e7"],
+        ["simulate", "x.csv", "--format", "sensor", "--rate", "0.001"],
+        ["simulate", "x.csv", "--format", "sensor", "--gravity", "--tilt", "1000"],
+        ["simulate", "x.csv", "--format", "sensor", "--gravity", "--tilt", "-10"],
+        ["simulate", "x.csv", "--format", "sensor", "--gravity", "--tilt", "nan"],
+        ["import", "raw.csv", "-o", "r.csv", "--rate", "1e-9"],
+        ["demo", "--seconds", "1e12"],
+        ["demo", "--speed", "1e-300"],
+        ["shape", "flat.csv", "--step", "1000000000000"],
+        ["train", "one.npz", "--hidden", "100000000"],
+        ["plot", "flat.csv", "--start", "1e308"],
+        ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--num-sample", "1e12"],
+        ["evaluate", "flat.csv", "--model", "m", "--encoder", "e", "--poll-interval", "1e-310"],
+        ["listen", "--source", "stdin", "--model", "m.pkl", "--silence", "1e300"],
+        ["listen", "--source", "stdin", "--model", "m.pkl", "--baud", "-9600"],
+        ["record", "--source", "stdin", "-o", "r.csv", "--takes", "1000000000"],
+        ["record", "--source", "stdin", "-o", "r.csv", "--gesture-seconds", "1e300"],
         ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--prob-th", "1.5"],
         ["evaluate", "flat.csv", "--model", "m.pkl", "--encoder", "e.pkl", "--confidence-th", "-1"],
         ["frobnicate"],

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from velmorakit.workbench.cli import main
+from velmorakit.workbench.commands import plot
 from velmorakit.workbench.learning.segments import load_segments
 from velmorakit.workbench.recordings.recording import read_truth
 
@@ -37,6 +38,7 @@ def test_recordings_become_a_model_that_recognises_unseen_sessions(workdir, caps
     assert set(segments.labels) == {e.label for e in events}
 
     out = run(capsys, "train", "seg.npz", "--classifiers", "mlp,logreg", "--folds", "3")
+    assert out.index("estimated time: about") < out.index("  mlp ")
     assert re.search(r"mlp +(9\d|100)\.\d% ± ", out) and "chosen (at most 3% spurious)" in out
     assert {p.name for p in (workdir / "model").iterdir()} == {
         "model.pkl",
@@ -90,3 +92,17 @@ def test_a_first_short_recording_trains_with_a_caution(workdir, capsys):
     run(capsys, "shape", "first.csv", "--one-phase")
     out = run(capsys, "train", "segments.npz")
     assert "wrote the bundle model/" in out and "warning: few gestures of some classes" in out
+
+
+def test_plot_says_how_many_pages_it_writes_and_asks_before_too_many(workdir, capsys, monkeypatch):
+    run(capsys, "simulate", "long.csv", "--seconds", "130", "--seed", "5")
+    monkeypatch.setattr(plot, "MAX_PAGES", 3)
+
+    assert main(["plot", "long.csv"]) == 1
+    assert "5 pages of 30 s: choose a stretch" in capsys.readouterr().err
+    assert not list(workdir.glob("*.png"))
+
+    assert "writing 2 pages of 30 s" in run(capsys, "plot", "long.csv", "--start", "70")
+    assert "wrote first.png" in run(capsys, "plot", "long.csv", "--pages", "1", "-o", "first")
+    pages = sorted(p.name for p in workdir.glob("*.png"))
+    assert pages == ["first.png", "recording-01.png", "recording-02.png"]

@@ -79,3 +79,25 @@ def test_what_cannot_be_scored_is_said_and_left_out(models, capsys):
     gestures = len(open("a.truth.away").read().splitlines()) - 1
     assert re.search(r"gestures: 0 ", out)
     assert int(re.search(r"not scored: +(\d+)", out).group(1)) == gestures
+
+
+@pytest.mark.parametrize("delimiter, encoding", [(",", "latin-1"), (";", "utf-8")])
+def test_recordings_without_truth_are_scored_as_any_recording_is_read(
+    models, capsys, delimiter, encoding
+):
+    gestures = len(open("a.truth.csv").read().splitlines()) - 1
+    shutil.move("a.truth.csv", "a.truth.away")
+    with open("a.csv", newline="") as handle:
+        rows = list(csv.reader(handle))
+    first = next(row[-1] for row in rows[1:] if row[-1])
+    for row in rows[1:]:
+        row[-1] = "drücken" if row[-1] == first else row[-1]
+    with open("a.csv", "w", newline="", encoding=encoding) as handle:
+        csv.writer(handle, delimiter=delimiter).writerows(rows)
+
+    code, out, err = evaluate(capsys, models, "a.csv")
+
+    assert code == 0, err
+    assert "'drücken'" in err and "not among the model's classes" in err
+    scored = int(re.search(r"gestures: (\d+)", out).group(1))
+    assert 0 < scored < gestures

@@ -6,6 +6,7 @@ from dataclasses import replace
 import numpy as np
 import pytest
 from fakes import FakeClassifier, FakeEncoder, write_model_files
+from matplotlib import colormaps, image
 
 from velmorakit.conditioning import DT
 from velmorakit.middleware.utilities.velmora_computing import VelmoraComputing
@@ -13,6 +14,7 @@ from velmorakit.models.gesture import GestureConfig
 from velmorakit.workbench.assessment import attribution, scoring
 from velmorakit.workbench.assessment.attribution import attribute
 from velmorakit.workbench.assessment.evaluation import SEGMENT, Cycle, EnginePass, run_engine
+from velmorakit.workbench.assessment.plotting import plot_sweep
 from velmorakit.workbench.assessment.scoring import NONE, Thresholds, score
 from velmorakit.workbench.simulation.synthetic import GestureEvent, minimum_jerk
 
@@ -247,3 +249,16 @@ def test_segments_called_no_gesture_never_reach_the_application(tmp_path):
     assert (result.missed, result.spurious, result.results) == (2, 0, 0)
     assert result.reasons[scoring.REJECTED] == 1
     assert (result.rejected_on_gestures, result.rejected_elsewhere) == (1, 1)
+
+
+def test_every_line_of_the_threshold_sweep_stays_visible_where_all_coincide(tmp_path):
+    confidences, probabilities = [1, 2, 3, 4, 6, 10], [0.4, 0.5, 0.6, 0.7, 0.8, 0.9]
+    everything = np.ones((6, 6))
+    sweep = scoring.Sweep(confidences, probabilities, everything, 0 * everything)
+    plot_sweep(tmp_path / "sweep.png", sweep, (2, 0.6), "all at 100 %")
+
+    pixels = image.imread(tmp_path / "sweep.png")[:, :, :3]
+    recall_panel = pixels[:, : pixels.shape[1] * 2 // 5].reshape(-1, 3)  # left of the legend
+    colours = colormaps["viridis"](np.linspace(0, 0.9, 6))[:, :3]
+    nearest = np.linalg.norm(recall_panel[:, None] - colours[None], axis=2).min(axis=0)
+    assert (nearest < 0.05).all(), nearest

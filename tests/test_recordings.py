@@ -2,6 +2,7 @@
 
 import io
 import math
+import stat
 
 import numpy as np
 import pytest
@@ -16,6 +17,7 @@ from velmorakit.workbench.recordings.recording import (
     truth_path,
     write_recording,
     write_truth,
+    write_with_truth,
 )
 from velmorakit.workbench.simulation.synthetic import simulate_session
 
@@ -138,3 +140,24 @@ def test_globbed_truth_files_are_not_taken_for_recordings():
     assert recording_paths(["a.csv", "a.truth.csv", "b.csv"]) == ["a.csv", "b.csv"]
     with pytest.raises(WorkbenchError):
         recording_paths(["a.truth.csv"])
+
+
+def test_recordings_are_replaced_whole_or_not_at_all(tmp_path):
+    old, new = simulate_session(8, seed=1), simulate_session(12, seed=2)
+    real = tmp_path / "real.csv"
+    write_with_truth(real, old.samples, old.labels, old.events)
+    real.chmod(0o640)
+    link = tmp_path / "walk.csv"
+    link.symlink_to(real)
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+    with pytest.raises(ValueError):  # rows and labels that do not pair up, found midway
+        write_with_truth(real, new.samples, new.labels[:100], new.events)
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before  # no partial files
+
+    write_recording(link, new.samples, new.labels)
+    assert link.is_symlink() and len(read_recording(real).samples) == len(new.samples)
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    # Without events, the truth of an earlier recording of that name goes with it.
+    write_with_truth(real, new.samples, new.labels, None)
+    assert not truth_path(real).exists()

@@ -13,6 +13,7 @@ from velmorakit.errors import InputError
 from velmorakit.models.model_pair import check_model_pair, load_model_pair
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.learning.candidates import CANDIDATES
+from velmorakit.workbench.learning.forecast import Forecast
 from velmorakit.workbench.learning.segments import extract, segment_labels, shape_recording
 from velmorakit.workbench.learning.selection import fit_quietly, make_splits
 from velmorakit.workbench.learning.thresholds import (
@@ -52,6 +53,27 @@ def test_chosen_pair_decodes_like_the_engine(segments, trained):
     assert all(s.cost_ms > 0 and len(s.fold_accuracies) == 3 for s in report.scores)
     assert report.confusion.sum() == len(labels)
     assert classify(model, encoder, features) == model.predict(features).tolist()
+
+
+def test_training_forecasts_its_time_and_reports_every_fold(segments):
+    calls, forecasts = [], []
+    train_model(
+        *segments, seed=1, progress=lambda *c: calls.append(c), on_estimate=forecasts.append, **FAST
+    )
+    (forecast,) = forecasts
+    assert set(forecast.per_fold) == set(FAST["candidates"]) and forecast.total() > 0
+    folds = [what for _, _, what, _ in calls if " fold " in what]
+    assert folds == [f"{name} fold {k}/3" for name in FAST["candidates"] for k in (1, 2, 3)]
+    assert all(np.isfinite(left) and left >= 0 for *_, left in calls)
+    assert calls[-1][2].startswith("fitting") and calls[-2][3] == 0
+
+    # Timed folds replace the estimate for the rest of their candidate's folds.
+    forecast = Forecast({"slow": 10.0, "quick": 1.0, "unfit": float("nan")}, folds=3)
+    assert forecast.total() == forecast.left() == 33
+    forecast.fold_done("slow", 2.0)
+    assert forecast.left() == 2 * 2 + 3
+    forecast.candidate_done("slow")  # left out after its first fold (over the budget)
+    assert forecast.left() == 3
 
 
 def test_engine_figures_and_recommended_thresholds():

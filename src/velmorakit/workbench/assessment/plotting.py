@@ -14,6 +14,7 @@ from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
 from ...conditioning import SAMPLE_RATE
+from ..outputs import replacing
 
 LABEL_COLOURS = matplotlib.colormaps["tab10"].colors
 MISS_COLOUR = "crimson"
@@ -36,7 +37,8 @@ def label_colours(labels) -> dict[str, tuple]:
 
 
 def _save(fig: Figure, path: str | Path) -> None:
-    fig.savefig(path, dpi=90, format="png")
+    with replacing(path) as (temp,):
+        fig.savefig(temp, dpi=90, format="png")
 
 
 def plot_recording(
@@ -162,7 +164,11 @@ def plot_confusion(path: str | Path, confusion: np.ndarray, classes: list[str], 
 
 def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str) -> None:
     """Recall and spurious share of results against the probability threshold, one line
-    per confidence threshold, with the chosen pair of thresholds ringed."""
+    per confidence threshold, with the chosen pair of thresholds marked.
+
+    Lines often coincide (every threshold recognising all gestures, none spurious), so each
+    line's points are rings of its own size and its line has its own dashes: where lines
+    lie on top of each other, their rings still show side by side, one inside the other."""
     fig = Figure(figsize=(12, 4.5), layout="constrained")
     fig.suptitle(title)
     axes = fig.subplots(1, 2, sharex=True)
@@ -171,18 +177,25 @@ def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str)
         (sweep.spurious, "spurious (% of results)"),
     )
     colours = matplotlib.colormaps["viridis"](np.linspace(0, 0.9, len(sweep.confidences)))
+    dashes = ("-", "--", "-.", ":")
     for ax, (values, name) in zip(axes, curves, strict=True):
-        for c, row, colour in zip(sweep.confidences, values, colours, strict=True):
+        for k, (c, row, colour) in enumerate(zip(sweep.confidences, values, colours, strict=True)):
             ax.plot(
                 sweep.probabilities,
                 row * 100,
-                marker=".",
+                ls=dashes[k % len(dashes)],
+                lw=1.2,
+                marker="o",
+                ms=4 + 3 * k,
+                mfc="none",
+                mew=1.3,
+                clip_on=False,  # rings at 100 % stay whole
                 color=colour,
                 label=f"confidence >= {c:g}",
             )
             if c == chosen[0] and chosen[1] in sweep.probabilities:
                 j = sweep.probabilities.index(chosen[1])
-                ax.plot(chosen[1], row[j] * 100, "o", ms=12, mfc="none", mec="k", mew=1.5)
+                ax.plot(chosen[1], row[j] * 100, "k+", ms=14, mew=2, zorder=3)
         ax.set_xlabel("probability threshold")
         ax.set_ylabel(name)
         ax.grid(alpha=0.3)
@@ -192,7 +205,7 @@ def plot_sweep(path: str | Path, sweep, chosen: tuple[float, float], title: str)
         loc="upper left",
         bbox_to_anchor=(1.01, 1),
         fontsize=8,
-        title="ring: chosen thresholds",
+        title="+: chosen thresholds",
         title_fontsize=8,
     )
     _save(fig, path)

@@ -6,6 +6,7 @@ from pathlib import Path
 import numpy as np
 
 from ...conditioning import SAMPLE_RATE
+from ..outputs import replacing
 from .scoring import Evaluation, Sweep
 
 
@@ -97,7 +98,7 @@ OUTCOME_COLUMNS = (
 def write_outcomes(path: str | Path, result: Evaluation) -> None:
     """One row per true gesture (rows start..end-1) with what happened to it, then one per
     spurious result, with the rows of its segment."""
-    with Path(path).open("w", newline="") as handle:
+    with replacing(path) as (temp,), temp.open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(OUTCOME_COLUMNS)
         for name, o in result.outcomes:

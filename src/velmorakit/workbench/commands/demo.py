@@ -2,11 +2,13 @@
 
 A source process replays the session into the sensor pipe at 50 Hz (times `speed`) and
 closes it at the end; the service's worker reads it like a real sensor, and this process
-polls the service and prints each gesture next to the ground truth as it arrives.
-Ctrl-C reaches only this process, which stops the others.
+polls the service and prints each gesture next to the ground truth as it arrives, on
+standard output; the banner and the summary go to standard error. Ctrl-C reaches only this
+process, which stops the others and exits with 130 after the summary.
 """
 
 import logging
+import sys
 import time
 from dataclasses import dataclass, field
 
@@ -19,9 +21,11 @@ from ..errors import WorkbenchError
 from ..simulation.synthetic import GestureEvent, simulate_session
 from ..sources.kinds import SourceSettings
 from ..sources.process import SourceProcess, children_ignore_ctrl_c
-from .options import add_cycle_options, add_model_options, positive
+from .options import add_cycle_options, add_model_options, seconds, seed, within
+from .worker_log import parent_logging_kept
 
 POLL_S = 0.005
+INTERRUPTED = 130
 WINDOW = 100  # samples the engine sees at once: a result can only concern these
 TAIL_S = 1.5  # rest streamed after the session, so that a last stroke can be segmented
 
@@ -74,7 +78,8 @@ def _line(t: float, gesture, event: GestureEvent | None) -> str:
     return f"{head}   | truth: {event.label:<9} {event.signed_distance:+.2f} m  {mark}"
 
 
-def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> DemoTally:
+def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> int:
+    """Stream the session through the service; 0, or 130 when Ctrl-C ended it early."""
     session = simulate_session(seconds, seed)
     rate = SAMPLE_RATE * speed
     logger = logging.getLogger("velmorakit.demo")
@@ -84,22 +89,28 @@ def run_demo(config: GestureConfig, seconds: float, speed: float, seed: int) -> 
     rows = np.vstack([session.samples, rest]).tolist()
     source = SourceProcess(SourceSettings("rows", rows=rows, speed=speed))
     tally = DemoTally(session.events)
-    print(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
-    service = None
+    _say(f"streaming {seconds:g} s of simulated gestures at {speed:g}x real time (seed {seed})")
+    service, interrupted = None, False
     try:
         source.start()
-        with children_ignore_ctrl_c():
+        with children_ignore_ctrl_c(), parent_logging_kept():
             service = VelmoraGesture(config, source.receiver, logger)
             service.start()
         source.receiver.close()  # the worker holds its own copy
         _follow(service, tally, source.counters, rate)
+    except KeyboardInterrupt:
+        interrupted = True
     finally:
         with children_ignore_ctrl_c():
             source.stop()
             if service is not None:
                 service.terminate()
-    print(tally.summary(int(source.counters.sent)))
-    return tally
+    _say(tally.summary(int(source.counters.sent)))
+    return INTERRUPTED if interrupted else 0
+
+
+def _say(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
 
 
 def _follow(service, tally: DemoTally, counters, rate: float) -> None:
@@ -133,7 +144,7 @@ def _report(gesture, tally: DemoTally, counters, rate: float) -> None:
     print(_line(position / SAMPLE_RATE, gesture, event), flush=True)
 
 
-def cmd_demo(args) -> None:
+def cmd_demo(args) -> int:
     from ..learning.default_model import default_bundle
     from .options import load_model
 
@@ -141,7 +152,7 @@ def cmd_demo(args) -> None:
     if not args.model:
         bundle, report = default_bundle()
         if report is None:
-            print(f"using the cached default model {bundle.path}")
+            _say(f"using the cached default model {bundle.path}")
         else:
             chosen = next(s for s in report.scores if s.name == report.chosen)
             kept = (
@@ -149,19 +160,21 @@ def cmd_demo(args) -> None:
                 if bundle.path.is_dir()
                 else "not cached, as there is no usable cache directory"
             )
-            print(
+            _say(
                 f"trained the default model ({report.chosen}) on {report.gestures} simulated "
                 f"gestures (cross-validated accuracy {chosen.accuracy:.1%}), {kept}"
             )
     _, config = load_model(args, bundle)
-    run_demo(config, args.seconds, args.speed, args.seed)
+    return run_demo(config, args.seconds, args.speed, args.seed)
 
 
 def register(commands) -> None:
     p = commands.add_parser("demo", help="recognise a simulated session live")
-    p.add_argument("--seconds", type=positive(float), default=40.0, help="stream length (40)")
-    p.add_argument("--speed", type=positive(float), default=2.0, help="x real time (2)")
-    p.add_argument("--seed", type=int, default=7, help="session seed (7)")
+    p.add_argument("--seconds", type=seconds, default=40.0, help="stream length (40)")
+    p.add_argument(
+        "--speed", type=within(0.01, 1000), default=2.0, help="x real time, 0.01 to 1000 (2)"
+    )
+    p.add_argument("--seed", type=seed, default=7, help="session seed (7)")
     add_model_options(p, required=False)
     add_cycle_options(p)
     p.set_defaults(handler=cmd_demo)

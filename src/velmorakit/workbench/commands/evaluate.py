@@ -1,14 +1,14 @@
 """`velmorakit evaluate`: the engine scored on labelled recordings, as the worker would run it."""
 
-from pathlib import Path
-
 from ..errors import WorkbenchError
 from .options import (
     add_engine_options,
     engine_passes,
     gesture_classes,
     load_model,
+    model_files,
     png_output,
+    recording_inputs,
     scorable,
 )
 
@@ -19,8 +19,12 @@ PROBABILITY_GRID = (0.4, 0.5, 0.6, 0.7, 0.8, 0.9)
 def cmd_evaluate(args) -> None:
     from ..assessment.reports import evaluation_summary, sweep_table, write_outcomes
     from ..assessment.scoring import Thresholds, score, sweep
+    from ..outputs import refuse_inputs_as_outputs
 
     pngs = [png_output(p) if p else None for p in (args.confusion_png, args.sweep_png)]
+    refuse_inputs_as_outputs(
+        recording_inputs(args.recordings) + model_files(args), [args.outcomes_csv, *pngs]
+    )
     model, config = load_model(args)
     classes = gesture_classes(model)
     inputs = scorable("evaluate", args.recordings, classes)
@@ -39,7 +43,6 @@ def cmd_evaluate(args) -> None:
     grid = sweep(parts, classes, confidences, probabilities, args.poll_interval)
     print(sweep_table(grid))
     if args.outcomes_csv:
-        Path(args.outcomes_csv).parent.mkdir(parents=True, exist_ok=True)
         write_outcomes(args.outcomes_csv, result)
         print(f"wrote {args.outcomes_csv}")
     confusion_png, sweep_png = pngs

@@ -1,7 +1,7 @@
 """`velmorakit import`: a sensor file brought to a 50 Hz recording, conditioned as live data is."""
 
 from ...conditioning import GYRO_SCALES, TIME_SCALES, UNIT_SCALES
-from .options import positive
+from .options import SENSOR_RATES, sensor_rate
 
 
 def cmd_import(args) -> None:
@@ -38,8 +38,8 @@ def register(commands) -> None:
     )
     p.add_argument(
         "--rate",
-        type=positive(float),
-        help="sampling rate in Hz: needed without time stamps, checked with them",
+        type=sensor_rate,
+        help=f"sampling rate, {SENSOR_RATES}: needed without time stamps, checked with them",
     )
     p.add_argument(
         "--units", choices=tuple(UNIT_SCALES), default="m/s2", help="acceleration units (m/s2)"

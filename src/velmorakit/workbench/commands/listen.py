@@ -1,9 +1,10 @@
 """`velmorakit listen`: the gesture service recognising a live source, one line per gesture.
 
 The source runs as the producer process of the sensor pipe, the service's worker reads it,
-and this process polls the service. On exit it reports what the source read and dropped,
-the results shown, and the results that the service's one-slot queue replaced before they
-could be shown (counted from the worker's log).
+and this process polls the service. Standard output carries only the results, one line
+(or JSON object) each; the banner and the report go to standard error. On exit it reports
+what the source read and dropped, the results shown, and the results that the service's
+one-slot queue replaced before they could be shown (counted from the worker's log).
 """
 
 import json
@@ -40,7 +41,7 @@ def cmd_listen(args) -> int:
     failure = session.source.failure()
     if failure and not session.source.counters.ready:
         raise WorkbenchError(failure)
-    print(session.report(), flush=True)
+    print(session.report(), file=sys.stderr, flush=True)
     if failure:
         raise WorkbenchError(failure)
     if (session.worker_exitcode or 0) > 0:
@@ -59,7 +60,7 @@ class ListenSession:
         """Recognise until the source ends or Ctrl-C; True when interrupted."""
         from ...middleware.velmora_gesture import VelmoraGesture
         from ..sources.process import SourceProcess, children_ignore_ctrl_c
-        from .worker_log import WorkerLog
+        from .worker_log import WorkerLog, parent_logging_kept
 
         self.source = source = SourceProcess(self.settings)
         logger = logging.getLogger("velmorakit.listen")
@@ -79,7 +80,7 @@ class ListenSession:
             # (opening its port, importing) would make that first batch look like a stall.
             while source.process.is_alive() and not source.receiver.poll(0.05):
                 pass
-            with worker_log.capture(), children_ignore_ctrl_c():
+            with worker_log.capture(), children_ignore_ctrl_c(), parent_logging_kept():
                 service = VelmoraGesture(self.config, source.receiver, logger)
                 service.start()
             source.receiver.close()  # the worker holds its own copy

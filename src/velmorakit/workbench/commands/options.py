@@ -6,6 +6,7 @@ import sys
 from dataclasses import fields
 from pathlib import Path
 
+from ...conditioning import PLAUSIBLE_RATES_HZ, SAMPLE_RATE
 from ...models.gesture import GestureConfig
 from ...models.rejection import NO_GESTURE
 from ..errors import WorkbenchError
@@ -17,6 +18,8 @@ SERVICE_DEFAULTS = {
 
 # Ten hours at 50 Hz is 1.8 million rows, some 90 MB in memory while it is written.
 MAX_SIMULATED_S = 36_000.0
+# The engine's window: a batch of more samples than it holds would skip rows unseen.
+WINDOW_ROWS = round(2 * SAMPLE_RATE)
 
 
 def _number(text: str, low: float, high: float, what: str, kind=float):
@@ -33,6 +36,33 @@ def seconds(text: str) -> float:
     value = _number(text, 0, MAX_SIMULATED_S, f"must lie in (0, {MAX_SIMULATED_S:g}] seconds")
     if value == 0:
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def within(low: float, high: float, kind=float, unit: str = ""):
+    """An argument parser of a finite number of `kind` from `low` to `high`."""
+
+    shown = [f"{v:g}" if isinstance(v, float) else str(v) for v in (low, high)]
+
+    def parse(text: str):
+        return _number(text, low, high, f"must lie between {shown[0]} and {shown[1]}{unit}", kind)
+
+    return parse
+
+
+# Sampling rates of sensors, as `import` tells seconds from milliseconds by them.
+sensor_rate = within(*PLAUSIBLE_RATES_HZ, unit=" Hz")
+SENSOR_RATES = "{:g} to {:g} Hz".format(*PLAUSIBLE_RATES_HZ)
+# Seeds of NumPy's and scikit-learn's generators.
+seed = within(0, 2**32 - 1, int)
+samples_per_cycle = within(0, WINDOW_ROWS, int)
+
+
+def poll_interval(text: str) -> float:
+    """0 (a poll after every cycle) or 1 ms to an hour."""
+    value = _number(text, 0, 3600, "must be 0, or between 0.001 and 3600 seconds")
+    if 0 < value < 1e-3:
+        raise argparse.ArgumentTypeError(f"must be 0, or between 0.001 and 3600 seconds: {text}")
     return value
 
 
@@ -61,6 +91,22 @@ def output_path(path: str) -> str:
     return path
 
 
+def model_files(args) -> list[Path]:
+    """The files that `--model` and `--encoder` name: inputs that no output may replace."""
+    if not getattr(args, "model", None):
+        return []
+    model = Path(args.model)
+    files = sorted(model.iterdir()) if model.is_dir() else [model]
+    return files + ([Path(args.encoder)] if args.encoder else [])
+
+
+def recording_inputs(paths) -> list[Path]:
+    """Recordings with the ground-truth files beside them: inputs that no output may replace."""
+    from ..recordings.recording import truth_path
+
+    return [p for path in paths for p in (Path(path), truth_path(path))]
+
+
 def label_counts(labels) -> str:
     import numpy as np
 
@@ -74,10 +120,6 @@ def probability(text: str) -> float:
 
 def non_negative(text: str) -> float:
     return _number(text, 0, math.inf, "must be a number, 0 or more")
-
-
-def non_negative_int(text: str) -> int:
-    return _number(text, 0, math.inf, "must be 0 or more", int)
 
 
 def png_output(path: str) -> Path:
@@ -109,7 +151,9 @@ def add_cycle_options(p) -> None:
     """Batch size and acceptance thresholds; unset, they come from the model bundle, else from
     the service's defaults."""
     p.add_argument(
-        "--num-sample", type=non_negative_int, help="samples per engine cycle (bundle's, else 10)"
+        "--num-sample",
+        type=samples_per_cycle,
+        help=f"samples per engine cycle, 0 to {WINDOW_ROWS} (bundle's, else 10)",
     )
     p.add_argument(
         "--confidence-th",
@@ -204,7 +248,7 @@ def add_engine_options(p, model_required: bool) -> None:
     add_cycle_options(p)
     p.add_argument(
         "--poll-interval",
-        type=non_negative,
+        type=poll_interval,
         default=0.1,
         help="seconds between the application's polls of the one-slot result queue; a result "
         "replaced before a poll is lost; 0 polls after every cycle (0.1)",

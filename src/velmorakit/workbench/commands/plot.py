@@ -10,17 +10,23 @@ from .options import (
     engine_passes,
     gesture_classes,
     load_model,
-    non_negative,
+    model_files,
     png_output,
+    positive,
+    recording_inputs,
     seconds,
+    within,
 )
 
 PAGE_S = 30.0
+MAX_PAGES = 100  # more pages than anyone reads: asked for with --pages or --force
 
 
 def cmd_plot(args) -> None:
     from ...conditioning import SAMPLE_RATE
     from ..learning.segments import filtered_speed
+    from ..outputs import refuse_inputs_as_outputs
+    from ..progress import progress
     from ..recordings.recording import read_recording
 
     out = png_output(args.output)
@@ -29,21 +35,31 @@ def cmd_plot(args) -> None:
     first = round(args.start * SAMPLE_RATE)
     if not 0 <= first < rows:
         raise WorkbenchError(f"--start {args.start} s is outside the recording")
-    truth, results, source = _plot_contents(args, recording)
-    speed, threshold = filtered_speed(recording.samples)
     page = round((args.seconds or PAGE_S) * SAMPLE_RATE)
     last = min(rows, first + page) if args.seconds else rows
-    starts = list(range(first, last, page))
+    starts = list(range(first, last, page))[: args.pages]
+    if len(starts) > MAX_PAGES and not (args.pages or args.force):
+        raise WorkbenchError(
+            f"{len(starts)} pages of {PAGE_S:g} s: choose a stretch with --start, --seconds or "
+            f"--pages, or give --force to write them all"
+        )
     paths = (
         [out]
         if len(starts) == 1
         else [out.with_name(f"{out.stem}-{k + 1:02d}{out.suffix}") for k in range(len(starts))]
     )
+    refuse_inputs_as_outputs(recording_inputs([args.recording]) + model_files(args), paths)
+    if len(paths) > 1:
+        print(f"writing {len(paths)} pages of {page / SAMPLE_RATE:g} s", flush=True)
+    truth, results, source = _plot_contents(args, recording)
+    speed, threshold = filtered_speed(recording.samples)
     from ..assessment.plotting import label_colours, plot_recording
 
     colours = label_colours([t[2] for t in truth] + [r[2] for r in results])
     name = Path(args.recording).name
-    for k, (begin, path) in enumerate(zip(starts, paths, strict=True)):
+    pages = zip(starts, paths, strict=True)
+    bar = progress(pages, total=len(paths), desc="plotting", unit="page", disable=None)
+    for k, (begin, path) in enumerate(bar):
         end = min(begin + page, last)
         lanes = _page_lanes(truth, results, begin, end, "model" if args.model else "segments")
         missed = len(lanes.missed)
@@ -145,6 +161,12 @@ def register(commands) -> None:
         help="PNG to write; long recordings go to numbered pages (recording.png)",
     )
     add_engine_options(p, model_required=False)
-    p.add_argument("--start", type=non_negative, default=0.0, help="first second shown (0)")
+    p.add_argument(
+        "--start", type=within(0, 1e7, unit=" seconds"), default=0.0, help="first second shown (0)"
+    )
     p.add_argument("--seconds", type=seconds, help=f"seconds shown (all, in pages of {PAGE_S:g})")
+    p.add_argument("--pages", type=positive(int), help="write at most this many pages")
+    p.add_argument(
+        "--force", action="store_true", help=f"write more than {MAX_PAGES} pages if need be"
+    )
     p.set_defaults(handler=cmd_plot)

@@ -9,15 +9,16 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 
 
 def run_shape(args) -> None:
-    from ..learning.segments import concatenate, save_segments, shape_recording
+    from ..learning.segments import concatenate, save_segments, segments_path, shape_recording
+    from ..outputs import refuse_inputs_as_outputs
     from ..progress import progress
     from ..recordings.recording import read_recording, recording_paths
     from .options import label_counts, output_path
 
+    recordings = recording_paths(args.recordings)
+    refuse_inputs_as_outputs(recordings, [segments_path(args.output)])
     parts, dropped = [], 0
-    for path in progress(
-        recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
-    ):
+    for path in progress(recordings, desc="shaping", unit="recording", disable=None):
         recording = read_recording(path)
         part, unlabelled = shape_recording(
             recording.samples,
@@ -32,11 +33,11 @@ def run_shape(args) -> None:
     segments = concatenate(parts)
     if not len(segments):
         raise WorkbenchError("no segment covers a labelled row: nothing to write")
-    save_segments(output_path(args.output), segments)
+    written = save_segments(output_path(args.output), segments)
     gestures = len(set(zip(segments.sources, segments.gestures, strict=True)))
     phases = 1 if args.one_phase else args.step
     print(
-        f"wrote {args.output}: {len(segments)} segments of {gestures} gestures "
+        f"wrote {written}: {len(segments)} segments of {gestures} gestures "
         f"({label_counts(segments.labels)})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
@@ -48,16 +49,17 @@ def run_shape(args) -> None:
 
 
 def register(commands) -> None:
-    from .options import positive
+    from .options import WINDOW_ROWS, within
 
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
     p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
     p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
     p.add_argument(
         "--step",
-        type=positive(int),
+        type=within(1, WINDOW_ROWS, int),
         default=WORKER_NUM_SAMPLE,
-        help=f"samples per recognition cycle, the service's num_sample ({WORKER_NUM_SAMPLE})",
+        help=f"samples per recognition cycle, the service's num_sample, 1 to {WINDOW_ROWS} "
+        f"({WORKER_NUM_SAMPLE})",
     )
     p.add_argument(
         "--one-phase",

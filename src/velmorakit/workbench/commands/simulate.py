@@ -2,23 +2,28 @@
 sensor file written as a hand-held sensor writes it, to try `import` on."""
 
 import argparse
-from pathlib import Path
 
 from ...conditioning import TIME_SCALES, UNIT_SCALES
-from .options import MAX_SIMULATED_S, output_path, positive, seconds
+from .options import (
+    MAX_SIMULATED_S,
+    SENSOR_RATES,
+    output_path,
+    seconds,
+    seed,
+    sensor_rate,
+    within,
+)
 
 
 def cmd_simulate(args) -> None:
     if args.format == "sensor":
         _simulate_sensor(args)
         return
-    from ..recordings.recording import truth_path, write_recording, write_truth
+    from ..recordings.recording import truth_path, write_with_truth
     from ..simulation.synthetic import simulate_session
 
     session = simulate_session(args.seconds, args.seed)
-    Path(args.output).parent.mkdir(parents=True, exist_ok=True)
-    write_recording(args.output, session.samples, session.labels)
-    write_truth(truth_path(args.output), session.events)
+    write_with_truth(output_path(args.output), session.samples, session.labels, session.events)
     print(
         f"wrote {args.output}: {len(session.samples)} samples, {len(session.events)} gestures; "
         f"ground truth in {truth_path(args.output)}"
@@ -44,7 +49,7 @@ def register(commands) -> None:
     p.add_argument(
         "--seconds", type=seconds, default=120.0, help=f"length, at most {MAX_SIMULATED_S:g} (120)"
     )
-    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
+    p.add_argument("--seed", type=seed, default=0, help="random seed (0)")
     p.add_argument(
         "--format",
         choices=("engine", "sensor"),
@@ -53,7 +58,7 @@ def register(commands) -> None:
         "time-stamped acceleration as a sensor writes it, for `import`",
     )
     sensor = p.add_argument_group("sensor format")
-    sensor.add_argument("--rate", type=positive(float), default=100.0, help="Hz (100)")
+    sensor.add_argument("--rate", type=sensor_rate, default=100.0, help=f"{SENSOR_RATES} (100)")
     sensor.add_argument(
         "--jitter",
         type=_jitter,
@@ -65,9 +70,9 @@ def register(commands) -> None:
     sensor.add_argument("--gravity", action="store_true", help="add 1 g, along z when level")
     sensor.add_argument(
         "--tilt",
-        type=float,
+        type=within(0, 90, unit=" degrees"),
         default=0.0,
-        help="with --gravity: the hand tilts slowly by up to this many degrees",
+        help="with --gravity: the hand tilts slowly by up to this many degrees, 0 to 90 (0)",
     )
     p.set_defaults(handler=cmd_simulate)
 

@@ -7,7 +7,7 @@ from ...conditioning import TIME_SCALES
 from ..errors import WorkbenchError
 from ..sources.decoding import DEFAULT_FIELDS
 from ..sources.kinds import DEFAULT_HOST, KINDS, USAGE, parse_source
-from .options import positive
+from .options import SENSOR_RATES, sensor_rate, within
 
 
 def add_source_options(parser: argparse.ArgumentParser) -> None:
@@ -17,7 +17,9 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
         required=True,
         help=f"{USAGE} (a file is replayed; udp binds to {DEFAULT_HOST} unless a host is given)",
     )
-    group.add_argument("--baud", type=int, default=115200, help="serial baud rate (115200)")
+    group.add_argument(
+        "--baud", type=within(50, 12_000_000, int), default=115200, help="serial baud rate (115200)"
+    )
     group.add_argument(
         "--columns",
         help="which columns are which, as for `import`: t=...,ax=...,ay=...,az=...[,vx=...]"
@@ -42,10 +44,16 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
         help="angular rate of gx, gy, gz, used to remove gravity (deg/s)",
     )
     group.add_argument(
-        "--rate", type=positive(float), default=50.0, help="sample rate without time stamps (50)"
+        "--rate",
+        type=sensor_rate,
+        default=50.0,
+        help=f"sample rate without time stamps, {SENSOR_RATES} (50)",
     )
     group.add_argument(
-        "--speed", type=positive(float), default=1.0, help="replay speed of a file, x real time (1)"
+        "--speed",
+        type=within(0.01, 1000),
+        default=1.0,
+        help="replay speed of a file, x real time, 0.01 to 1000 (1)",
     )
     group.add_argument(
         "--allow",
@@ -55,9 +63,9 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument(
         "--silence",
-        type=positive(float),
+        type=within(0.1, 3600, unit=" seconds"),
         default=2.0,
-        help="seconds without data that end the stream (2)",
+        help="seconds without data that end the stream, 0.1 to 3600 (2)",
     )
 
 

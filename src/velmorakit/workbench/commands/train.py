@@ -148,6 +148,7 @@ def run_train(args) -> None:
     from ...middleware.utilities.dataset_shaper import DatasetShaper
     from ..assessment.end_to_end import for_training
     from ..learning.bundle import write_bundle
+    from ..learning.forecast import duration
     from ..learning.segments import concatenate, load_segments
     from ..learning.training import no_gesture_groups, train_model
     from ..progress import progress
@@ -157,15 +158,29 @@ def run_train(args) -> None:
     names = [n.strip() for n in args.classifiers.split(",") if n.strip()] or None
     print(
         f"cross-validating on {len(segments)} segments of {len(set(segments.groups()))} "
-        "gestures (copies of one gesture in one fold)"
+        "gestures (copies of one gesture in one fold)",
+        flush=True,
     )
-    print(f"  {'classifier':<14} {'accuracy':>16}  one predict_proba")
-    with progress(total=1, unit="fit", leave=False, disable=None) as bar:
+    layout = "{desc}: {n_fmt}/{total_fmt} [{elapsed}{postfix}]"
+    with progress(total=1, bar_format=layout, leave=False, disable=None) as bar:
+        bar.set_description("timing each candidate on a sample")
 
-        def advance(done, total, what):
+        def announce(forecast):
+            each = ", ".join(
+                f"{name} {duration(s * forecast.folds)}" for name, s in forecast.per_fold.items()
+            )
+            bar.write(
+                f"estimated time: about {duration(forecast.total())} for {forecast.folds} folds "
+                f"({each}); --classifiers leaves slow ones out"
+            )
+            bar.write(f"  {'classifier':<14} {'accuracy':>16}  one predict_proba")
+
+        def advance(done, total, what, seconds_left):
             bar.total = total
             bar.n = done
             bar.set_description(what)
+            left = f"about {duration(seconds_left)} left" if math.isfinite(seconds_left) else ""
+            bar.set_postfix_str(left)
 
         placed = len(segments.unlabelled_bounds) == len(segments.unlabelled) > 0
         unlabelled_groups = (
@@ -193,6 +208,7 @@ def run_train(args) -> None:
             seed=args.seed,
             progress=advance,
             on_score=lambda score: bar.write(_scores_line(score)),
+            on_estimate=announce,
         )
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
     for line in summary(report, len(segments.unlabelled)):
@@ -268,7 +284,7 @@ def _end_to_end_details(choice) -> dict | None:
 
 def register(commands) -> None:
     from ..learning.candidates import CANDIDATES
-    from .options import fraction, positive
+    from .options import fraction, positive, seed, within
 
     p = commands.add_parser("train", help="choose, fit and bundle a classifier from segments")
     p.add_argument("segments", nargs="+", help="segment files written by `shape`")
@@ -305,8 +321,10 @@ def register(commands) -> None:
         action="store_true",
         help="do not learn the motion between gestures as a class of its own (no gesture)",
     )
-    p.add_argument("--hidden", type=positive(int), default=64, help="MLP hidden units (64)")
-    p.add_argument("--seed", type=int, default=0, help="random seed (0)")
+    p.add_argument(
+        "--hidden", type=within(1, 4096, int), default=64, help="MLP hidden units, 1 to 4096 (64)"
+    )
+    p.add_argument("--seed", type=seed, default=0, help="random seed (0)")
     p.add_argument(
         "--test-size",
         action=_Retired,

@@ -8,12 +8,12 @@ into this process: accepted results are counted, the worker's debug and info lin
 dropped, and everything else (warnings, a traceback) passed on to the real standard error.
 """
 
-import logging
 import multiprocessing
 import os
 import sys
 import threading
 from contextlib import contextmanager
+from multiprocessing import util
 
 ACCEPTED = "[VGesture] Gesture: "
 QUIET_LEVELS = ("[DEBUG/", "[INFO/")
@@ -28,8 +28,7 @@ class WorkerLog:
     @contextmanager
     def capture(self):
         """Processes started inside write their standard error into this log. The gesture
-        service started inside should log at debug level; the multiprocessing logger of this
-        process is back to warnings afterwards."""
+        service started inside should log at debug level."""
         read_end, write_end = os.pipe()
         sys.stderr.flush()
         saved = os.dup(2)
@@ -44,7 +43,6 @@ class WorkerLog:
             os.dup2(saved, 2)
             os.close(saved)
             os.close(write_end)
-            multiprocessing.get_logger().setLevel(logging.WARNING)
         self._thread = threading.Thread(target=self._read, args=(read_end,), daemon=True)
         self._thread.start()
 
@@ -62,3 +60,19 @@ class WorkerLog:
         if self._thread is not None:
             self._thread.join(READ_WAIT_S)
         return self.accepted
+
+
+@contextmanager
+def parent_logging_kept():
+    """Multiprocessing's logger of this process as it was before the block. Building the
+    gesture service turns on multiprocessing's logging to standard error at the service's
+    level, for its worker; put back once the worker has started, this process logs no more
+    than before (no "[INFO/MainProcess] process shutting down" at exit)."""
+    logger = multiprocessing.get_logger()
+    level, handlers, to_stderr = logger.level, list(logger.handlers), util._log_to_stderr
+    try:
+        yield
+    finally:
+        logger.setLevel(level)
+        logger.handlers[:] = handlers
+        util._log_to_stderr = to_stderr  # processes started later would log to stderr too

@@ -14,6 +14,7 @@ from scipy import signal
 from ...middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
 from ...models.model_pair import FEATURES
 from ..errors import WorkbenchError
+from ..outputs import replacing
 
 
 @dataclass
@@ -162,21 +163,31 @@ def shape_recording(
     return concatenate(parts), dropped
 
 
-def save_segments(path: str | Path, segments: SegmentSet) -> None:
-    np.savez_compressed(
-        path,
-        features=segments.features,
-        labels=segments.labels,
-        bounds=segments.bounds,
-        sources=segments.sources,
-        gestures=segments.gestures,
-        step=segments.step,
-        unlabelled=segments.unlabelled,
-        unlabelled_bounds=segments.unlabelled_bounds,
-        unlabelled_sources=segments.unlabelled_sources,
-        recording_names=np.array(list(segments.recordings), dtype=str),
-        recording_paths=np.array(list(segments.recordings.values()), dtype=str),
-    )
+def segments_path(path: str | Path) -> Path:
+    """Where `save_segments` writes: `path`, with `.npz` added to another name, as NumPy does."""
+    path = Path(path)
+    return path if path.suffix == ".npz" else path.with_name(path.name + ".npz")
+
+
+def save_segments(path: str | Path, segments: SegmentSet) -> Path:
+    """Write `segments` to `segments_path(path)`, which is returned."""
+    path = segments_path(path)
+    with replacing(path) as (temp,), temp.open("wb") as handle:
+        np.savez_compressed(
+            handle,
+            features=segments.features,
+            labels=segments.labels,
+            bounds=segments.bounds,
+            sources=segments.sources,
+            gestures=segments.gestures,
+            step=segments.step,
+            unlabelled=segments.unlabelled,
+            unlabelled_bounds=segments.unlabelled_bounds,
+            unlabelled_sources=segments.unlabelled_sources,
+            recording_names=np.array(list(segments.recordings), dtype=str),
+            recording_paths=np.array(list(segments.recordings.values()), dtype=str),
+        )
+    return path
 
 
 def load_segments(path: str | Path) -> SegmentSet:

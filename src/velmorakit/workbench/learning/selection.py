@@ -4,9 +4,11 @@ Segments of one gesture (its copies cut at different cycle phases) always fall i
 same fold, so a candidate is never scored on a near-copy of what it was fitted on. Each
 candidate's cost of one `predict_proba` on one vector, the engine's call, is measured on
 the model of its first fold; a candidate over the budget is left out without fitting the
-remaining folds.
+remaining folds. Asked for a forecast, every candidate is first timed on a small sample, so
+that how long the selection will take is known before it starts.
 """
 
+import math
 import time
 import warnings
 from collections.abc import Callable
@@ -17,11 +19,16 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.model_selection import GroupKFold, StratifiedGroupKFold
 
 from .candidates import Candidate
+from .forecast import Forecast
 
-# progress(done, total, what): called before each fit.
-Progress = Callable[[int, int, str], None]
+# progress(done, total, what, seconds_left): called before each fit; seconds_left is NaN
+# where there is no forecast.
+Progress = Callable[[int, int, str, float], None]
 
 COST_REPEATS = 25
+# The timed sample fit of each candidate: a tenth of a training fold, 500 segments at least,
+# large enough that the fit's fixed costs do not dominate its time.
+PILOT_SHARE, PILOT_MIN = 10, 500
 
 
 @dataclass
@@ -33,6 +40,7 @@ class CandidateScore:
     over_budget: bool = False
     unfit: str = ""  # why the candidate could not be fitted on these segments
     fits: int = 0
+    fold_seconds: list[float] = field(default_factory=list)  # wall-clock time of each fold
     unconverged: int = 0  # fits that ended with a ConvergenceWarning
     oof_probabilities: np.ndarray | None = None  # segments x classes, out of fold
     # The model fitted on each fold's training part (None where a fold had one class), to
@@ -49,6 +57,7 @@ class CandidateScore:
 
 
 ScoreCallback = Callable[[CandidateScore], None]
+EstimateCallback = Callable[[Forecast], None]
 
 
 def fold_count(labels: np.ndarray, groups: np.ndarray, wanted: int) -> int:
@@ -103,6 +112,7 @@ def cross_validate(
     hidden: int,
     budget_ms: float,
     progress: Progress | None = None,
+    forecast: Forecast | None = None,
     done: int = 0,
     total: int = 0,
 ) -> CandidateScore:
@@ -111,7 +121,9 @@ def cross_validate(
     oof = np.zeros((len(labels), len(classes)))
     for k, (train, test) in enumerate(splits):
         if progress:
-            progress(done + k, total, f"{candidate.name} fold {k + 1}/{len(splits)}")
+            left = forecast.left() if forecast else math.nan
+            progress(done + k, total, f"{candidate.name} fold {k + 1}/{len(splits)}", left)
+        started = time.perf_counter()
         counts = np.unique(labels[train], return_counts=True)[1]
         if counts.min() < candidate.min_per_class:
             score.unfit = (
@@ -137,8 +149,40 @@ def cross_validate(
             score.fold_models.append(model)
         predicted = classes[oof[test].argmax(axis=1)]
         score.fold_accuracies.append(float(np.mean(predicted == labels[test])))
+        score.fold_seconds.append(time.perf_counter() - started)
+        if forecast:
+            forecast.fold_done(candidate.name, score.fold_seconds[-1])
     score.oof_probabilities = oof
     return score
+
+
+def pilot_fold_seconds(
+    candidate: Candidate,
+    features: np.ndarray,
+    labels: np.ndarray,
+    split: tuple[np.ndarray, np.ndarray],
+    *,
+    seed: int,
+    hidden: int,
+) -> float:
+    """Estimated wall-clock seconds of one fold of `candidate`: a fit on a sample of the
+    fold's training segments and the probabilities of a proportional sample of its test
+    segments, timed and scaled to the whole fold by how the candidate's work grows with the
+    segments. NaN when the sample cannot be fitted."""
+    train, test = split
+    rng = np.random.default_rng(seed)
+    size = min(len(train), max(PILOT_MIN, len(train) // PILOT_SHARE))
+    sample = rng.choice(train, size, replace=False)
+    probe = rng.choice(test, max(1, round(len(test) * size / len(train))), replace=False)
+    counts = np.unique(labels[sample], return_counts=True)[1]
+    if len(counts) < 2 or counts.min() < candidate.min_per_class:
+        return math.nan
+    start = time.perf_counter()
+    model, _ = fit_quietly(
+        candidate.build(seed, hidden, counts.min()), features[sample], labels[sample]
+    )
+    model.predict_proba(features[probe])
+    return (time.perf_counter() - start) * (len(train) / size) ** candidate.growth
 
 
 def make_splits(labels, groups, folds: int, seed: int) -> list[tuple[np.ndarray, np.ndarray]]:
@@ -165,12 +209,23 @@ def select(
     budget_ms: float,
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
+    on_estimate: EstimateCallback | None = None,
 ) -> tuple[list[CandidateScore], list[tuple[np.ndarray, np.ndarray]]]:
     """Every candidate's cross-validated score, and the (train, test) splits used; `on_score`
-    receives each score as soon as it is known."""
+    receives each score as soon as it is known. With `on_estimate`, every candidate is first
+    timed on a sample and `on_estimate` receives the forecast before the first fold; the
+    forecast then gives `progress` the seconds left."""
     k = fold_count(labels, groups, folds)
     splits = make_splits(labels, groups, k, seed)
     total = len(candidates) * k
+    forecast = None
+    if on_estimate:
+        pilots = {
+            c.name: pilot_fold_seconds(c, features, labels, splits[0], seed=seed, hidden=hidden)
+            for c in candidates
+        }
+        forecast = Forecast(pilots, k)
+        on_estimate(forecast)
     scores = []
     for i, candidate in enumerate(candidates):
         scores.append(
@@ -183,14 +238,17 @@ def select(
                 hidden=hidden,
                 budget_ms=budget_ms,
                 progress=progress,
+                forecast=forecast,
                 done=i * k,
                 total=total,
             )
         )
+        if forecast:
+            forecast.candidate_done(candidate.name)
         if on_score:
             on_score(scores[-1])
     if progress:
-        progress(total, total, "cross-validation done")
+        progress(total, total, "cross-validation done", 0.0)
     return scores, splits
 
 

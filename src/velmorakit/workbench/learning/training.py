@@ -11,6 +11,7 @@ the most accurate one is refitted on all segments, and its out-of-fold probabili
 the recommended acceptance thresholds.
 """
 
+import math
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -22,7 +23,15 @@ from ...models.rejection import NO_GESTURE, NON_GESTURE_WORDS, RejectingEncoder,
 from ..errors import WorkbenchError
 from .candidates import pick_candidates
 from .segments import FEATURES
-from .selection import CandidateScore, Progress, ScoreCallback, fit_quietly, select, winner
+from .selection import (
+    CandidateScore,
+    EstimateCallback,
+    Progress,
+    ScoreCallback,
+    fit_quietly,
+    select,
+    winner,
+)
 from .thresholds import (
     DEFAULT_CONFIDENCE_TH,
     DEFAULT_PROB_TH,
@@ -162,6 +171,7 @@ def train_model(
     seed: int = 0,
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
+    on_estimate: EstimateCallback | None = None,
 ):
     """(classifier, encoder, report): the best candidate, refitted on all segments.
 
@@ -185,6 +195,7 @@ def train_model(
         budget_ms=budget_ms,
         progress=progress,
         on_score=on_score,
+        on_estimate=on_estimate,
     )
     best = winner(scores)
     if best is None:
@@ -195,7 +206,11 @@ def train_model(
         )
     candidate = next(c for c in chosen_from if c.name == best.name)
     if progress:
-        progress(0, 1, f"fitting {best.name} on all {len(labels)} segments")
+        # A fold trains on (k - 1) / k of the segments; the final fit on all of them.
+        fold_s = float(np.mean(best.fold_seconds)) if best.fold_seconds else math.nan
+        k = len(splits)
+        final_s = fold_s * (k / (k - 1)) ** candidate.growth
+        progress(0, 1, f"fitting {best.name} on all {len(labels)} segments", final_s)
     smallest = int(np.unique(labels, return_counts=True)[1].min())
     model, unconverged = fit_quietly(candidate.build(seed, hidden, smallest), features, labels)
     classes = [str(c) for c in model.classes_]

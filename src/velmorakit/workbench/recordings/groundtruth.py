@@ -6,23 +6,16 @@ labels the model does not know are reported, with the likely cause, so that they
 mistaken for misses, and rest marked with a label is scored as rest.
 """
 
-import csv
 from collections import Counter
 from pathlib import Path
 
 from ...models.rejection import NON_GESTURE_WORDS
 from ..errors import WorkbenchError
 from ..simulation.synthetic import GestureEvent
-from .recording import LABEL_COLUMN, Recording, events_from_labels, read_truth, truth_path
+from .recording import Recording, events_from_labels, read_truth, truth_path
 
 # Labels with which rest rows are sometimes marked instead of being left empty.
 REST_WORDS = NON_GESTURE_WORDS | {"-", "0"}
-
-
-def has_label_column(path: str | Path) -> bool:
-    with Path(path).open(newline="") as handle:
-        header = next(csv.reader(handle), [])
-    return LABEL_COLUMN in (name.strip().lower() for name in header)
 
 
 def check_truth(truth: Path, recording: Recording, events: list[GestureEvent]) -> None:
@@ -57,7 +50,7 @@ def load_scorable_events(path: str | Path, recording: Recording) -> list[Gesture
         events = read_truth(truth)
         check_truth(truth, recording, events)
         return events
-    if not has_label_column(path):
+    if not recording.label_column:
         return None
     return events_from_labels(recording.labels)
 

@@ -23,7 +23,8 @@ from ...conditioning import (
 )
 from ...errors import InputError
 from ..errors import WorkbenchError, time_unit_problem
-from .recording import events_from_labels, truth_path, write_recording, write_truth
+from ..outputs import refuse_inputs_as_outputs
+from .recording import events_from_labels, truth_path, write_with_truth
 from .tables import Table, read_table, to_float
 
 # How far --rate may lie from the rate the time stamps show before the two are a contradiction.
@@ -73,7 +74,10 @@ def import_recording(
 ) -> ImportReport:
     """Convert the sensor file `source` into the 50 Hz recording `output` (and its truth)."""
     source = Path(source)
+    refuse_inputs_as_outputs([source], [output, truth_path(output)])
     table = read_table(source)
+    if not table.rows:
+        raise WorkbenchError(f"{source}: no samples, only a header")
     try:
         mapping = ColumnMap.parse(columns) if isinstance(columns, str) else columns
         mapping = mapping or ColumnMap.default(table.header)
@@ -89,11 +93,13 @@ def import_recording(
     except InputError as err:
         raise WorkbenchError(f"{source}: {err}") from None
     if mapping.has_time:
-        step = _median_step(table, index["t"])
         try:
+            step = _median_step(table, index["t"])
             time_unit = time_unit_for(step, time_unit, mapping.names["t"])
         except TimeUnitError as err:
             raise WorkbenchError(f"{source}: {time_unit_problem(err)}") from None
+        except InputError as err:
+            raise WorkbenchError(f"{source}: {err}") from None
         input_rate = implied_rate(step, time_unit)
         if rate_hz and abs(rate_hz - input_rate) > RATE_TOLERANCE * input_rate:
             raise WorkbenchError(
@@ -148,13 +154,9 @@ def import_recording(
     if not samples:
         raise WorkbenchError(f"{source}: no usable samples")
 
-    write_recording(output, np.array(samples), np.array([lb for _, lb in tags], dtype=object))
     events = events_from_labels([label for _, label in tags], [piece for piece, _ in tags])
-    if label_at is not None:
-        write_truth(truth_path(output), events)
-    else:
-        # A ground truth left from an earlier recording of that name would be taken for this one's.
-        truth_path(output).unlink(missing_ok=True)
+    labels = np.array([label for _, label in tags], dtype=object)
+    write_with_truth(output, np.array(samples), labels, events if label_at is not None else None)
     counts = conditioner.counts
     gyroscope = (conditioner.gyro_note or "used") if conditioner.has_gyro else ""
     return ImportReport(

@@ -18,6 +18,7 @@ import numpy as np
 from ...conditioning import TIME_COLUMNS
 from ...errors import InputError
 from ..errors import WorkbenchError
+from ..outputs import replacing
 from ..simulation.synthetic import GestureEvent
 from .tables import Table, read_table, to_float
 
@@ -32,6 +33,7 @@ class Recording:
     samples: np.ndarray  # N x 6 float64
     labels: np.ndarray  # N labels (object array of str), "" where no gesture is made
     nonfinite_rows: int = 0  # rows holding NaN or infinity, kept as they are
+    label_column: bool = False  # the file has a label column (its labels may all be empty)
 
 
 def truth_path(path: str | Path) -> Path:
@@ -115,19 +117,46 @@ def read_recording(path: str | Path) -> Recording:
             path,
             nonfinite,
         )
-    return Recording(samples, np.array(labels, dtype=object), nonfinite)
+    return Recording(samples, np.array(labels, dtype=object), nonfinite, label_col is not None)
 
 
 def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -> None:
-    with Path(path).open("w", newline="") as handle:
+    with replacing(path) as (temp,):
+        _write_rows(temp, samples, labels)
+
+
+def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
+    with replacing(path) as (temp,):
+        _write_events(temp, events)
+
+
+def write_with_truth(
+    path: str | Path, samples: np.ndarray, labels: np.ndarray, events: list[GestureEvent] | None
+) -> None:
+    """A recording and its ground truth, replaced as a pair: both are written under temporary
+    names, then the truth is renamed into place and the recording last, so that a recording
+    is never seen beside an older truth or without one. Without `events`, a truth left from an
+    earlier recording of that name is removed, as it would be taken for this one's."""
+    truth = truth_path(path)
+    if events is None:
+        with replacing(path, removing=[truth]) as (temp,):
+            _write_rows(temp, samples, labels)
+        return
+    with replacing(truth, path) as (truth_temp, temp):
+        _write_events(truth_temp, events)
+        _write_rows(temp, samples, labels)
+
+
+def _write_rows(path: Path, samples: np.ndarray, labels: np.ndarray) -> None:
+    with path.open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
         for values, label in zip(samples, labels, strict=True):
             writer.writerow([f"{v:.5f}" for v in values] + [label])
 
 
-def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
-    with Path(path).open("w", newline="") as handle:
+def _write_events(path: Path, events: list[GestureEvent]) -> None:
+    with path.open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(TRUTH_COLUMNS)
         for event in events:

@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from ...conditioning import DT, STANDARD_GRAVITY
+from ..outputs import replacing
 from .synthetic import SimulationSettings, simulate_session
 
 
@@ -60,7 +61,7 @@ def write_sensor_file(
 ) -> None:
     """Columns t_ms (whole milliseconds) or t_s, ax, ay, az, label."""
     scale = 1.0 / STANDARD_GRAVITY if units == "g" else 1.0
-    with Path(path).open("w", newline="") as handle:
+    with replacing(path) as (temp,), temp.open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow([f"t_{time_unit}", "ax", "ay", "az", "label"])
         for ti, row, label in zip(t, acc * scale, labels, strict=True):
