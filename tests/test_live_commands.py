@@ -264,14 +264,14 @@ def test_what_a_port_sends_right_after_the_banner_is_read(tmp_path, sklearn_mode
     args = ["listen", *source, "--model", model, "--encoder", encoder]
     if command == "record":
         args = ["record", *source, "--gestures", "up", "--takes", "1", "-o", "mine.csv"]
-    process = _velmorakit(*args, cwd=tmp_path)
-    try:
-        banner = (process.stderr if command == "listen" else process.stdout).readline()
-        os.write(master, b"0.1,0.2,0.3,0,0,0\n" * 100)  # at once: the port is open by now
-        assert banner.startswith(("listening", "recording"))
-        time.sleep(1.0)  # read before the port disappears
-    finally:
-        os.close(master)
-        out, err = process.communicate(timeout=60)
-        os.close(slave)
-    assert "source: 100 rows read, 0 dropped" in out, err
+    with _velmorakit(*args, cwd=tmp_path) as process:
+        try:
+            banner = process.stderr.readline()
+            os.write(master, b"0.1,0.2,0.3,0,0,0\n" * 100)  # at once: the port is open by now
+            assert banner.startswith(("listening", "recording"))
+            time.sleep(1.0)  # read before the port disappears
+        finally:
+            os.close(master)
+            out, err = process.communicate(timeout=60)
+            os.close(slave)
+    assert "source: 100 rows read, 0 dropped" in err, err
