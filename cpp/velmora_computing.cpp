@@ -160,9 +160,6 @@ PyMethodDef static_methods[] = {
                                          "calc_displacement(acc_a)\n--\n\n calc displacement"),
     py::kEndOfMethods};
 
-PyMethodDef module_functions[] = {stages::linear_formula_entry<linear_formula>(),
-                                  py::kEndOfMethods};
-
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
   Ref annotations = Ref::steal(PyDict_New());
@@ -186,7 +183,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "velmora_computing",
                           "The real-time gesture computing engine.",
                           -1,
-                          module_functions,
+                          nullptr,
                           nullptr,
                           nullptr,
                           nullptr,
