@@ -12,17 +12,24 @@ bool set_attr(PyObject* obj, const char* name, PyObject* value) {
   return owned && PyObject_SetAttrString(obj, name, owned.get()) == 0;
 }
 
+bool plain_attr(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr) {
+    return false;
+  }
+  PyObject* found = _PyType_LookupRef(type, name);
+  Py_XDECREF(found);
+  return !found;
+}
+
 Ref sole_attr(PyObject* obj, PyObject* name) {
 #ifdef Py_GIL_DISABLED
   (void)obj;
   (void)name;
   return Ref();
 #else
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr ||
-      type->tp_setattro != PyObject_GenericSetAttr || _PyType_Lookup(type, name)) {
-    return Ref();
-  }
+  if (!plain_attr(obj, name)) return Ref();
   PyObject* value = nullptr;
   if (PyObject_GetOptionalAttr(obj, name, &value) <= 0) {
     PyErr_Clear();

@@ -55,13 +55,13 @@ PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
 bool is_time_column(PyObject* obj, PyObject* data_m, const double* data, npy_intp rows) {
   if (!PyArray_CheckExact(obj)) return false;
   PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
-  const int writable = PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(data_m)) &
-                       NPY_ARRAY_WRITEABLE;
-  return PyArray_BASE(arr) == data_m && PyArray_DATA(arr) == data + 6 &&
-         PyArray_NDIM(arr) == 1 && PyArray_DIM(arr, 0) == rows &&
+  const int writable =
+      PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(data_m)) & NPY_ARRAY_WRITEABLE;
+  return PyArray_BASE(arr) == data_m && PyArray_DATA(arr) == data + 6 && PyArray_NDIM(arr) == 1 &&
+         PyArray_DIM(arr, 0) == rows &&
          PyArray_STRIDE(arr, 0) == kWidth * static_cast<npy_intp>(sizeof(double)) &&
-         PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) &&
-         PyArray_ISALIGNED(arr) && (PyArray_FLAGS(arr) & NPY_ARRAY_WRITEABLE) == writable;
+         PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) && PyArray_ISALIGNED(arr) &&
+         (PyArray_FLAGS(arr) & NPY_ARRAY_WRITEABLE) == writable;
 }
 
 // time_a: a view of data_m's time column, as slicing data_m[:, 6] gives it. A view made in an
