@@ -138,7 +138,7 @@ def main():
             "push_data",
             push_time(VelmoraComputing, files, 200000),
             push_time(ReferenceComputing, files, 50000),
-            15,
+            6,
         )
 
         native, reference = VelmoraComputing(*files), ReferenceComputing(*files)
