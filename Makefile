@@ -7,14 +7,8 @@ SAN_VENV    ?= .venv-sanitize
 BUILD_FLAGS ?=
 
 # Python 3.13 (pyenv's build first, then the system's); a newer 3.x only when there is no 3.13.
-PYTHON3 := $(shell \
-  for want in 'v[:2] == (3, 13)' 'v[:2] > (3, 13)'; do \
-    for c in "$$(pyenv root 2>/dev/null)"/versions/3.1[3-9]*/bin/python3 \
-             $$HOME/.pyenv/versions/3.1[3-9]*/bin/python3 \
-             python3.13 python3.14 python3.15 python3; do \
-      if command -v "$$c" >/dev/null 2>&1 && \
-         "$$c" -c "import sys, venv; v = sys.version_info; sys.exit(not ($$want))" 2>/dev/null; then \
-        echo "$$c"; exit 0; fi; done; done)
+# tools/sanitize.sh finds it the same way.
+PYTHON3 := $(shell sh tools/find_python.sh)
 
 # Everything the installed package is built from: a change to any of them reinstalls it.
 SOURCES := pyproject.toml CMakeLists.txt \
@@ -74,7 +68,7 @@ lint: | $(PY)
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find cpp -name '*.cpp' -o -name '*.hpp')
 
 sanitize:
-	bash tools/sanitize.sh $(SAN_VENV)
+	PYTHON3="$(PYTHON3)" bash tools/sanitize.sh $(SAN_VENV)
 
 # On the device (Raspberry Pi OS / Debian 13, 32-bit ARM): NumPy, SciPy and scikit-learn come
 # from apt, as PyPI has no armv7l wheels of them; the package is built against them offline.

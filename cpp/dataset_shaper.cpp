@@ -148,7 +148,7 @@ PyMethodDef module_functions[] = {
         "(vectors, bounds): the (k, 301) segment vectors and the (k, 2) int64 start and end\n"
         "sample index of each segment (negative on the zero rows before the first sample).\n"
         "The loop runs without the GIL."),
-    stages::linear_formula_entry<linear_formula>(), py::kEndOfMethods};
+    py::kEndOfMethods};
 
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());

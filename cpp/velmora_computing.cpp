@@ -70,14 +70,16 @@ PyObject* data_init(PyObject* self, PyObject*) {
 }
 
 // The row must have an append method and six numbers before anything changes: a bad row
-// leaves the counter, the window and the caller's list as they were.
+// leaves the counter, the window and the caller's list as they were. A list's append is
+// list.append, called without looking it up.
 PyObject* push_data(PyObject* self, PyObject* data) {
   const stages::Constants* k = engine_constants.get();
   if (!k) return nullptr;
-  Ref append = py::get_attr(data, stages::names().append);
+  Ref sink =
+      PyList_CheckExact(data) ? Ref::borrow(data) : py::get_attr(data, stages::names().append);
   double sample[6];
-  if (!append || !stages::read_sample(data, false, sample) ||
-      !stages::push_sample(self, *k, sample, append.get())) {
+  if (!sink || !stages::read_sample(data, false, sample) ||
+      !stages::push_sample(self, *k, sample, sink.get())) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -160,9 +162,6 @@ PyMethodDef static_methods[] = {
                                          "calc_displacement(acc_a)\n--\n\n calc displacement"),
     py::kEndOfMethods};
 
-PyMethodDef module_functions[] = {stages::linear_formula_entry<linear_formula>(),
-                                  py::kEndOfMethods};
-
 PyObject* class_attributes() {
   Ref ns = Ref::steal(PyDict_New());
   Ref annotations = Ref::steal(PyDict_New());
@@ -186,7 +185,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "velmora_computing",
                           "The real-time gesture computing engine.",
                           -1,
-                          module_functions,
+                          nullptr,
                           nullptr,
                           nullptr,
                           nullptr,

@@ -12,6 +12,7 @@ from reference import TUNING_CONSTANTS, ReferenceComputing
 from streams import gesture_stream
 
 from velmorakit.middleware.utilities import VelmoraComputing
+from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper
 
 LABELS = ["left", "up", "push"]
 
@@ -244,6 +245,39 @@ def test_modified_tuning_constants_take_effect(make_engine, monkeypatch):
     monkeypatch.setattr(VelmoraComputing, "LEFT_MAX_WIN", 500)
     with pytest.raises(ValueError, match="LEFT_MAX_WIN"):
         engine.data_segmentation()
+
+
+def test_a_kept_output_array_keeps_its_values(make_engine):
+    """The filter outputs are written over in place only where nobody else can see them: an
+    array kept by the caller, through a weak reference, or by a subclass's property keeps its
+    values through later cycles, in the engine and the shaper alike."""
+
+    class Keeping(DatasetShaper):
+        @property
+        def acc_filt_m(self):
+            return self.__dict__["acc_filt_m"]
+
+        @acc_filt_m.setter
+        def acc_filt_m(self, value):
+            self.__dict__["acc_filt_m"] = value
+            self.__dict__.setdefault("given", []).append((value, value.copy()))
+
+    rng = np.random.default_rng(8)
+    for owner in (make_engine(), DatasetShaper(), Keeping()):
+        for cycle in range(6):
+            owner.push_data(list(rng.normal(size=6)))
+            owner.run()
+            if cycle % 2:
+                continue
+            strong = owner.veltot_filt_a
+            weak = weakref.ref(owner.vel_filt_m)
+            kept = strong.copy(), weak().copy()
+            owner.push_data(list(rng.normal(size=6)))
+            owner.run()
+            assert owner.veltot_filt_a is not strong and np.array_equal(strong, kept[0])
+            assert weak() is None or np.array_equal(weak(), kept[1])
+    assert len(owner.given) == 1 + 9  # the constructor's array, then one each cycle
+    assert all(np.array_equal(array, copy) for array, copy in owner.given)
 
 
 def test_every_output_is_assigned_as_an_attribute_like_the_transcription(tmp_path):

@@ -150,29 +150,73 @@ def test_narrower_kernels_match_transcription(sklearn_model_files, kernel):
     subprocess.run([sys.executable, "-c", script, tests_dir], env=env, check=True, timeout=120)
 
 
-@pytest.mark.parametrize("formula", ["weighted", "slope"])
-def test_resampling_uses_the_formula_of_the_installed_scipy(formula):
-    """SciPy's linear interp1d computes with one of two formulas that differ in the last bit
-    (SciPy 1.18 on: weighted, before: slope). The formula chosen at import must reproduce the
-    installed interp1d bit for bit, and the other one, forced, must not."""
-    from scipy import interpolate
-
-    from velmorakit.middleware.utilities import dataset_shaper
-
+def formula_inputs():
+    """A segment's stamps, acceleration and velocity on which the two formulas differ."""
     rng = np.random.default_rng(12)
-    time = np.arange(37, 61) * 0.02
-    acc, vel = rng.normal(size=(24, 3)), rng.normal(size=(24, 3))
-    shaper = dataset_shaper.DatasetShaper()
+    return np.arange(37, 61) * 0.02, rng.normal(size=(24, 3)), rng.normal(size=(24, 3))
+
+
+def resample(time, acc, vel):
+    from velmorakit.middleware.utilities.dataset_shaper import DatasetShaper
+
+    shaper = DatasetShaper()
     shaper.seg_time_a, shaper.seg_acc_m, shaper.seg_vel_m = time, acc, vel
     shaper.min_time_a = [time[0], time[-1]]
+    shaper.data_interpolation()
+    return np.stack([shaper.acc_int, shaper.vel_int])
+
+
+def numpy_formula(formula, time, values, at):
+    hi = np.clip(np.searchsorted(time, at), 1, len(time) - 1)
+    x_lo, x_hi, t = time[hi - 1][:, None], time[hi][:, None], at[:, None]
+    y_lo, y_hi = values[hi - 1], values[hi]
+    if formula == "slope":
+        return ((y_hi - y_lo) / (x_hi - x_lo)) * (t - x_lo) + y_lo
+    return ((t - x_lo) / (x_hi - x_lo)) * y_hi + ((x_hi - t) / (x_hi - x_lo)) * y_lo
+
+
+def test_resampling_uses_the_formula_of_the_installed_scipy(tmp_path):
+    """SciPy's linear interp1d computes with one of two formulas that differ in the last bit
+    (SciPy 1.18 on: weighted, before: slope). The formula chosen at import must reproduce the
+    installed interp1d bit for bit; each formula, forced through VELMORA_LINEAR_FORMULA in a
+    child, must compute what NumPy computes for its expression; a name of neither fails the
+    import. The switch is no module attribute."""
+    import os
+    import subprocess
+    import sys
+
+    from scipy import interpolate
+
+    from velmorakit.middleware.utilities import dataset_shaper, velmora_computing
+
+    assert not hasattr(dataset_shaper, "_linear_formula")
+    assert not hasattr(velmora_computing, "_linear_formula")
+    time, acc, vel = formula_inputs()
     at = np.linspace(time[0], time[-1], 50)
-    installed = dataset_shaper._linear_formula()
-    try:
-        dataset_shaper._linear_formula(formula)
-        shaper.data_interpolation()
-    finally:
-        dataset_shaper._linear_formula(installed)
-    same = np.array_equal(
-        shaper.acc_int, interpolate.interp1d(time, acc, axis=0)(at)
-    ) and np.array_equal(shaper.vel_int, interpolate.interp1d(time, vel, axis=0)(at))
-    assert same == (formula == installed)
+    installed = np.stack([interpolate.interp1d(time, v, axis=0)(at) for v in (acc, vel)])
+    assert np.array_equal(resample(time, acc, vel), installed)
+
+    script = (
+        "import sys; sys.path[:0] = sys.argv[1:2]\n"
+        "import numpy as np\n"
+        "import test_engine_numbers as t\n"
+        "np.save(sys.argv[2], t.resample(*t.formula_inputs()))\n"
+    )
+    forced = {}
+    for formula in ["weighted", "slope", "cubic"]:
+        out = tmp_path / f"{formula}.npy"
+        child = subprocess.run(
+            [sys.executable, "-c", script, os.path.dirname(__file__), str(out)],
+            env=dict(os.environ, VELMORA_LINEAR_FORMULA=formula),
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        if formula == "cubic":
+            assert child.returncode != 0
+            assert "VELMORA_LINEAR_FORMULA must be weighted or slope" in child.stderr
+        else:
+            assert child.returncode == 0, child.stderr
+            forced[formula] = np.stack([numpy_formula(formula, time, v, at) for v in (acc, vel)])
+            assert np.array_equal(np.load(out), forced[formula]), formula
+    assert not np.array_equal(forced["weighted"], forced["slope"])

@@ -11,16 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 venv="${1:-.venv-sanitize}"
-python="${PYTHON313:-}"
+# The Python that make test takes (3.13 first, a newer 3.x otherwise), unless PYTHON3 names one.
+python="${PYTHON3:-$(sh tools/find_python.sh || true)}"
 if [ -z "$python" ]; then
-  for c in "$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13 \
-           "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/bin/python3.13 \
-           /usr/local/bin/python3.13; do
-    if [ -x "$c" ]; then python="$c"; break; fi
-  done
-fi
-if [ -z "$python" ]; then
-  echo "error: Python 3.13 is required (set PYTHON313 to its interpreter)" >&2
+  echo "error: Python 3.13 (or newer) with venv is required (or set PYTHON3 to its interpreter)" >&2
   exit 1
 fi
 

@@ -123,7 +123,9 @@ __attribute__((target("avx512f"))) void filter_butterworth_avx512(const WindowFi
     mag[r] = m.step(magnitude(row));
     const __m512d out = reinterpret_cast<__m512d>(y);
     _mm512_mask_storeu_pd(acc, 0x7, out);
-    _mm512_mask_compressstoreu_pd(vel, 0x38, out);  // lanes 3-5, packed
+    // Lanes 3-5 moved down in the register, then stored: a compressing store to memory is
+    // microcoded and many times slower on some CPUs (AMD Zen 4).
+    _mm512_mask_storeu_pd(vel, 0x7, _mm512_maskz_compress_pd(0x38, out));
   }
 }
 

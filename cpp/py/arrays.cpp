@@ -114,6 +114,14 @@ bool read_float64(PyObject* obj, PyObject* what, int ndim, npy_intp rows, npy_in
   return read_view(obj, Name{nullptr, what}, ndim, rows, cols, out, contiguous);
 }
 
+double* own_float64_data(PyObject* obj, npy_intp rows, npy_intp cols) {
+  if (!PyArray_CheckExact(obj) || !is_plain_float64(obj)) return nullptr;
+  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+  const bool own = PyArray_CHKFLAGS(arr, NPY_ARRAY_CARRAY | NPY_ARRAY_OWNDATA) &&
+                   !PyArray_BASE(arr) && shape_matches(arr, cols < 0 ? 1 : 2, rows, cols);
+  return own ? static_cast<double*>(PyArray_DATA(arr)) : nullptr;
+}
+
 bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols,
                       double** data) {
   PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);

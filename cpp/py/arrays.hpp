@@ -40,6 +40,11 @@ bool read_float64(PyObject* obj, const char* what, int ndim, npy_intp rows, npy_
 bool read_float64(PyObject* obj, PyObject* what, int ndim, npy_intp rows, npy_intp cols,
                   Float64View* out, bool contiguous = false);
 
+// The data of `obj` if it is a NumPy array (no subclass) of rows x cols float64 values
+// (cols < 0: one dimension), C-ordered and writable, that owns its data; nullptr otherwise,
+// with no exception set.
+double* own_float64_data(PyObject* obj, npy_intp rows, npy_intp cols);
+
 // The data of a writable, C-contiguous float64 array of exactly rows x cols, no conversion.
 bool writable_float64(PyObject* obj, const char* what, npy_intp rows, npy_intp cols, double** data);
 

@@ -9,6 +9,32 @@ using py::Ref;
 
 namespace {
 
+// An output field's array for this cycle. The array the field holds is written over in place
+// when no reference but the instance's can see it change (py::sole_attr), so that a caller who
+// kept an earlier result, strongly or weakly, keeps its values; otherwise a new array, which
+// `assign` says must be stored, as the NumPy code stores one every cycle.
+struct Output {
+  Ref array;
+  double* data = nullptr;
+  bool assign = false;
+};
+
+bool output(PyObject* self, PyObject* name, npy_intp rows, npy_intp cols, Output* out) {
+  out->array = py::sole_attr(self, name);
+  out->data = out->array ? py::own_float64_data(out->array.get(), rows, cols) : nullptr;
+  out->assign = !out->data;
+  if (out->assign) {
+    out->array = Ref::steal(py::new_float64(rows, cols));
+    if (!out->array) return false;
+    out->data = py::float64_data(out->array.get());
+  }
+  return true;
+}
+
+bool store(PyObject* self, PyObject* name, Output* out) {
+  return !out->assign || set_field(self, name, out->array.release());
+}
+
 PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
   PyArrayObject* base = reinterpret_cast<PyArrayObject*>(data_m);
   npy_intp dims[1] = {rows};
@@ -25,6 +51,31 @@ PyObject* time_column(PyObject* data_m, const double* data, npy_intp rows) {
   return view;
 }
 
+// Whether `obj` is still the view that time_column makes of this data_m.
+bool is_time_column(PyObject* obj, PyObject* data_m, const double* data, npy_intp rows) {
+  if (!PyArray_CheckExact(obj)) return false;
+  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+  const int writable =
+      PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(data_m)) & NPY_ARRAY_WRITEABLE;
+  return PyArray_BASE(arr) == data_m && PyArray_DATA(arr) == data + 6 && PyArray_NDIM(arr) == 1 &&
+         PyArray_DIM(arr, 0) == rows &&
+         PyArray_STRIDE(arr, 0) == kWidth * static_cast<npy_intp>(sizeof(double)) &&
+         PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) && PyArray_ISALIGNED(arr) &&
+         (PyArray_FLAGS(arr) & NPY_ARRAY_WRITEABLE) == writable;
+}
+
+// time_a: a view of data_m's time column, as slicing data_m[:, 6] gives it. A view made in an
+// earlier cycle of the same matrix shows the same values, and is kept when only the instance
+// holds it.
+bool store_time_column(PyObject* self, const py::Float64View& data) {
+  PyObject* name = names().time_a;
+  Ref current = py::sole_attr(self, name);
+  if (current && is_time_column(current.get(), data.owner.get(), data.data, data.rows)) {
+    return true;
+  }
+  return set_field(self, name, time_column(data.owner.get(), data.data, data.rows));
+}
+
 }  // namespace
 
 bool filter_stage(PyObject* self, Constants k) {
@@ -34,18 +85,18 @@ bool filter_stage(PyObject* self, Constants k) {
   if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true) || !read_filters(self, &f)) {
     return false;
   }
-  // New arrays every cycle, as the NumPy code makes them: an array handed out earlier never
-  // changes under its holder, whoever holds it and however (a weak reference included).
-  Ref acc = Ref::steal(py::new_float64(k.rows, 3));
-  Ref vel = Ref::steal(py::new_float64(k.rows, 3));
-  Ref veltot = Ref::steal(py::new_float64(k.rows));
-  if (!acc || !vel || !veltot) return false;
-  dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), py::float64_data(acc.get()),
-                     py::float64_data(vel.get()), py::float64_data(veltot.get()));
-  return set_field(self, n.acc_filt_m, acc.release()) &&
-         set_field(self, n.vel_filt_m, vel.release()) &&
-         set_field(self, n.veltot_filt_a, veltot.release()) &&
-         set_field(self, n.time_a, time_column(data.owner.get(), data.data, data.rows));
+  // Chosen after every read that may run Python code, so that nothing takes a reference to a
+  // reused array between its check and the filtering.
+  Output acc, vel, veltot;
+  if (!output(self, n.acc_filt_m, k.rows, 3, &acc) ||
+      !output(self, n.vel_filt_m, k.rows, 3, &vel) ||
+      !output(self, n.veltot_filt_a, k.rows, -1, &veltot)) {
+    return false;
+  }
+  dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), acc.data, vel.data,
+                     veltot.data);
+  return store(self, n.acc_filt_m, &acc) && store(self, n.vel_filt_m, &vel) &&
+         store(self, n.veltot_filt_a, &veltot) && store_time_column(self, data);
 }
 
 }  // namespace stages

@@ -1,5 +1,5 @@
 // The filtering stage: the window's acceleration and velocity through their low-pass filters
-// and the filtered velocity magnitude, each from rest at the oldest row, into new arrays.
+// and the filtered velocity magnitude, each from rest at the oldest row.
 #pragma once
 
 #include "stages/tuning.hpp"

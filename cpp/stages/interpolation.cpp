@@ -1,6 +1,8 @@
 #include "stages/interpolation.hpp"
 
-#include "py/args.hpp"
+#include <cstdlib>
+#include <cstring>
+
 #include "stages/fields.hpp"
 
 namespace stages {
@@ -34,6 +36,40 @@ PyObject* raise_resample_error(const dsp::ResampleResult& r) {
     }
   }
   return nullptr;
+}
+
+// The formula of the installed SciPy's linear interp1d; false with an exception set if SciPy
+// cannot be imported or follows neither.
+bool installed_linear_formula(dsp::LinearFormula* out) {
+  // Two stamps and values on which the formulas give neighbouring doubles.
+  const double x[2] = {1.9000000000000001, 1.9600000000000002};
+  const double y[2] = {0.8216181435011584, 0.33043707618338714};
+  const double t = 1.9569189668282347;
+  // Called as the stages' NumPy code calls it, on n x 1 values along axis 0: SciPy takes
+  // another path (with the other formula) for one-dimensional values.
+  Ref module = Ref::steal(PyImport_ImportModule("scipy.interpolate"));
+  Ref interp1d = module ? Ref::steal(PyObject_GetAttrString(module.get(), "interp1d")) : Ref();
+  Ref xs = interp1d ? Ref::steal(Py_BuildValue("[dd]", x[0], x[1])) : Ref();
+  Ref ys = xs ? Ref::steal(Py_BuildValue("[[d][d]]", y[0], y[1])) : Ref();
+  Ref positional = ys ? Ref::steal(PyTuple_Pack(2, xs.get(), ys.get())) : Ref();
+  Ref keywords = positional ? Ref::steal(Py_BuildValue("{si}", "axis", 0)) : Ref();
+  Ref line = keywords ? Ref::steal(PyObject_Call(interp1d.get(), positional.get(), keywords.get()))
+                      : Ref();
+  Ref values = line ? Ref::steal(PyObject_CallFunction(line.get(), "[d]", t)) : Ref();
+  Ref at = values ? Ref::steal(PyObject_CallMethod(values.get(), "item", nullptr)) : Ref();
+  if (!at) return false;
+  const double value = PyFloat_AsDouble(at.get());
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  for (dsp::LinearFormula formula : {dsp::LinearFormula::weighted, dsp::LinearFormula::slope}) {
+    if (value == dsp::interpolate_linear(formula, x[0], x[1], y[0], y[1], t)) {
+      *out = formula;
+      return true;
+    }
+  }
+  PyErr_SetString(PyExc_ImportError,
+                  "scipy.interpolate.interp1d computes linear interpolation in a way this build "
+                  "does not know; results would differ from SciPy's");
+  return false;
 }
 
 }  // namespace
@@ -76,56 +112,18 @@ PyObject* interpolation_stage(PyObject* self, bool leading_one, dsp::LinearFormu
   return features.release();
 }
 
-bool installed_linear_formula(dsp::LinearFormula* out) {
-  // Two stamps and values on which the formulas give neighbouring doubles.
-  const double x[2] = {1.9000000000000001, 1.9600000000000002};
-  const double y[2] = {0.8216181435011584, 0.33043707618338714};
-  const double t = 1.9569189668282347;
-  // Called as the stages' NumPy code calls it, on n x 1 values along axis 0: SciPy takes
-  // another path (with the other formula) for one-dimensional values.
-  Ref module = Ref::steal(PyImport_ImportModule("scipy.interpolate"));
-  Ref interp1d = module ? Ref::steal(PyObject_GetAttrString(module.get(), "interp1d")) : Ref();
-  Ref xs = interp1d ? Ref::steal(Py_BuildValue("[dd]", x[0], x[1])) : Ref();
-  Ref ys = xs ? Ref::steal(Py_BuildValue("[[d][d]]", y[0], y[1])) : Ref();
-  Ref positional = ys ? Ref::steal(PyTuple_Pack(2, xs.get(), ys.get())) : Ref();
-  Ref keywords = positional ? Ref::steal(Py_BuildValue("{si}", "axis", 0)) : Ref();
-  Ref line = keywords ? Ref::steal(PyObject_Call(interp1d.get(), positional.get(), keywords.get()))
-                      : Ref();
-  Ref values = line ? Ref::steal(PyObject_CallFunction(line.get(), "[d]", t)) : Ref();
-  Ref at = values ? Ref::steal(PyObject_CallMethod(values.get(), "item", nullptr)) : Ref();
-  if (!at) return false;
-  const double value = PyFloat_AsDouble(at.get());
-  if (value == -1.0 && PyErr_Occurred()) return false;
+bool import_linear_formula(dsp::LinearFormula* out) {
+  const char* forced = std::getenv("VELMORA_LINEAR_FORMULA");
+  if (!forced || !*forced) return installed_linear_formula(out);
   for (dsp::LinearFormula formula : {dsp::LinearFormula::weighted, dsp::LinearFormula::slope}) {
-    if (value == dsp::interpolate_linear(formula, x[0], x[1], y[0], y[1], t)) {
+    if (std::strcmp(forced, kFormulaNames[static_cast<int>(formula)]) == 0) {
       *out = formula;
       return true;
     }
   }
-  PyErr_SetString(PyExc_ImportError,
-                  "scipy.interpolate.interp1d computes linear interpolation in a way this build "
-                  "does not know; results would differ from SciPy's");
+  PyErr_Format(PyExc_ImportError, "VELMORA_LINEAR_FORMULA must be weighted or slope, not %.100s",
+               forced);
   return false;
-}
-
-PyObject* linear_formula_function(dsp::LinearFormula* formula, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* name = nullptr;
-  if (!py::bind_arguments("_linear_formula", args, nargs, kwnames, {"name"}, 0, &name)) {
-    return nullptr;
-  }
-  if (name && name != Py_None) {
-    if (!py::require_exact_str(name, "name")) return nullptr;
-    if (PyUnicode_CompareWithASCIIString(name, kFormulaNames[0]) == 0) {
-      *formula = dsp::LinearFormula::weighted;
-    } else if (PyUnicode_CompareWithASCIIString(name, kFormulaNames[1]) == 0) {
-      *formula = dsp::LinearFormula::slope;
-    } else {
-      PyErr_Format(PyExc_ValueError, "unknown formula %R (weighted or slope)", name);
-      return nullptr;
-    }
-  }
-  return PyUnicode_FromString(kFormulaNames[static_cast<int>(*formula)]);
 }
 
 }  // namespace stages

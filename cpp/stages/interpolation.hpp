@@ -12,14 +12,12 @@ namespace stages {
 // `leading_one` (0 or 1) times 1.0 followed by the 300 features.
 PyObject* interpolation_stage(PyObject* self, bool leading_one, dsp::LinearFormula formula);
 
-// The formula of the installed SciPy's linear interp1d, found by interpolating one value on
-// which the two formulas differ. False with an exception set if SciPy cannot be imported or
-// follows neither.
-bool installed_linear_formula(dsp::LinearFormula* out);
-
-// The private _linear_formula(name=None) of a module: the name ("weighted" or "slope") of
-// the formula in `formula`, after setting it to `name` when one is given.
-PyObject* linear_formula_function(dsp::LinearFormula* formula, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames);
+// The formula the stages compute with, chosen once at import: the one of the installed SciPy's
+// linear interp1d, found by interpolating one value on which the two formulas differ, unless
+// the environment variable VELMORA_LINEAR_FORMULA names one ("weighted" or "slope"), so that
+// a test or a cross-CPU comparison can run the formula the installed SciPy does not use.
+// False with an exception set if SciPy cannot be imported, follows neither formula, or the
+// variable names neither.
+bool import_linear_formula(dsp::LinearFormula* out);
 
 }  // namespace stages

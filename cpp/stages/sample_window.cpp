@@ -112,15 +112,24 @@ bool push_sample(PyObject* self, Constants k, const double sample[6], PyObject* 
     PyErr_SetString(PyExc_OverflowError, "data_counter is too large to count another sample");
     return false;
   }
+  // Reading and assigning plain attributes, an int over an int, and appending to a list run no
+  // Python code.
+  const bool list_sink = stamp_sink && PyList_CheckExact(stamp_sink);
+  const bool quiet = (!stamp_sink || list_sink) && PyLong_CheckExact(counter_obj.get()) &&
+                     py::plain_attr(self, n.data_counter) && py::plain_attr(self, n.data_m);
   const long long counter = current + 1;
   if (!set_field(self, n.data_counter, PyLong_FromLongLong(counter))) return false;
   const double stamp = static_cast<double>(counter) * k.dt;
   if (stamp_sink) {
     Ref value = Ref::steal(PyFloat_FromDouble(stamp));
-    Ref done = value ? Ref::steal(PyObject_CallOneArg(stamp_sink, value.get())) : Ref();
-    if (!done) return false;
+    if (!value) return false;
+    if (list_sink) {
+      if (PyList_Append(stamp_sink, value.get()) < 0) return false;
+    } else if (!Ref::steal(PyObject_CallOneArg(stamp_sink, value.get()))) {
+      return false;
+    }
   }
-  if (!window_data(self, -1, &window, &rows, &count)) return false;
+  if (!quiet && !window_data(self, -1, &window, &rows, &count)) return false;
   const std::size_t width = dsp::kRowWidth;
   const auto last_row = static_cast<std::size_t>(count - 1);
   std::memmove(rows, rows + width, last_row * width * sizeof(double));

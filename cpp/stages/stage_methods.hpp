@@ -1,11 +1,10 @@
-// The Python methods that the engine and the shaper share, bound to the tuning constants and
-// the interpolation formula of their module, with their method table entries.
+// The Python methods that the engine and the shaper share, bound to the tuning constants of
+// their module, with their method table entries.
 #pragma once
 
 #include "py/boundary.hpp"
 #include "stages/filter_design.hpp"
 #include "stages/filtering.hpp"
-#include "stages/interpolation.hpp"
 #include "stages/segmentation.hpp"
 
 namespace stages {
@@ -29,12 +28,6 @@ PyObject* data_segmentation_method(PyObject* self, PyObject*) {
   const int found = segment<Class, Fields>(self);
   if (found < 0) return nullptr;
   return PyBool_FromLong(found);
-}
-
-template <dsp::LinearFormula& Formula>
-PyObject* linear_formula_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return linear_formula_function(&Formula, args, nargs, kwnames);
 }
 
 // Instance methods.
@@ -67,16 +60,6 @@ PyMethodDef data_interpolation_entry() {
 inline PyMethodDef design_filter_entry() {
   return py::fast_keywords<design_filter_method>("_design_filter",
                                                  "_design_filter(order, cutoff, f_nyq)\n--\n\n");
-}
-
-// The module function.
-template <dsp::LinearFormula& Formula>
-PyMethodDef linear_formula_entry() {
-  return py::fast_keywords<linear_formula_method<Formula>>(
-      "_linear_formula",
-      "_linear_formula(name=None)\n--\n\n"
-      "The linear interpolation formula in use, 'weighted' or 'slope' (that of the installed\n"
-      "SciPy, chosen at import); `name` sets it, for tests of the other formula.");
 }
 
 }  // namespace stages

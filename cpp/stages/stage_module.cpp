@@ -6,7 +6,7 @@
 namespace stages {
 
 bool prepare_stages(dsp::LinearFormula* formula) {
-  return py::import_numpy() && load_names() && installed_linear_formula(formula);
+  return py::import_numpy() && load_names() && import_linear_formula(formula);
 }
 
 PyObject* create_stage_module(PyModuleDef* module_def, const py::ClassDefinition& definition,

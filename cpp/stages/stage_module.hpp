@@ -8,7 +8,7 @@
 namespace stages {
 
 // What the stages need before any class exists: the NumPy C API, the interned field names and
-// the installed SciPy's interpolation formula (into `formula`). False with an exception set.
+// the interpolation formula (into `formula`). False with an exception set.
 bool prepare_stages(dsp::LinearFormula* formula);
 
 // The module of `module_def` holding the class of `definition`, whose tuning constants

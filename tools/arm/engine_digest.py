@@ -11,6 +11,7 @@ segment's feature vector and displacement.
 """
 
 import hashlib
+import os
 import pathlib
 import pickle
 import sys
@@ -18,7 +19,9 @@ import tempfile
 
 import numpy as np
 
-from velmorakit.middleware.utilities import velmora_computing
+# Read once, when the engine's module is imported.
+os.environ["VELMORA_LINEAR_FORMULA"] = "slope"
+from velmorakit.middleware.utilities import velmora_computing  # noqa: E402
 
 DESIGNS = ["b_acc", "a_acc", "b_vel", "a_vel", "b_veltot", "a_veltot"]
 NUM_SAMPLE = 10
@@ -57,7 +60,6 @@ def write_inputs(folder):
 
 
 def digest(folder):
-    velmora_computing._linear_formula("slope")
     engine = new_engine()
     for name, design in np.load(folder / "designs.npz").items():
         setattr(engine, name, design)

@@ -1,4 +1,4 @@
-from typing import Any, ClassVar, Literal
+from typing import Any, ClassVar
 
 import numpy as np
 import numpy.typing as npt
@@ -73,5 +73,3 @@ class VelmoraComputing:
         """calc displacement"""
     def run(self) -> tuple[str, float, float, float] | tuple[None, float, float, float]:
         """run neural netwrok"""
-
-def _linear_formula(name: Literal["weighted", "slope"] | None = None) -> str: ...
