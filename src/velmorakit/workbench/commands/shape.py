@@ -11,6 +11,7 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 def run_shape(args) -> None:
     from ..learning.segments import concatenate, save_segments, shape_recording
     from ..progress import progress
+    from ..recordings.groundtruth import load_scorable_events
     from ..recordings.recording import read_recording, recording_paths
     from .options import label_counts, output_path
 
@@ -19,8 +20,9 @@ def run_shape(args) -> None:
         recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
     ):
         recording = read_recording(path)
+        events = load_scorable_events(path, recording) or []
         part, unlabelled = shape_recording(
-            recording.samples, recording.labels, Path(path).name, args.step, not args.one_phase
+            recording.samples, events, Path(path).name, args.step, not args.one_phase
         )
         parts.append(part)
         dropped += unlabelled
@@ -46,7 +48,12 @@ def register(commands) -> None:
     from .options import positive
 
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
-    p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
+    p.add_argument(
+        "recordings",
+        nargs="+",
+        help="CSV recordings; the gestures come from each one's *.truth.csv, else from the "
+        "runs of its labels",
+    )
     p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
     p.add_argument(
         "--step",

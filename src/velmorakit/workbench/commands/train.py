@@ -23,6 +23,8 @@ def _scores_line(score) -> str:
         return f"  {score.name:<14} {'left out':>16}  {cost}  over the budget"
     if score.unfit:
         return f"  {score.name:<14} {'left out':>16}  {cost}  {score.unfit}"
+    if not score.fold_accuracies:
+        return f"  {score.name:<14} {'no figure':>16}  {cost}"
     accuracy = f"{score.accuracy:.1%} ± {score.accuracy_sd:.1%}"
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 
@@ -39,10 +41,14 @@ def _point(point) -> str:
 
 
 def summary(report, unlabelled: int) -> list[str]:
-    from ..assessment.reports import confusion_table
-
-    target_precision = report.recommended.target_precision
-    lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
+    if report.unscored:
+        lines = [
+            f"warning: {report.unscored}",
+            f"chosen: {report.chosen}, the first candidate within the budget (no figures to "
+            f"choose by), fitted on all {report.segments} segments",
+        ]
+    else:
+        lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
     for s in report.scores:
         if s.unconverged:
             lines.append(
@@ -51,7 +57,24 @@ def summary(report, unlabelled: int) -> list[str]:
             )
     if report.unconverged:
         lines.append("note: the final fit stopped at its iteration limit before converging")
-    lines.append("out-of-fold confusion of the chosen classifier (segments):")
+    if report.unscored:
+        confidence_th, gesture_prob_th = report.thresholds
+        lines.append(
+            f"the bundle keeps the default thresholds (confidence_th {confidence_th:g}, "
+            f"gesture_prob_th {gesture_prob_th:g}): without out-of-fold figures there is "
+            "nothing to choose them by"
+        )
+    else:
+        lines += _out_of_fold_lines(report, unlabelled)
+    return lines + [f"warning: {note}" for note in report.notes]
+
+
+def _out_of_fold_lines(report, unlabelled: int) -> list[str]:
+    """The chosen classifier's out-of-fold confusion and the thresholds it recommends."""
+    from ..assessment.reports import confusion_table
+
+    target_precision = report.recommended.target_precision
+    lines = ["out-of-fold confusion of the chosen classifier (segments):"]
     lines.append(confusion_table(report.confusion, report.classes))
     rec, default = report.recommended.point, report.at_defaults
     if unlabelled:
@@ -74,7 +97,7 @@ def summary(report, unlabelled: int) -> list[str]:
             f"{best.confidence_th:g} and gesture_prob_th {best.gesture_prob_th:.2f}); the bundle "
             "keeps the default thresholds: record more or cleaner gestures"
         )
-    return lines + [f"warning: {note}" for note in report.notes]
+    return lines
 
 
 def run_train(args) -> None:
@@ -116,14 +139,15 @@ def run_train(args) -> None:
     print(f"({report.folds} folds; budget {args.budget_ms:g} ms per predict_proba)")
     for line in summary(report, len(segments.unlabelled)):
         print(line)
-    rec = report.recommended.point
+    confidence_th, gesture_prob_th = report.thresholds
+    rec = report.recommended.point if report.recommended else None
     write_bundle(
         args.output,
         model,
         encoder,
         rate_hz=DatasetShaper.F_SAMP,
-        confidence_th=rec.confidence_th,
-        gesture_prob_th=rec.gesture_prob_th,
+        confidence_th=confidence_th,
+        gesture_prob_th=gesture_prob_th,
         num_sample=segments.step or WORKER_NUM_SAMPLE,
         details={
             "chosen": report.chosen,
@@ -131,9 +155,9 @@ def run_train(args) -> None:
             "segments": report.segments,
             "gestures": report.gestures,
             "target_precision": args.target_precision,
-            "target_reached": report.recommended.reached,
-            "out_of_fold_precision": _number(rec.precision),
-            "out_of_fold_recall": _number(rec.recall),
+            "target_reached": bool(report.recommended and report.recommended.reached),
+            "out_of_fold_precision": _number(rec.precision) if rec else None,
+            "out_of_fold_recall": _number(rec.recall) if rec else None,
             "candidates": {
                 s.name: {
                     "accuracy": _number(s.accuracy),

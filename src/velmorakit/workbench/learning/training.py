@@ -8,7 +8,9 @@ and checked against each other before they are written.
 Training chooses the classifier: every candidate is cross-validated over the segments
 (all copies of one gesture in one fold), candidates too slow for the worker are left out,
 the most accurate one is refitted on all segments, and its out-of-fold probabilities give
-the recommended acceptance thresholds.
+the recommended acceptance thresholds. Folds that cannot score the candidates (some class not
+both trained on and tested) give no figures: the first candidate within the budget is
+fitted and the default thresholds stay.
 """
 
 import pickle
@@ -44,10 +46,21 @@ class TrainingReport:
     segments: int
     gestures: int
     unconverged: int  # ConvergenceWarnings of the final fit on all segments
-    confusion: np.ndarray  # out of fold, chosen classifier: rows true, columns predicted
-    recommended: Recommendation
-    at_defaults: OperatingPoint  # out of fold, at the worker's default thresholds
+    # Out of fold, chosen classifier: rows true, columns predicted; None without figures.
+    confusion: np.ndarray | None
+    recommended: Recommendation | None  # None without out-of-fold figures: the defaults stay
+    at_defaults: OperatingPoint | None  # out of fold, at the worker's default thresholds
     notes: list[str] = field(default_factory=list)  # cautions for the user
+    unscored: str = ""  # why the folds gave no figures, "" when they did
+
+    @property
+    def thresholds(self) -> tuple[float, float]:
+        """(confidence_th, gesture_prob_th) for the bundle: the recommended ones, else the
+        worker's defaults."""
+        if self.recommended is None:
+            return DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH
+        point = self.recommended.point
+        return point.confidence_th, point.gesture_prob_th
 
 
 def build_encoder(classes: list[str]) -> OneHotEncoder:
@@ -141,7 +154,7 @@ def train_model(
     validate_training_set(features, labels)
     groups = np.arange(len(labels)) if groups is None else np.asarray(groups)
     chosen_from = pick_candidates(candidates)
-    scores, k = select(
+    scores, k, unscored = select(
         chosen_from,
         features,
         labels,
@@ -153,7 +166,7 @@ def train_model(
         progress=progress,
         on_score=on_score,
     )
-    best = winner(scores)
+    best = winner(scores, scored=not unscored)
     if best is None:
         reasons = ", ".join(f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores)
         raise WorkbenchError(
@@ -168,11 +181,6 @@ def train_model(
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
-    truth = np.searchsorted(np.array(classes), labels)
-    probabilities = best.oof_probabilities
-    if unlabelled is not None and len(unlabelled):
-        probabilities = np.concatenate([probabilities, model.predict_proba(unlabelled)])
-        truth = np.concatenate([truth, np.full(len(unlabelled), -1)])
     report = TrainingReport(
         classes,
         scores,
@@ -181,16 +189,32 @@ def train_model(
         len(labels),
         len(np.unique(groups)),
         unconverged,
-        confusion_matrix(
-            truth[: len(labels)],
-            best.oof_probabilities.argmax(axis=1),
-            labels=range(len(classes)),
-        ),
-        recommend_thresholds(probabilities, truth, target_precision),
-        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH),
+        None,
+        None,
+        None,
         _class_notes(labels, groups),
+        unscored,
     )
+    if not unscored:
+        _out_of_fold_figures(report, model, best, labels, unlabelled, target_precision)
     return model, encoder, report
+
+
+def _out_of_fold_figures(report, model, best, labels, unlabelled, target_precision) -> None:
+    """The chosen candidate's out-of-fold confusion and the thresholds it recommends; the
+    `unlabelled` segments, judged by the final model, weigh as spurious results."""
+    truth = np.searchsorted(np.array(report.classes), labels)
+    report.confusion = confusion_matrix(
+        truth, best.oof_probabilities.argmax(axis=1), labels=range(len(report.classes))
+    )
+    probabilities = best.oof_probabilities
+    if unlabelled is not None and len(unlabelled):
+        probabilities = np.concatenate([probabilities, model.predict_proba(unlabelled)])
+        truth = np.concatenate([truth, np.full(len(unlabelled), -1)])
+    report.recommended = recommend_thresholds(probabilities, truth, target_precision)
+    report.at_defaults = operating_point(
+        probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH
+    )
 
 
 def load_model_pair(model_path: str | Path, encoder_path: str | Path):
