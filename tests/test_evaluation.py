@@ -11,6 +11,7 @@ from velmorakit.models.gesture import GestureConfig
 from velmorakit.workbench.assessment import attribution, scoring
 from velmorakit.workbench.assessment.attribution import attribute
 from velmorakit.workbench.assessment.evaluation import SEGMENT, Cycle, EnginePass, run_engine
+from velmorakit.workbench.assessment.reports import evaluation_summary
 from velmorakit.workbench.assessment.scoring import NONE, Thresholds, score
 from velmorakit.workbench.simulation.synthetic import GestureEvent, minimum_jerk
 
@@ -144,6 +145,16 @@ def test_recordings_with_other_labels_or_no_gestures_add_up():
     assert total.confusion[1, 3] == 1 and total.confusion[2, 2] == 1 and total.confusion[3, 0] == 1
     only_rest = score([rest], ["down", "up"], Thresholds(2, 0.6))
     assert only_rest.recognition_rate is None and only_rest.spurious == 1
+
+
+def test_results_during_a_gesture_the_model_does_not_know_are_spurious():
+    events = [GestureEvent(100, 130, "up", 0.3), GestureEvent(300, 330, "circle", float("nan"))]
+    segments = [segment(100, 130, "up"), segment(300, 320, "up"), segment(310, 335, "down")]
+    result = score([part(segments, events, ["down", "up"])], ["down", "up"], Thresholds(2, 0.6))
+    assert (result.gestures, result.not_scored, result.recognised) == (1, 1, 1)
+    assert (result.results, result.spurious) == (3, 2)
+    assert result.spurious_reasons == {scoring.UNKNOWN_GESTURE: 2}
+    assert "2  during a gesture whose label the model does not know" in evaluation_summary(result)
 
 
 def test_queue_and_thresholds_explain_the_results_that_never_reached_the_application():
