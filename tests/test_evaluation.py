@@ -13,7 +13,9 @@ from velmorakit.workbench.assessment.attribution import attribute
 from velmorakit.workbench.assessment.evaluation import SEGMENT, Cycle, EnginePass, run_engine
 from velmorakit.workbench.assessment.reports import evaluation_summary
 from velmorakit.workbench.assessment.scoring import NONE, Thresholds, score
+from velmorakit.workbench.learning.segments import shape_recording
 from velmorakit.workbench.simulation.synthetic import GestureEvent, minimum_jerk
+from velmorakit.workbench.stalls import clearing_gaps
 
 
 class ScriptedEngine(VelmoraComputing):
@@ -226,3 +228,30 @@ def test_each_missed_gesture_gets_the_segmentation_stage_that_stopped_it(tmp_pat
         (scoring.MISSED, attribution.TOO_LONG),
         (scoring.MISSED, attribution.AT_END),
     ]
+
+
+def test_a_gap_that_stalls_the_worker_clears_the_window_in_evaluate_and_shape(tmp_path):
+    model, encoder = write_model_files(
+        tmp_path, FakeClassifier([0.1, 0.9], ["down", "up"]), FakeEncoder(["down", "up"])
+    )
+    samples, events = _strokes(1300, [(200, 25, 0.4), (600, 25, 0.4), (1000, 25, 0.4)])
+    # A 1.5 s dropout inside the first stroke stalls a batch of 10; 0.5 s inside the second
+    # does not (0.18 s + 0.5 s < 1.02 s); one of unknown length comes well before the third.
+    gaps = {212: 1.5, 612: 0.5, 900: float("inf")}
+    outcomes = {}
+    for kept in (gaps, None):
+        engine_pass = run_engine(
+            VelmoraComputing(model, encoder), samples, GestureConfig(model, encoder, 10), None, kept
+        )
+        attributed = attribute("r", engine_pass, events, ["down", "up"])
+        result = score([attributed], ["down", "up"], Thresholds(2, 0.6))
+        outcomes[kept is None] = [(o.outcome, o.reason) for _, o in result.outcomes]
+        assert engine_pass.stalls == ([220, 910] if kept else [])
+    recognised = (scoring.RECOGNISED, "")
+    assert outcomes[False] == [(scoring.MISSED, attribution.STALLED), recognised, recognised]
+    assert outcomes[True] == [recognised] * 3
+
+    assert clearing_gaps(gaps, 10) == [212, 900]
+    for breaks, spanned in (([212, 900], False), ((), True)):
+        shaped, _ = shape_recording(samples, events, "r", 10, all_phases=True, breaks=breaks)
+        assert any(start < 212 <= end for start, end in shaped.bounds) is spanned

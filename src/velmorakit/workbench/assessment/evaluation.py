@@ -4,16 +4,18 @@ The engine receives the samples in batches of `num_sample` and runs once per bat
 cycle is recorded before any threshold is applied, together with how far segmentation got,
 so that any pair of thresholds and any polling of the result queue can be scored afterwards
 without running the engine again: the engine's state does not depend on what the worker
-accepts.
+accepts. Where a gap in the recording would have stalled the worker, the batch clears the
+engine's window instead of running a cycle, as the worker does.
 """
 
 from collections.abc import Callable
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 
 import numpy as np
 
 from ...models.gesture import GestureConfig
+from ..stalls import stalled_batches
 
 # How far segmentation got in a cycle, in the order of its tests.
 LOW_PEAK = "low peak"  # the highest filtered speed in the peak zone is not above MAX_TH
@@ -51,6 +53,7 @@ class EnginePass:
     cycles: list[Cycle]
     rows: int
     num_sample: int
+    stalls: list[int] = field(default_factory=list)  # batch ends where the window was cleared
 
     @cached_property
     def segments(self) -> list[Cycle]:
@@ -83,44 +86,55 @@ def run_engine(
     samples: np.ndarray,
     config: GestureConfig,
     progress: Callable[[int], None] | None = None,
+    gaps: dict[int, float] | None = None,
 ) -> EnginePass:
     """Push every row, run once per full batch, and record each cycle.
 
     With `num_sample` 0 the worker reads no sample at all, so no cycle ever sees the
-    recording: the pass has no cycles. `progress` is called with the rows pushed since its
-    last call, every few thousand rows and at the end.
+    recording: the pass has no cycles. `gaps` (row -> seconds of silence before it) makes
+    the batches that would have stalled clear the window instead. `progress` is called with
+    the rows pushed since its last call, every few thousand rows and at the end.
     """
     n = config.num_sample
-    cycles = []
-    window = type(engine).DATA_DIM
+    cycles, stalls = [], []
+    stalled = stalled_batches(gaps or {}, n)
     reported = 0
     batch_ends = range(n, len(samples) + 1, n) if n > 0 else range(0)
     for batch_end in batch_ends:
         for row in samples[batch_end - n : batch_end]:
             engine.push_data(row.tolist())
-        last_peak = float(engine.last_max_time)
-        label, probability, confidence, displacement = engine.run()
-        offset = batch_end - window
-        stage, peak_row, peak, gap = segmentation_stage(
-            type(engine), np.asarray(engine.veltot_filt_a), np.asarray(engine.time_a), last_peak
-        )
-        cycle = Cycle(batch_end, offset + peak_row, peak, stage, gap)
-        if label is not None:
-            left, right = (int(i) for i in engine.min_index_a)
-            cycle = replace(
-                cycle,
-                stage=SEGMENT,
-                label=str(label),
-                probability=float(probability),
-                confidence=float(confidence),
-                displacement=float(displacement),
-                start=offset + left,
-                end=offset + right,
-            )
-        cycles.append(cycle)
+        if batch_end in stalled:
+            engine.data_init()
+            stalls.append(batch_end)
+        else:
+            cycles.append(_cycle(engine, batch_end))
         if progress is not None and batch_end - reported >= PROGRESS_ROWS:
             progress(batch_end - reported)
             reported = batch_end
     if progress is not None and len(samples) > reported:
         progress(len(samples) - reported)
-    return EnginePass(cycles, len(samples), n)
+    return EnginePass(cycles, len(samples), n, stalls)
+
+
+def _cycle(engine, batch_end: int) -> Cycle:
+    """One engine cycle after `batch_end` rows, with how far segmentation got."""
+    last_peak = float(engine.last_max_time)
+    label, probability, confidence, displacement = engine.run()
+    offset = batch_end - type(engine).DATA_DIM
+    stage, peak_row, peak, gap = segmentation_stage(
+        type(engine), np.asarray(engine.veltot_filt_a), np.asarray(engine.time_a), last_peak
+    )
+    cycle = Cycle(batch_end, offset + peak_row, peak, stage, gap)
+    if label is None:
+        return cycle
+    left, right = (int(i) for i in engine.min_index_a)
+    return replace(
+        cycle,
+        stage=SEGMENT,
+        label=str(label),
+        probability=float(probability),
+        confidence=float(confidence),
+        displacement=float(displacement),
+        start=offset + left,
+        end=offset + right,
+    )

@@ -27,6 +27,7 @@ from .attribution import (
     NO_START_BOUND,
     NOT_READ,
     SHARED,
+    STALLED,
     TOO_LONG,
     Attributed,
 )
@@ -62,6 +63,7 @@ SHORT_REASONS = {
     SHARED: "merged",
     HIDDEN: "hidden",
     AT_END: "at the end",
+    STALLED: "stall",
     BELOW_CONFIDENCE: "confidence",
     BELOW_PROBABILITY: "probability",
     REPLACED: "queue",

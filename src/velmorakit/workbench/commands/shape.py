@@ -13,19 +13,22 @@ def run_shape(args) -> None:
     from ..progress import progress
     from ..recordings.groundtruth import load_scorable_events
     from ..recordings.recording import read_recording, recording_paths
+    from ..stalls import clearing_gaps
     from .options import label_counts, output_path
 
-    parts, dropped = [], 0
+    parts, dropped, cleared = [], 0, 0
     for path in progress(
         recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
     ):
         recording = read_recording(path)
         events = load_scorable_events(path, recording) or []
+        breaks = clearing_gaps(recording.gaps, args.step)
         part, unlabelled = shape_recording(
-            recording.samples, events, Path(path).name, args.step, not args.one_phase
+            recording.samples, events, Path(path).name, args.step, not args.one_phase, breaks
         )
         parts.append(part)
         dropped += unlabelled
+        cleared += len(breaks)
     segments = concatenate(parts)
     if not len(segments):
         raise WorkbenchError("no segment covers a labelled row: nothing to write")
@@ -37,6 +40,11 @@ def run_shape(args) -> None:
         f"({label_counts(segments.labels)})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
+    if cleared:
+        print(
+            f"no segment spans any of {cleared} sensor gap(s) long enough to stall the worker, "
+            "which clears its window there"
+        )
     if dropped:
         print(
             f"kept apart {dropped} segment(s) that cover no labelled row: not trained on, "

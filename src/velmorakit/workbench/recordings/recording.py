@@ -3,6 +3,8 @@
 A recording has the header ax, ay, az, vx, vy, vz, label (the label column may be absent);
 rows where no gesture is being made have an empty label. The ground truth of a recording
 `x.csv` lives beside it in `x.truth.csv`, one gesture per row: start, end, label, distance.
+An imported recording whose sensor paused or started again has a column gap_s, empty but on
+the first row after each such gap: the seconds of silence before it, `inf` when unknown.
 Files as spreadsheets and sensors write them are read too (see `csv_tables`); a recording that
 carries a time column must be at 50 Hz, other rates go through `velmorakit import` first.
 """
@@ -10,7 +12,7 @@ carries a time column must be at 50 Hz, other rates go through `velmorakit impor
 import csv
 import logging
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -23,6 +25,7 @@ from .tables import Table, read_table, to_float
 
 SENSOR_COLUMNS = ("ax", "ay", "az", "vx", "vy", "vz")
 LABEL_COLUMN = "label"
+GAP_COLUMN = "gap_s"
 TRUTH_COLUMNS = ("start", "end", "label", "distance")
 log = logging.getLogger(__name__)
 
@@ -32,6 +35,9 @@ class Recording:
     samples: np.ndarray  # N x 6 float64
     labels: np.ndarray  # N labels (object array of str), "" where no gesture is made
     nonfinite_rows: int = 0  # rows holding NaN or infinity, kept as they are
+    # row -> seconds the sensor was silent before it (inf: unknown), where it paused or a take
+    # began; the rows are otherwise 1/50 s apart
+    gaps: dict[int, float] = field(default_factory=dict)
 
 
 def truth_path(path: str | Path) -> Path:
@@ -95,8 +101,8 @@ def read_recording(path: str | Path) -> Recording:
             f"{err}: for acceleration alone, `velmorakit import` estimates the velocity"
         ) from None
     check_time_column(path, table)
-    label_col = table.column(LABEL_COLUMN)
-    rows, labels = [], []
+    label_col, gap_col = table.column(LABEL_COLUMN), table.column(GAP_COLUMN)
+    rows, labels, gaps = [], [], {}
     for line, row in table.rows:
         try:
             rows.append([to_float(row[c], table.delimiter) for c in columns])
@@ -104,6 +110,8 @@ def read_recording(path: str | Path) -> Recording:
             raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
         label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
         labels.append(label)
+        if gap_col is not None and gap_col < len(row) and row[gap_col].strip():
+            gaps[len(rows) - 1] = _gap(path, line, row[gap_col], table.delimiter)
     if not rows:
         raise WorkbenchError(f"{path}: no samples")
     samples = np.array(rows, dtype=float)
@@ -115,15 +123,33 @@ def read_recording(path: str | Path) -> Recording:
             path,
             nonfinite,
         )
-    return Recording(samples, np.array(labels, dtype=object), nonfinite)
+    return Recording(samples, np.array(labels, dtype=object), nonfinite, gaps)
 
 
-def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -> None:
+def _gap(path: Path, line: int, text: str, delimiter: str) -> float:
+    try:
+        seconds = to_float(text, delimiter)
+    except ValueError:
+        seconds = math.nan
+    if not seconds > 0:
+        raise WorkbenchError(
+            f"{path}:{line}: {GAP_COLUMN} must be the seconds of a gap (or inf), not {text!r}"
+        )
+    return seconds
+
+
+def write_recording(
+    path: str | Path, samples: np.ndarray, labels: np.ndarray, gaps: dict[int, float] | None = None
+) -> None:
+    """The recording as CSV; the gap column only when there are gaps."""
     with Path(path).open("w", newline="") as handle:
         writer = csv.writer(handle)
-        writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
-        for values, label in zip(samples, labels, strict=True):
-            writer.writerow([f"{v:.5f}" for v in values] + [label])
+        writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN] + ([GAP_COLUMN] if gaps else []))
+        for i, (values, label) in enumerate(zip(samples, labels, strict=True)):
+            row = [f"{v:.5f}" for v in values] + [label]
+            if gaps:
+                row.append(f"{gaps[i]:.6g}" if i in gaps else "")
+            writer.writerow(row)
 
 
 def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
