@@ -246,7 +246,7 @@ def test_a_gap_that_stalls_the_worker_clears_the_window_in_evaluate_and_shape(tm
         attributed = attribute("r", engine_pass, events, ["down", "up"])
         result = score([attributed], ["down", "up"], Thresholds(2, 0.6))
         outcomes[kept is None] = [(o.outcome, o.reason) for _, o in result.outcomes]
-        assert engine_pass.stalls == ([220, 910] if kept else [])
+        assert [stall.index for stall in engine_pass.stalls] == ([220, 910] if kept else [])
     recognised = (scoring.RECOGNISED, "")
     assert outcomes[False] == [(scoring.MISSED, attribution.STALLED), recognised, recognised]
     assert outcomes[True] == [recognised] * 3

@@ -54,12 +54,13 @@ def _why_no_segment(e: int, events, engine_pass: EnginePass, segments, owner):
         if owner[s] != e and _overlap(event, seg.start, seg.end) > 0:
             other = events[owner[s]]
             return SHARED, f"rows {seg.start}-{seg.end} went to {other.label} at {other.start}"
-    for end in engine_pass.stalls:
-        # Cleared before the last cycle ahead of the stall could judge its peak, or while
-        # it was being made.
-        judged_by = end - engine_pass.num_sample - Engine.RIGHT_MAX_WIN
-        if event.start < end and event.end + PEAK_LAG_ROWS > judged_by:
-            return STALLED, f"window cleared after row {end - 1}"
+    for stall in engine_pass.stalls:
+        # It cut the gesture's motion short; a stall at the quiet edges of a take did not.
+        if stall.speed > Engine.MAX_TH and event.start <= stall.fastest_row < event.end:
+            return (
+                STALLED,
+                f"moving at {stall.speed:.2f} m/s when cleared after row {stall.index - 1}",
+            )
     zone = (Engine.DATA_DIM - Engine.LEFT_MAX_WIN, Engine.DATA_DIM - Engine.RIGHT_MAX_WIN)
     seen = [
         c

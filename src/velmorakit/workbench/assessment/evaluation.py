@@ -46,6 +46,16 @@ class Cycle:
     end: int = -1
 
 
+@dataclass(frozen=True)
+class Stall:
+    """A batch after which the window was cleared instead of classified, and the fastest of
+    the rows of the last second it cleared: the motion that a stall may have cut short."""
+
+    index: int  # samples pushed when it cleared the window
+    fastest_row: int
+    speed: float  # m/s, unfiltered
+
+
 @dataclass
 class EnginePass:
     """Every cycle of one recording, and the number of rows it has."""
@@ -53,7 +63,7 @@ class EnginePass:
     cycles: list[Cycle]
     rows: int
     num_sample: int
-    stalls: list[int] = field(default_factory=list)  # batch ends where the window was cleared
+    stalls: list[Stall] = field(default_factory=list)
 
     @cached_property
     def segments(self) -> list[Cycle]:
@@ -105,7 +115,7 @@ def run_engine(
             engine.push_data(row.tolist())
         if batch_end in stalled:
             engine.data_init()
-            stalls.append(batch_end)
+            stalls.append(_stall(samples, batch_end, type(engine).LEFT_MAX_WIN))
         else:
             cycles.append(_cycle(engine, batch_end))
         if progress is not None and batch_end - reported >= PROGRESS_ROWS:
@@ -114,6 +124,13 @@ def run_engine(
     if progress is not None and len(samples) > reported:
         progress(len(samples) - reported)
     return EnginePass(cycles, len(samples), n, stalls)
+
+
+def _stall(samples: np.ndarray, batch_end: int, rows: int) -> Stall:
+    first = max(batch_end - rows, 0)
+    speed = np.nan_to_num(np.linalg.norm(samples[first:batch_end, 3:6], axis=1))
+    fastest = int(np.argmax(speed))
+    return Stall(batch_end, first + fastest, float(speed[fastest]))
 
 
 def _cycle(engine, batch_end: int) -> Cycle:
