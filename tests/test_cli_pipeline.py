@@ -98,8 +98,8 @@ def _back_to_back_takes(path, labels=("up", "down", "left"), takes=6):
     row of a take labelled, a take column, and time stamps that start again in every take."""
     lines, take = ["take,t_ms,ax,ay,az,vx,vy,vz,label"], 0
     for k, label in enumerate(labels):
-        settings = SimulationSettings(labels=(label,), rest_s=(1.0, 1.5))
-        session = simulate_session(takes * 3, seed=40 + k, settings=settings)
+        settings = SimulationSettings(labels=(label,), rest_s=(2.0, 2.5))
+        session = simulate_session(takes * 4, seed=40 + k, settings=settings)
         events = session.events[: takes + 1]
         cuts = [0] + [(a.end + b.start) // 2 for a, b in zip(events, events[1:], strict=False)]
         for first, end in zip(cuts, cuts[1:], strict=False):

@@ -107,6 +107,11 @@ def fold_problem(labels: np.ndarray, groups: np.ndarray, splits) -> str:
         gestures = {c: len(np.unique(groups[labels == c])) for c in np.unique(labels)}
         few = [f"{c} {n}" for c, n in gestures.items() if n < len(splits)]
         fewest = f"; fewest: {', '.join(few)}" if few else ""
+        if max(gestures.values()) == 1:
+            fewest += (
+                " (each class is one gesture: were its takes recorded back to back without a "
+                "ground truth? `import --split-column` writes one per take)"
+            )
         return (
             f"no cross-validated figures: {what}; every class needs gestures in each of the "
             f"{len(splits)} folds{fewest}"
