@@ -16,7 +16,7 @@ def run_shape(args) -> None:
     from ..stalls import clearing_gaps
     from .options import label_counts, output_path
 
-    parts, dropped, cleared = [], 0, 0
+    parts, dropped, cleared, truth = [], 0, 0, 0
     for path in progress(
         recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
     ):
@@ -29,6 +29,7 @@ def run_shape(args) -> None:
         parts.append(part)
         dropped += unlabelled
         cleared += len(breaks)
+        truth += len(events)
     segments = concatenate(parts)
     if not len(segments):
         raise WorkbenchError("no segment covers a labelled row: nothing to write")
@@ -40,6 +41,11 @@ def run_shape(args) -> None:
         f"({label_counts(segments.labels)})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
+    if gestures < truth:
+        print(
+            f"{truth - gestures} of the {truth} true gestures gave no segment (see `evaluate` "
+            "or `plot` for why): not trained on"
+        )
     if cleared:
         print(
             f"no segment spans any of {cleared} sensor gap(s) long enough to stall the worker, "
