@@ -222,3 +222,12 @@ def test_importing_the_plots_leaves_the_matplotlib_backend_alone():
         "print(matplotlib.get_backend())"
     )
     assert done.stdout.strip() == "svg", done.stderr
+
+
+def test_a_replay_too_slow_for_the_worker_is_refused(workdir, capsys, sklearn_model_files):
+    model, encoder = sklearn_model_files
+    argv = ["listen", "--source", "file:flat.csv", "--model", model, "--encoder", encoder]
+    assert main([*argv, "--speed", "0.1"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "over the worker's stall limit of 1.02 s" in err
+    assert "replay faster than 0.196" in err

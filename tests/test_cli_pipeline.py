@@ -10,6 +10,7 @@ from velmorakit.workbench.cli import main
 from velmorakit.workbench.commands import plot
 from velmorakit.workbench.learning.segments import load_segments
 from velmorakit.workbench.recordings.recording import read_truth
+from velmorakit.workbench.simulation.synthetic import SimulationSettings, simulate_session
 
 
 @pytest.fixture
@@ -106,3 +107,41 @@ def test_plot_says_how_many_pages_it_writes_and_asks_before_too_many(workdir, ca
     assert "wrote first.png" in run(capsys, "plot", "long.csv", "--pages", "1", "-o", "first")
     pages = sorted(p.name for p in workdir.glob("*.png"))
     assert pages == ["first.png", "recording-01.png", "recording-02.png"]
+
+
+def _back_to_back_takes(path, labels=("up", "down", "left"), takes=6):
+    """A sensor file as phone apps write one: the takes of each label one after another, every
+    row of a take labelled, a take column, and time stamps that start again in every take."""
+    lines, take = ["take,t_ms,ax,ay,az,vx,vy,vz,label"], 0
+    for k, label in enumerate(labels):
+        settings = SimulationSettings(labels=(label,), rest_s=(2.0, 2.5))
+        session = simulate_session(takes * 4, seed=40 + k, settings=settings)
+        events = session.events[: takes + 1]
+        cuts = [0] + [(a.end + b.start) // 2 for a, b in zip(events, events[1:], strict=False)]
+        for first, end in zip(cuts, cuts[1:], strict=False):
+            for i in range(first, end):
+                values = ",".join(f"{v:.5f}" for v in session.samples[i])
+                lines.append(f"{take},{(i - first) * 20},{values},{label}")
+            take += 1
+    path.write_text("\n".join(lines) + "\n")
+    return take
+
+
+def test_back_to_back_takes_of_one_label_stay_gestures_of_their_own(workdir, capsys):
+    takes = _back_to_back_takes(workdir / "phone.csv")
+    run(capsys, "import", "phone.csv", "-o", "takes.csv", "--split-column", "take")
+    out = run(capsys, "shape", "takes.csv", "-o", "seg.npz")
+    assert f"segments of {takes} gestures" in out
+    out = run(capsys, "train", "seg.npz", "--classifiers", "logreg", "--folds", "3")
+    assert re.search(r"logreg +(9\d|100)\.\d% ± ", out), out
+    assert "chosen (at most 3% spurious)" in out
+
+    # Without the truth file the runs of equal labels are the gestures: one per label, too
+    # few to cross-validate, which train says instead of scoring every fold 0 %.
+    (workdir / "takes.truth.csv").unlink()
+    out = run(capsys, "shape", "takes.csv", "-o", "runs.npz")
+    assert "segments of 3 gestures" in out
+    out = run(capsys, "train", "runs.npz", "--classifiers", "logreg", "-o", "runs")
+    assert "0.0%" not in out and re.search(r"logreg +no figure", out), out
+    assert "warning: no cross-validated figures: fold 1 is tested on" in out
+    assert "the bundle keeps the default thresholds (confidence_th 2, gesture_prob_th 0.6)" in out

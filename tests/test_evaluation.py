@@ -15,8 +15,11 @@ from velmorakit.workbench.assessment import attribution, scoring
 from velmorakit.workbench.assessment.attribution import attribute
 from velmorakit.workbench.assessment.evaluation import SEGMENT, Cycle, EnginePass, run_engine
 from velmorakit.workbench.assessment.plotting import plot_sweep
+from velmorakit.workbench.assessment.reports import evaluation_summary
 from velmorakit.workbench.assessment.scoring import NONE, Thresholds, score
+from velmorakit.workbench.learning.segments import shape_recording
 from velmorakit.workbench.simulation.synthetic import GestureEvent, minimum_jerk
+from velmorakit.workbench.stalls import clearing_gaps
 
 
 class ScriptedEngine(VelmoraComputing):
@@ -150,6 +153,16 @@ def test_recordings_with_other_labels_or_no_gestures_add_up():
     assert only_rest.recognition_rate is None and only_rest.spurious == 1
 
 
+def test_results_during_a_gesture_the_model_does_not_know_are_spurious():
+    events = [GestureEvent(100, 130, "up", 0.3), GestureEvent(300, 330, "circle", float("nan"))]
+    segments = [segment(100, 130, "up"), segment(300, 320, "up"), segment(310, 335, "down")]
+    result = score([part(segments, events, ["down", "up"])], ["down", "up"], Thresholds(2, 0.6))
+    assert (result.gestures, result.not_scored, result.recognised) == (1, 1, 1)
+    assert (result.results, result.spurious) == (3, 2)
+    assert result.spurious_reasons == {scoring.UNKNOWN_GESTURE: 2}
+    assert "2  during a gesture whose label the model does not know" in evaluation_summary(result)
+
+
 def test_queue_and_thresholds_explain_the_results_that_never_reached_the_application():
     events = [GestureEvent(100 * k, 100 * k + 20, "up", 0.3) for k in range(1, 4)]
     # Results at rows 130, 230, 330: 2 s apart.
@@ -262,3 +275,30 @@ def test_every_line_of_the_threshold_sweep_stays_visible_where_all_coincide(tmp_
     colours = colormaps["viridis"](np.linspace(0, 0.9, 6))[:, :3]
     nearest = np.linalg.norm(recall_panel[:, None] - colours[None], axis=2).min(axis=0)
     assert (nearest < 0.05).all(), nearest
+
+
+def test_a_gap_that_stalls_the_worker_clears_the_window_in_evaluate_and_shape(tmp_path):
+    model, encoder = write_model_files(
+        tmp_path, FakeClassifier([0.1, 0.9], ["down", "up"]), FakeEncoder(["down", "up"])
+    )
+    samples, events = _strokes(1300, [(200, 25, 0.4), (600, 25, 0.4), (1000, 25, 0.4)])
+    # A 1.5 s dropout inside the first stroke stalls a batch of 10; 0.5 s inside the second
+    # does not (0.18 s + 0.5 s < 1.02 s); one of unknown length comes well before the third.
+    gaps = {212: 1.5, 612: 0.5, 900: float("inf")}
+    outcomes = {}
+    for kept in (gaps, None):
+        engine_pass = run_engine(
+            VelmoraComputing(model, encoder), samples, GestureConfig(model, encoder, 10), None, kept
+        )
+        attributed = attribute("r", engine_pass, events, ["down", "up"])
+        result = score([attributed], ["down", "up"], Thresholds(2, 0.6))
+        outcomes[kept is None] = [(o.outcome, o.reason) for _, o in result.outcomes]
+        assert [stall.index for stall in engine_pass.stalls] == ([220, 910] if kept else [])
+    recognised = (scoring.RECOGNISED, "")
+    assert outcomes[False] == [(scoring.MISSED, attribution.STALLED), recognised, recognised]
+    assert outcomes[True] == [recognised] * 3
+
+    assert clearing_gaps(gaps, 10) == [212, 900]
+    for breaks, spanned in (([212, 900], False), ((), True)):
+        shaped, _ = shape_recording(samples, events, "r", 10, all_phases=True, breaks=breaks)
+        assert any(start < 212 <= end for start, end in shaped.bounds) is spanned

@@ -1,6 +1,7 @@
 """Sensor files brought in as 50 Hz recordings, checked against NumPy/SciPy, and the default
 path from an acceleration-only sensor file to recognised gestures."""
 
+import math
 import re
 from pathlib import Path
 
@@ -145,6 +146,17 @@ def test_takes_split_by_a_column_or_a_clock_reset_are_separate_gestures(tmp_path
         truth = read_truth(truth_path(tmp_path / "r.csv"))
         assert (report.rows_written, report.restarts, report.out_of_order) == (50, 1, 0)
         assert [(e.start, e.end, e.label) for e in truth] == [(0, 25, "7"), (25, 50, "7")]
+        # The clock started again: how long the sensor was away is unknown.
+        assert read_recording(tmp_path / "r.csv").gaps == {25: math.inf}
+    # A dropout of 1.51 s within one take is kept with its length; without gaps, no column.
+    lines = source.read_text().splitlines()[:51]
+    resumed = [f"1,{2000 + t},0,0,0,7" for t in range(0, 500, 10)]
+    source.write_text("\n".join(lines + resumed) + "\n")
+    import_recording(source, tmp_path / "r.csv", split_column="take")
+    assert read_recording(tmp_path / "r.csv").gaps == {25: pytest.approx(1.51)}
+    source.write_text("\n".join(lines[:26]) + "\n")
+    import_recording(source, tmp_path / "r.csv", split_column="take")
+    assert "gap_s" not in (tmp_path / "r.csv").read_text()
 
 
 def run(capsys, *argv):

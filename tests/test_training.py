@@ -15,7 +15,7 @@ from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.learning.candidates import CANDIDATES
 from velmorakit.workbench.learning.forecast import Forecast
 from velmorakit.workbench.learning.segments import extract, segment_labels, shape_recording
-from velmorakit.workbench.learning.selection import fit_quietly, make_splits
+from velmorakit.workbench.learning.selection import cross_validate, fit_quietly, make_splits
 from velmorakit.workbench.learning.thresholds import (
     engine_figures,
     operating_point,
@@ -149,10 +149,22 @@ def test_copies_of_one_gesture_share_a_fold_and_unconverged_fits_are_counted():
     assert unconverged == 1
 
 
+@pytest.mark.parametrize("budget_ms, over", [(1e3, False), (1e-9, True)])
+def test_the_cost_is_measured_when_the_first_fold_learns_one_class(budget_ms, over):
+    labels = np.repeat(["a", "b"], 4)
+    features = np.random.default_rng(4).normal(size=(8, 300))
+    splits = [(np.arange(0, 3), np.arange(3, 8)), (np.arange(2, 8), np.arange(0, 2))]
+    score = cross_validate(
+        CANDIDATES["logreg"], features, labels, splits, seed=0, hidden=8, budget_ms=budget_ms
+    )
+    assert score.cost_ms > 0 and score.over_budget is over
+    assert (score.oof_probabilities is None) is over
+
+
 @pytest.mark.parametrize("step", [10, 7])
 def test_every_phase_cuts_the_segments_a_worker_started_then_would(step):
     session = simulate_session(40, seed=5)
-    shaped, _ = shape_recording(session.samples, session.labels, "s", step, all_phases=True)
+    shaped, _ = shape_recording(session.samples, session.events, "s", step, all_phases=True)
     for phase in (0, 3, step - 1):
         vectors, bounds = extract(session.samples, step, phase)
         shaper, expected_bounds, expected = ReferenceShaper(), [], []

@@ -163,7 +163,8 @@ def pipeline(train: list[Path], test: list[Path], work: Path) -> tuple[float, fl
     parts = []
     for path in train:
         recording = read_recording(path)
-        parts.append(shape_recording(recording.samples, recording.labels, path.name, 1)[0])
+        events = load_events(path, recording)
+        parts.append(shape_recording(recording.samples, events, path.name, 1)[0])
     features = np.concatenate([p.features for p in parts])
     labels = np.concatenate([p.labels for p in parts])
     model, encoder, _ = train_model(features, labels, 0.25, 64, 0)

@@ -16,8 +16,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..errors import InputError
-from . import private_copies
 from .gesture import GestureConfig
+from .private_copies import remove_copies, write_copies
 from .rejection import decoded_name
 
 FEATURES = 300  # values in the engine's segment vector: 50 resampled rows of 6
@@ -80,7 +80,7 @@ class ModelPair:
         """A `GestureConfig` for this pair's private copies; `settings` are its other fields
         (num_sample, confidence_th, gesture_prob_th)."""
         if self._copies is None:
-            self._copies = private_copies.write(
+            self._copies = write_copies(
                 {MODEL_FILE: self.model_bytes, ENCODER_FILE: self.encoder_bytes}
             )
         return GestureConfig(
@@ -89,7 +89,7 @@ class ModelPair:
 
     def close(self) -> None:
         if self._copies is not None:
-            private_copies.remove(self._copies)
+            remove_copies(self._copies)
             self._copies = None
 
     def __enter__(self):

@@ -16,7 +16,7 @@ from pathlib import Path
 _directories: dict[Path, int] = {}  # directory: the process that wrote it
 
 
-def write(files: dict[str, bytes]) -> Path:
+def write_copies(files: dict[str, bytes]) -> Path:
     """A new private directory holding `files` (name: bytes), each readable by this user only."""
     directory = Path(tempfile.mkdtemp(prefix="velmorakit-model-"))
     _directories[directory] = os.getpid()
@@ -26,12 +26,12 @@ def write(files: dict[str, bytes]) -> Path:
             with os.fdopen(handle, "wb") as out:
                 out.write(data)
     except BaseException:
-        remove(directory)
+        remove_copies(directory)
         raise
     return directory
 
 
-def remove(directory: Path) -> None:
+def remove_copies(directory: Path) -> None:
     _directories.pop(directory, None)
     shutil.rmtree(directory, ignore_errors=True)
 
@@ -42,4 +42,4 @@ def _remove_all() -> None:
     # directories it wrote.
     for directory, writer in list(_directories.items()):
         if writer == os.getpid():
-            remove(directory)
+            remove_copies(directory)

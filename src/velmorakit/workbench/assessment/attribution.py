@@ -23,6 +23,7 @@ CLOSE = "no segment: too soon after the previous peak"
 SHARED = "no segment: its segment went to a neighbouring gesture"
 HIDDEN = "no segment: never the highest peak in the window"
 AT_END = "no segment: the recording ends too soon after it"
+STALLED = "no segment: a sensor gap stalled the worker, which cleared the window"
 
 # The low-pass filter delays the speed peak past the stroke's last row by a few samples.
 PEAK_LAG_ROWS = 15
@@ -53,6 +54,13 @@ def _why_no_segment(e: int, events, engine_pass: EnginePass, segments, owner):
         if owner[s] != e and _overlap(event, seg.start, seg.end) > 0:
             other = events[owner[s]]
             return SHARED, f"rows {seg.start}-{seg.end} went to {other.label} at {other.start}"
+    for stall in engine_pass.stalls:
+        # It cut the gesture's motion short; a stall at the quiet edges of a take did not.
+        if stall.speed > Engine.MAX_TH and event.start <= stall.fastest_row < event.end:
+            return (
+                STALLED,
+                f"moving at {stall.speed:.2f} m/s when cleared after row {stall.index - 1}",
+            )
     zone = (Engine.DATA_DIM - Engine.LEFT_MAX_WIN, Engine.DATA_DIM - Engine.RIGHT_MAX_WIN)
     seen = [
         c

@@ -98,7 +98,7 @@ def out_of_fold(engine_pass: EnginePass, name: str, fold_map: FoldMap, models, c
                 rejected=bool(rejected),
             )
     cycles = [relabelled.get(id(c), c) for c in engine_pass.cycles]
-    return EnginePass(cycles, engine_pass.rows, engine_pass.num_sample)
+    return replace(engine_pass, cycles=cycles)
 
 
 @dataclass
@@ -141,23 +141,24 @@ def choose(parts: list[Attributed], classes, max_spurious: float, poll_s: float)
 
 
 def replay(
-    recordings: list[tuple[str, np.ndarray, list[GestureEvent]]],
+    recordings: list[tuple[str, np.ndarray, list[GestureEvent], dict[int, float]]],
     model,
     encoder,
     num_sample: int,
     progress: Callable[[int], None] | None = None,
 ) -> list[tuple[str, EnginePass, list[GestureEvent]]]:
-    """One engine pass over each recording, keeping each segment's feature vector. The
-    vectors do not depend on the model; it only has to be loadable by the engine."""
+    """One engine pass over each recording (name, rows, true gestures, gaps), keeping each
+    segment's feature vector. The vectors do not depend on the model; it only has to be
+    loadable by the engine."""
     passes = []
     with tempfile.TemporaryDirectory(prefix="velmorakit-replay-") as folder:
         paths = [Path(folder) / "model.pkl", Path(folder) / "encoder.pkl"]
         for path, obj in zip(paths, (model, encoder), strict=True):
             path.write_bytes(pickle.dumps(obj))
         config = GestureConfig(str(paths[0]), str(paths[1]), num_sample)
-        for name, samples, events in recordings:
+        for name, samples, events, gaps in recordings:
             engine = VelmoraComputing(config.model_path, config.encoder_path)
-            engine_pass = run_engine(engine, samples, config, progress, keep_features=True)
+            engine_pass = run_engine(engine, samples, config, progress, gaps, keep_features=True)
             passes.append((name, engine_pass, events))
     return passes
 
@@ -188,7 +189,8 @@ def for_training(segments, model, encoder, report, max_spurious, poll_s, num_sam
         recording = read_recording(path)
         events = load_scorable_events(path, recording)
         if events is not None:
-            recordings.append((name, recording.samples, without_rest_markers(events, known)))
+            events = without_rest_markers(events, known)
+            recordings.append((name, recording.samples, events, recording.gaps))
     if not recordings:
         return None, "the recordings the segments were cut from have no ground truth"
     with progress(sum(len(r[1]) for r in recordings)) as advance:

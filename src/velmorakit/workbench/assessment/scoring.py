@@ -27,6 +27,7 @@ from .attribution import (
     NO_START_BOUND,
     NOT_READ,
     SHARED,
+    STALLED,
     TOO_LONG,
     Attributed,
 )
@@ -50,6 +51,7 @@ REJECTED = "rejected as no gesture"
 # Why a delivered result is spurious.
 NO_GESTURE = "overlaps no true gesture"
 REPEAT = "a second result for the same gesture"
+UNKNOWN_GESTURE = "during a gesture whose label the model does not know"
 
 # The same reasons in a word or two, for pictures.
 SHORT_REASONS = {
@@ -62,6 +64,7 @@ SHORT_REASONS = {
     SHARED: "merged",
     HIDDEN: "hidden",
     AT_END: "at the end",
+    STALLED: "stall",
     BELOW_CONFIDENCE: "confidence",
     BELOW_PROBABILITY: "probability",
     REPLACED: "queue",
@@ -165,6 +168,8 @@ def outcomes(part: Attributed, th: Thresholds) -> tuple[list[Outcome], list[int]
         mine = per_event.get(e, [])
         got = [s for s in mine if s in reached_app]
         if not part.known[e]:
+            # Not scored as a gesture, but an application receives these results all the same.
+            spurious += got
             result.append(Outcome(event, NOT_SCORED, reason="label unknown to the model"))
             continue
         spurious += got[1:]  # the same gesture reported again
@@ -232,7 +237,8 @@ def score(parts: list[Attributed], classes: list[str], th: Thresholds) -> Evalua
         segments = part.engine_pass.segments
         for s in spurious:
             pairs.append((NONE, segments[s].label))
-            why = NO_GESTURE if part.owner[s] < 0 else REPEAT
+            owner = part.owner[s]
+            why = NO_GESTURE if owner < 0 else REPEAT if part.known[owner] else UNKNOWN_GESTURE
             total.spurious_reasons[why] += 1
             total.spurious_results.append((part.name, why, segments[s]))
         total.spurious += len(spurious)

@@ -37,6 +37,12 @@ def cmd_evaluate(args) -> None:
         f"batches of {args.num_sample} samples, confidence >= {args.confidence_th:g}, "
         f"probability >= {args.prob_th:g}, application polling every {args.poll_interval:g} s"
     )
+    stalls = sum(len(part.engine_pass.stalls) for part in parts)
+    if stalls:
+        print(
+            f"the sensor's gaps stall the worker {stalls} time(s): the engine's window is "
+            "cleared there, as in a live run"
+        )
     print(evaluation_summary(result))
     confidences = sorted({*CONFIDENCE_GRID, args.confidence_th})
     probabilities = sorted({*PROBABILITY_GRID, args.prob_th})

@@ -35,6 +35,7 @@ def cmd_listen(args) -> int:
     _, config = load_model(args)  # a bad model fails here, not in the worker
     if config.num_sample <= 0:
         raise WorkbenchError("--num-sample must be positive")
+    check_replay_speed(settings.speed, config.num_sample)
     show = _json_line if args.json else _text_line
     session = ListenSession(settings, config)
     interrupted = session.run(show)
@@ -47,6 +48,20 @@ def cmd_listen(args) -> int:
     if (session.worker_exitcode or 0) > 0:
         raise WorkbenchError(f"the gesture worker failed (exit code {session.worker_exitcode})")
     return INTERRUPTED if interrupted else 0
+
+
+def check_replay_speed(speed: float | None, num_sample: int) -> None:
+    """Refuse a replay so slow that every batch takes longer than the worker's stall limit:
+    each would clear the engine's window, and nothing would ever be recognised."""
+    from ..stalls import STALL_S, batch_seconds
+
+    if speed and batch_seconds(num_sample, speed) > STALL_S:
+        raise WorkbenchError(
+            f"--speed {speed:g} brings a batch of {num_sample} samples in "
+            f"{batch_seconds(num_sample, speed):.2f} s, over the worker's stall limit of "
+            f"{STALL_S:g} s: every batch would clear the engine's window; replay faster than "
+            f"{batch_seconds(num_sample) / STALL_S:.3g} (or lower --num-sample)"
+        )
 
 
 class ListenSession:

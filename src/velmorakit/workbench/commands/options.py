@@ -238,7 +238,7 @@ def engine_passes(inputs, config, classes, desc: str):
     with progress(total=rows, desc=desc, unit="sample", unit_scale=True, disable=None) as bar:
         for path, recording, events in inputs:
             engine = VelmoraComputing(config.model_path, config.encoder_path)
-            engine_pass = run_engine(engine, recording.samples, config, bar.update)
+            engine_pass = run_engine(engine, recording.samples, config, bar.update, recording.gaps)
             parts.append(attribute(Path(path).name, engine_pass, events, classes))
     return parts
 

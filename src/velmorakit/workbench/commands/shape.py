@@ -12,24 +12,31 @@ def run_shape(args) -> None:
     from ..learning.segments import concatenate, save_segments, segments_path, shape_recording
     from ..outputs import refuse_inputs_as_outputs
     from ..progress import progress
+    from ..recordings.groundtruth import load_scorable_events
     from ..recordings.recording import read_recording, recording_paths
+    from ..stalls import clearing_gaps
     from .options import label_counts, output_path
 
     recordings = recording_paths(args.recordings)
     refuse_inputs_as_outputs(recordings, [segments_path(args.output)])
-    parts, dropped = [], 0
+    parts, dropped, cleared, truth = [], 0, 0, 0
     for path in progress(recordings, desc="shaping", unit="recording", disable=None):
         recording = read_recording(path)
+        events = load_scorable_events(path, recording) or []
+        breaks = clearing_gaps(recording.gaps, args.step)
         part, unlabelled = shape_recording(
             recording.samples,
-            recording.labels,
+            events,
             Path(path).name,
             args.step,
             not args.one_phase,
+            breaks,
             str(Path(path).resolve()),
         )
         parts.append(part)
         dropped += unlabelled
+        cleared += len(breaks)
+        truth += len(events)
     segments = concatenate(parts)
     if not len(segments):
         raise WorkbenchError("no segment covers a labelled row: nothing to write")
@@ -41,10 +48,20 @@ def run_shape(args) -> None:
         f"({label_counts(segments.labels)})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
+    if gestures < truth:
+        print(
+            f"{truth - gestures} of the {truth} true gestures gave no segment (see `evaluate` "
+            "or `plot` for why): not trained on"
+        )
+    if cleared:
+        print(
+            f"no segment spans any of {cleared} sensor gap(s) long enough to stall the worker, "
+            "which clears its window there"
+        )
     if dropped:
         print(
-            f"kept apart {dropped} segment(s) that cover no labelled row: not trained on, "
-            "they count as spurious results when thresholds are chosen"
+            f"kept apart {dropped} segment(s) that overlap no true gesture: motion that is no "
+            "gesture, which `train` learns as a class of its own"
         )
 
 
@@ -52,7 +69,12 @@ def register(commands) -> None:
     from .options import WINDOW_ROWS, within
 
     p = commands.add_parser("shape", help="cut recordings into labelled segment vectors (.npz)")
-    p.add_argument("recordings", nargs="+", help="CSV recordings with a label column")
+    p.add_argument(
+        "recordings",
+        nargs="+",
+        help="CSV recordings; the gestures come from each one's *.truth.csv, else from the "
+        "runs of its labels",
+    )
     p.add_argument("-o", "--output", default=DEFAULT_SEGMENTS, help=f"({DEFAULT_SEGMENTS})")
     p.add_argument(
         "--step",

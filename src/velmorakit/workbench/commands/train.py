@@ -2,7 +2,6 @@
 
 import argparse
 import math
-from dataclasses import replace
 
 import numpy as np
 
@@ -29,6 +28,8 @@ def _scores_line(score) -> str:
         return f"  {score.name:<14} {'left out':>16}  {cost}  over the budget"
     if score.unfit:
         return f"  {score.name:<14} {'left out':>16}  {cost}  {score.unfit}"
+    if not score.fold_accuracies:
+        return f"  {score.name:<14} {'no figure':>16}  {cost}"
     accuracy = f"{score.accuracy:.1%} ± {score.accuracy_sd:.1%}"
     return f"  {score.name:<14} {accuracy:>16}  {cost}"
 
@@ -45,9 +46,14 @@ def _point(point) -> str:
 
 
 def summary(report, unlabelled: int) -> list[str]:
-    from ..assessment.reports import confusion_table
-
-    lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
+    if report.unscored:
+        lines = [
+            f"warning: {report.unscored}",
+            f"chosen: {report.chosen}, the first candidate within the budget (no figures to "
+            f"choose by), fitted on all {report.segments} segments",
+        ]
+    else:
+        lines = [f"chosen: {report.chosen}, refitted on all {report.segments} segments"]
     for s in report.scores:
         if s.unconverged:
             lines.append(
@@ -56,7 +62,23 @@ def summary(report, unlabelled: int) -> list[str]:
             )
     if report.unconverged:
         lines.append("note: the final fit stopped at its iteration limit before converging")
-    lines.append("out-of-fold confusion of the chosen classifier (segments):")
+    if report.unscored:
+        confidence_th, gesture_prob_th = report.thresholds
+        lines.append(
+            f"the bundle keeps the default thresholds (confidence_th {confidence_th:g}, "
+            f"gesture_prob_th {gesture_prob_th:g}): without out-of-fold figures there is "
+            "nothing to choose them by"
+        )
+    else:
+        lines += _out_of_fold_lines(report, unlabelled)
+    return lines + [f"warning: {note}" for note in report.notes]
+
+
+def _out_of_fold_lines(report, unlabelled: int) -> list[str]:
+    """The chosen classifier's out-of-fold confusion, and what became of no-gesture motion."""
+    from ..assessment.reports import confusion_table
+
+    lines = ["out-of-fold confusion of the chosen classifier (segments):"]
     lines.append(confusion_table(report.confusion, report.classes))
     if NO_GESTURE in report.classes:
         lines.append(
@@ -65,7 +87,7 @@ def summary(report, unlabelled: int) -> list[str]:
         )
     elif unlabelled:
         lines.append(f"thresholds weigh {unlabelled} segment(s) of no gesture as spurious")
-    return lines + [f"warning: {note}" for note in report.notes]
+    return lines
 
 
 def segment_threshold_lines(report) -> list[str]:
@@ -214,32 +236,29 @@ def run_train(args) -> None:
     for line in summary(report, len(segments.unlabelled)):
         print(line)
     num_sample = segments.step or WORKER_NUM_SAMPLE
-    choice = None
-    if args.target_precision is None:
+    confidence_th, gesture_prob_th = report.thresholds
+    rec = report.recommended.point if report.recommended else None
+    choice, lines = None, []
+    if args.target_precision is None and not report.unscored:
         choice, why = for_training(
             segments, model, encoder, report, args.max_spurious, 0.1, num_sample, _replay_bar
         )
         if choice is None:
             print(f"note: {why}: thresholds chosen on the segments")
-        lines = end_to_end_lines(choice) if choice else segment_threshold_lines(report)
-    else:
+    if choice is not None:
+        lines = end_to_end_lines(choice)
+        confidence_th, gesture_prob_th = choice.chosen.confidence, choice.chosen.probability
+    elif not report.unscored:
         lines = segment_threshold_lines(report)
     for line in lines:
         print(line)
-    rec = report.recommended.point
-    if choice is not None:
-        rec = replace(
-            rec,
-            confidence_th=choice.chosen.confidence,
-            gesture_prob_th=choice.chosen.probability,
-        )
     write_bundle(
         args.output,
         model,
         encoder,
         rate_hz=DatasetShaper.F_SAMP,
-        confidence_th=rec.confidence_th,
-        gesture_prob_th=rec.gesture_prob_th,
+        confidence_th=confidence_th,
+        gesture_prob_th=gesture_prob_th,
         num_sample=num_sample,
         details={
             "chosen": report.chosen,
@@ -247,9 +266,9 @@ def run_train(args) -> None:
             "segments": report.segments,
             "gestures": report.gestures,
             "target_precision": args.target_precision or DEFAULT_TARGET_PRECISION,
-            "target_reached": report.recommended.reached,
-            "out_of_fold_precision": _number(rec.precision),
-            "out_of_fold_recall": _number(rec.recall),
+            "target_reached": bool(report.recommended and report.recommended.reached),
+            "out_of_fold_precision": _number(rec.precision) if rec else None,
+            "out_of_fold_recall": _number(rec.recall) if rec else None,
             "end_to_end": _end_to_end_details(choice),
             "candidates": {
                 s.name: {

@@ -90,7 +90,7 @@ def train_default_model(directory: Path) -> tuple[Bundle, TrainingReport]:
     ):
         session = simulate_session(TRAINING_SECONDS, seed)
         part, _ = shape_recording(
-            session.samples, session.labels, f"seed {seed}", NUM_SAMPLE, all_phases=True
+            session.samples, session.events, f"seed {seed}", NUM_SAMPLE, all_phases=True
         )
         parts.append(part)
     segments = concatenate(parts)
@@ -102,14 +102,14 @@ def train_default_model(directory: Path) -> tuple[Bundle, TrainingReport]:
         folds=FOLDS,
         seed=SEED,
     )
-    point = report.recommended.point
+    confidence_th, gesture_prob_th = report.thresholds
     write_bundle(
         directory,
         model,
         encoder,
         rate_hz=SAMPLE_RATE,
-        confidence_th=point.confidence_th,
-        gesture_prob_th=point.gesture_prob_th,
+        confidence_th=confidence_th,
+        gesture_prob_th=gesture_prob_th,
         num_sample=NUM_SAMPLE,
         details={"chosen": report.chosen, "trained_on": "simulated sessions"},
     )

@@ -29,7 +29,7 @@ class SegmentSet:
     gestures: np.ndarray | None = None
 
     step: int = 0  # samples per cycle the segments were cut with; 0 if unknown or mixed
-    # m x 300: segments that cover no labelled row (motion that is no gesture), with their
+    # m x 300: segments that overlap no true gesture (motion that is no gesture), with their
     # bounds and recordings (unknown in files written before they were kept: empty arrays).
     unlabelled: np.ndarray | None = None
     unlabelled_bounds: np.ndarray | None = None
@@ -57,24 +57,14 @@ class SegmentSet:
         return len(self.labels)
 
 
-def label_runs(row_labels: np.ndarray) -> list[tuple[int, int]]:
-    """(first, end) rows of every run of equal, non-empty labels, end excluded."""
-    runs, start = [], 0
-    for i in range(1, len(row_labels) + 1):
-        if i == len(row_labels) or row_labels[i] != row_labels[start]:
-            if row_labels[start]:
-                runs.append((start, i))
-            start = i
-    return runs
-
-
-def gesture_indices(bounds: np.ndarray, row_labels: np.ndarray) -> np.ndarray:
-    """The label run each segment overlaps most, -1 where it covers no labelled row."""
-    runs = np.array(label_runs(row_labels), dtype=np.int64).reshape(-1, 2)
-    if not len(bounds) or not len(runs):
+def gesture_indices(bounds: np.ndarray, events) -> np.ndarray:
+    """The true gesture (index into `events`) each segment overlaps most, the first on a tie,
+    -1 where it overlaps none."""
+    spans = np.array([(e.start, e.end) for e in events], dtype=np.int64).reshape(-1, 2)
+    if not len(bounds) or not len(spans):
         return np.full(len(bounds), -1, dtype=np.int64)
-    starts = np.maximum(bounds[:, :1], runs[:, 0])
-    ends = np.minimum(bounds[:, 1:] + 1, runs[:, 1])
+    starts = np.maximum(bounds[:, :1], spans[:, 0])
+    ends = np.minimum(bounds[:, 1:] + 1, spans[:, 1])
     overlap = ends - starts
     return np.where(overlap.max(axis=1) > 0, overlap.argmax(axis=1), -1)
 
@@ -123,43 +113,56 @@ def concatenate(parts: list[SegmentSet]) -> SegmentSet:
     )
 
 
+def pieces(rows: int, breaks) -> list[tuple[int, int]]:
+    """(first, end) rows of the stretches between the rows in `breaks`, where the worker's
+    window would have been cleared."""
+    cuts = sorted({0, rows, *(int(b) for b in breaks if 0 < b < rows)})
+    return list(zip(cuts[:-1], cuts[1:], strict=True))
+
+
 def shape_recording(
     samples: np.ndarray,
-    row_labels: np.ndarray,
+    events,
     source: str,
     step: int,
     all_phases: bool = False,
+    breaks=(),
     path: str | None = None,
 ):
     """Labelled segments of one recording (with the unlabelled ones apart), and how many
-    covered no labelled row.
+    overlapped no true gesture.
 
-    The worker runs a cycle every `step` samples, from wherever its stream began, so one
-    gesture reaches the classifier cut from any of `step` window positions. With
-    `all_phases` the recording is cut at each of them, one copy of every gesture per phase.
+    `events` are the recording's true gestures (start, end, label): each segment takes the
+    label of the one it overlaps most and stays tied to it, so that the copies of one take
+    are kept together however its neighbours are labelled. The worker runs a cycle every
+    `step` samples, from wherever its stream began, so one gesture reaches the classifier
+    cut from any of `step` window positions. With `all_phases` the recording is cut at each
+    of them, one copy of every gesture per phase. No segment spans a row of `breaks` (a
+    sensor gap that clears the worker's window): each stretch between them is cut alone.
     """
+    names = np.array([e.label for e in events] + [""], dtype=str)
     parts, dropped = [], 0
-    for phase in range(step if all_phases else 1):
-        features, bounds = extract(samples, step, phase)
-        labels = np.array(segment_labels(bounds, row_labels), dtype=str)
-        keep = labels != ""
-        gestures = gesture_indices(bounds[keep], row_labels)
-        source_names = np.full(keep.sum(), source)
-        parts.append(
-            SegmentSet(
-                features[keep],
-                labels[keep],
-                bounds[keep],
-                source_names,
-                gestures,
-                step,
-                features[~keep],
-                bounds[~keep],
-                np.full((~keep).sum(), source),
-                {source: path} if path else {},
+    for first, end in pieces(len(samples), breaks):
+        for phase in range(step if all_phases else 1):
+            features, bounds = extract(samples[first:end], step, phase)
+            bounds = bounds + first
+            gestures = gesture_indices(bounds, events)
+            keep = gestures >= 0
+            parts.append(
+                SegmentSet(
+                    features[keep],
+                    names[gestures[keep]],
+                    bounds[keep],
+                    np.full(keep.sum(), source),
+                    gestures[keep],
+                    step,
+                    features[~keep],
+                    bounds[~keep],
+                    np.full((~keep).sum(), source),
+                    {source: path} if path else {},
+                )
             )
-        )
-        dropped += int((~keep).sum())
+            dropped += int((~keep).sum())
     return concatenate(parts), dropped
 
 

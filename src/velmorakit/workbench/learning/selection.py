@@ -3,9 +3,11 @@
 Segments of one gesture (its copies cut at different cycle phases) always fall into the
 same fold, so a candidate is never scored on a near-copy of what it was fitted on. Each
 candidate's cost of one `predict_proba` on one vector, the engine's call, is measured on
-the model of its first fold; a candidate over the budget is left out without fitting the
-remaining folds. Asked for a forecast, every candidate is first timed on a small sample, so
-that how long the selection will take is known before it starts.
+the model of its first fitted fold; a candidate over the budget is left out without fitting
+the remaining folds. Folds in which some class is not both trained on and tested give no
+figures at all, rather than accuracies that measure the split. Asked for a forecast, every
+candidate is first timed on a small sample, so that how long the selection will take is known
+before it starts.
 """
 
 import math
@@ -102,6 +104,58 @@ def fold_probabilities(model, x: np.ndarray, classes: np.ndarray) -> np.ndarray:
     return out
 
 
+def fold_problem(labels: np.ndarray, groups: np.ndarray, splits) -> str:
+    """Why these folds cannot score a classifier, "" when they can: a fold tested on a class
+    its training part lacks can only get it wrong, and one that lacks a class it was trained
+    on says nothing of it, so the mean accuracy would measure the split, not the classifier."""
+    for k, (train, test) in enumerate(splits, start=1):
+        untrained = sorted(set(labels[test]) - set(labels[train]))
+        untested = sorted(set(labels[train]) - set(labels[test]))
+        if not (untrained or untested):
+            continue
+        if untrained:
+            what = f"fold {k} is tested on {', '.join(untrained)} without training on it"
+        else:
+            what = f"fold {k} has no gesture of {', '.join(untested)} to test"
+        gestures = {c: len(np.unique(groups[labels == c])) for c in np.unique(labels)}
+        few = [f"{c} {n}" for c, n in gestures.items() if n < len(splits)]
+        fewest = f"; fewest: {', '.join(few)}" if few else ""
+        if max(gestures.values()) == 1:
+            fewest += (
+                " (each class is one gesture: were its takes recorded back to back without a "
+                "ground truth? `import --split-column` writes one per take)"
+            )
+        return (
+            f"no cross-validated figures: {what}; every class needs gestures in each of the "
+            f"{len(splits)} folds{fewest}"
+        )
+    return ""
+
+
+def _measure_cost(score: CandidateScore, model, vector: np.ndarray, budget_ms: float) -> bool:
+    """Record the model's cost; False when it is over the budget (a cost that could not be
+    measured is never within it)."""
+    score.cost_ms = predict_cost_ms(model, vector)
+    score.over_budget = not score.cost_ms <= budget_ms
+    return not score.over_budget
+
+
+def fit_and_measure(candidate, features, labels, *, seed: int, hidden: int, budget_ms: float):
+    """A candidate fitted on all segments with its cost measured, but no accuracy: for when
+    the folds cannot score it."""
+    score = CandidateScore(candidate.name, candidate.description)
+    counts = np.unique(labels, return_counts=True)[1]
+    if counts.min() < candidate.min_per_class:
+        score.unfit = f"needs {candidate.min_per_class} examples of every class"
+        return score
+    model, score.unconverged = fit_quietly(
+        candidate.build(seed, hidden, counts.min()), features, labels
+    )
+    score.fits = 1
+    _measure_cost(score, model, features[0], budget_ms)
+    return score
+
+
 def cross_validate(
     candidate: Candidate,
     features: np.ndarray,
@@ -140,11 +194,9 @@ def cross_validate(
             )
             score.fits += 1
             score.unconverged += unconverged
-            if k == 0:
-                score.cost_ms = predict_cost_ms(model, features[test[0]])
-                if score.cost_ms > budget_ms:
-                    score.over_budget = True
-                    return score
+            # The cost is measured on the first fold that fits a model.
+            if score.fits == 1 and not _measure_cost(score, model, features[test[0]], budget_ms):
+                return score
             oof[test] = fold_probabilities(model, features[test], classes)
             score.fold_models.append(model)
         predicted = classes[oof[test].argmax(axis=1)]
@@ -152,6 +204,14 @@ def cross_validate(
         score.fold_seconds.append(time.perf_counter() - started)
         if forecast:
             forecast.fold_done(candidate.name, score.fold_seconds[-1])
+    if not score.fits:
+        # No training part held two classes: the cost comes from a fit on all segments.
+        measured = fit_and_measure(
+            candidate, features, labels, seed=seed, hidden=hidden, budget_ms=budget_ms
+        )
+        score.cost_ms, score.over_budget = measured.cost_ms, measured.over_budget
+        if score.over_budget:
+            return score
     score.oof_probabilities = oof
     return score
 
@@ -210,16 +270,20 @@ def select(
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
     on_estimate: EstimateCallback | None = None,
-) -> tuple[list[CandidateScore], list[tuple[np.ndarray, np.ndarray]]]:
-    """Every candidate's cross-validated score, and the (train, test) splits used; `on_score`
-    receives each score as soon as it is known. With `on_estimate`, every candidate is first
-    timed on a sample and `on_estimate` receives the forecast before the first fold; the
-    forecast then gives `progress` the seconds left."""
+) -> tuple[list[CandidateScore], list[tuple[np.ndarray, np.ndarray]], str]:
+    """Every candidate's cross-validated score, the (train, test) splits used, and why the
+    folds cannot score the candidates ("" when they can: see `fold_problem`). Folds that
+    cannot score give no accuracy; each candidate is then fitted on all segments for its cost
+    only. `on_score` receives each score as soon as it is known. With `on_estimate`, every
+    candidate is first timed on a sample and `on_estimate` receives the forecast before the
+    first fold; the forecast then gives `progress` the seconds left."""
     k = fold_count(labels, groups, folds)
     splits = make_splits(labels, groups, k, seed)
-    total = len(candidates) * k
+    problem = fold_problem(labels, groups, splits)
+    steps = 1 if problem else k
+    total = len(candidates) * steps
     forecast = None
-    if on_estimate:
+    if on_estimate and not problem:
         pilots = {
             c.name: pilot_fold_seconds(c, features, labels, splits[0], seed=seed, hidden=hidden)
             for c in candidates
@@ -228,8 +292,14 @@ def select(
         on_estimate(forecast)
     scores = []
     for i, candidate in enumerate(candidates):
-        scores.append(
-            cross_validate(
+        if problem:
+            if progress:
+                progress(i, total, f"{candidate.name} on all segments", math.nan)
+            score = fit_and_measure(
+                candidate, features, labels, seed=seed, hidden=hidden, budget_ms=budget_ms
+            )
+        else:
+            score = cross_validate(
                 candidate,
                 features,
                 labels,
@@ -242,18 +312,21 @@ def select(
                 done=i * k,
                 total=total,
             )
-        )
         if forecast:
             forecast.candidate_done(candidate.name)
+        scores.append(score)
         if on_score:
-            on_score(scores[-1])
+            on_score(score)
     if progress:
         progress(total, total, "cross-validation done", 0.0)
-    return scores, splits
+    return scores, splits, problem
 
 
-def winner(scores: list[CandidateScore]) -> CandidateScore | None:
-    """The most accurate candidate within the budget; the cheaper one on a tie."""
+def winner(scores: list[CandidateScore], scored: bool = True) -> CandidateScore | None:
+    """The most accurate candidate within the budget, the cheaper one on a tie; without
+    cross-validated figures (`scored` False), the first one fitted within the budget."""
+    if not scored:
+        return next((s for s in scores if s.fits and not (s.unfit or s.over_budget)), None)
     usable = [s for s in scores if s.oof_probabilities is not None]
     if not usable:
         return None

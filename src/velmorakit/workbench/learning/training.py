@@ -8,7 +8,9 @@ and checked against each other before they are written.
 Training chooses the classifier: every candidate is cross-validated over the segments
 (all copies of one gesture in one fold), candidates too slow for the worker are left out,
 the most accurate one is refitted on all segments, and its out-of-fold probabilities give
-the recommended acceptance thresholds.
+the recommended acceptance thresholds. Folds that cannot score the candidates (some class not
+both trained on and tested) give no figures: the first candidate within the budget is
+fitted and the default thresholds stay.
 """
 
 import math
@@ -53,10 +55,12 @@ class TrainingReport:
     segments: int
     gestures: int
     unconverged: int  # ConvergenceWarnings of the final fit on all segments
-    confusion: np.ndarray  # out of fold, chosen classifier: rows true, columns predicted
-    recommended: Recommendation
-    at_defaults: OperatingPoint  # out of fold, at the worker's default thresholds
+    # Out of fold, chosen classifier: rows true, columns predicted; None without figures.
+    confusion: np.ndarray | None
+    recommended: Recommendation | None  # None without out-of-fold figures: the defaults stay
+    at_defaults: OperatingPoint | None  # out of fold, at the worker's default thresholds
     notes: list[str] = field(default_factory=list)  # cautions for the user
+    unscored: str = ""  # why the folds gave no figures, "" when they did
     # The cross-validation's (train, test) rows: the chosen candidate's fold models classify
     # what each fold held out.
     splits: list = field(default_factory=list, repr=False)
@@ -64,6 +68,15 @@ class TrainingReport:
     @property
     def chosen_score(self) -> CandidateScore:
         return next(s for s in self.scores if s.name == self.chosen)
+
+    @property
+    def thresholds(self) -> tuple[float, float]:
+        """(confidence_th, gesture_prob_th) for the bundle: the recommended ones, else the
+        worker's defaults."""
+        if self.recommended is None:
+            return DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH
+        point = self.recommended.point
+        return point.confidence_th, point.gesture_prob_th
 
 
 def build_encoder(classes: list[str]):
@@ -184,7 +197,7 @@ def train_model(
     features, labels, groups = training.features, training.labels, training.groups
     validate_training_set(features, labels)
     chosen_from = pick_candidates(candidates)
-    scores, splits = select(
+    scores, splits, unscored = select(
         chosen_from,
         features,
         labels,
@@ -197,7 +210,7 @@ def train_model(
         on_score=on_score,
         on_estimate=on_estimate,
     )
-    best = winner(scores)
+    best = winner(scores, scored=not unscored)
     if best is None:
         reasons = ", ".join(f"{s.name}: {s.unfit or f'{s.cost_ms:.2f} ms'}" for s in scores)
         raise WorkbenchError(
@@ -216,9 +229,6 @@ def train_model(
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
-    truth = training.truth(classes)
-    rejected = classes.index(NO_GESTURE) if NO_GESTURE in classes else None
-    probabilities = best.oof_probabilities
     report = TrainingReport(
         classes,
         scores,
@@ -227,17 +237,35 @@ def train_model(
         len(labels),
         len(np.unique(groups)),
         unconverged,
-        confusion_matrix(
-            np.searchsorted(np.array(classes), labels),
-            probabilities.argmax(axis=1),
-            labels=range(len(classes)),
-        ),
-        recommend_thresholds(probabilities, truth, target_precision, rejected),
-        operating_point(probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH, rejected),
+        None,
+        None,
+        None,
         _class_notes(labels, groups),
+        unscored,
         splits,
     )
+    if not unscored:
+        _out_of_fold_figures(report, best, training, target_precision)
     return model, encoder, report
+
+
+def _out_of_fold_figures(report, best, training: TrainingSet, target_precision) -> None:
+    """The chosen candidate's out-of-fold confusion and the thresholds it recommends on the
+    segments; segments of no gesture weigh as spurious results, and with a "no gesture"
+    class a segment won by it gives no result."""
+    classes = report.classes
+    probabilities = best.oof_probabilities
+    report.confusion = confusion_matrix(
+        np.searchsorted(np.array(classes), training.labels),
+        probabilities.argmax(axis=1),
+        labels=range(len(classes)),
+    )
+    truth = training.truth(classes)
+    rejected = classes.index(NO_GESTURE) if NO_GESTURE in classes else None
+    report.recommended = recommend_thresholds(probabilities, truth, target_precision, rejected)
+    report.at_defaults = operating_point(
+        probabilities, truth, DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH, rejected
+    )
 
 
 def classify(model, encoder, features: np.ndarray) -> list[str]:

@@ -3,7 +3,8 @@
 A truth file that does not belong to its recording would give plausible but wrong scores,
 so it is refused; a recording with neither a truth file nor a label column cannot be scored;
 labels the model does not know are reported, with the likely cause, so that they are not
-mistaken for misses, and rest marked with a label is scored as rest.
+mistaken for misses (results during them are spurious), and rest marked with a label is scored
+as rest.
 """
 
 from collections import Counter
@@ -64,12 +65,12 @@ def unknown_label_notes(events: list[GestureEvent], classes: list[str]) -> list[
         if label.lower() in by_case:
             why = (
                 f"differs from the model's {by_case[label.lower()]!r} only in case: "
-                "left out of the scores"
+                "not scored, results during it count as spurious"
             )
         elif label.lower() in REST_WORDS:
             why = "looks like a rest marker: scored as rest (leave rest rows unlabelled)"
         else:
-            why = "not among the model's classes: left out of the scores"
+            why = "not among the model's classes: not scored, results during it count as spurious"
         notes.append(f"{label!r}: {n} gesture(s), {why}")
     return notes
 

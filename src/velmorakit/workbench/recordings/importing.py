@@ -133,21 +133,35 @@ def import_recording(
             return math.nan
 
     # Rows carry (piece, label): a piece ends where the grid starts afresh (a new take, a
-    # gap, a clock reset), so that two takes of one label stay two gestures.
-    samples, tags = [], []
+    # gap, a clock reset), so that two takes of one label stay two gestures. The first row of
+    # each later piece is noted with the seconds since the last sample before it, which
+    # decide whether a live worker would have stalled there.
+    samples, tags, gaps = [], [], {}
     group, piece = None, 0
+    last_t = None  # seconds of the last sample placed on the grid, None without time stamps
+    since = None  # (last_t,) when a new piece has begun but has no row yet
     for _, row in table.rows:
         if group_at is not None and group_at < len(row) and row[group_at] != group:
-            piece += group is not None
+            if group is not None:
+                piece += 1
+                since = since or (last_t,)
             group = row[group_at]
             conditioner.restart()
         values = [number(row, c) for c in cells if c is not None]
         label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
         t = number(row, time_at) if time_at is not None else None
-        gaps = conditioner.resampler.gaps
+        before = (conditioner.malformed, conditioner.resampler.dropped, conditioner.resampler.gaps)
         gyro = [number(row, c) for c in gyro_cells]
         rows = conditioner.push(t, values[:3], values[3:], label, gyro)
-        piece += conditioner.resampler.gaps - gaps
+        if conditioner.resampler.gaps != before[2]:
+            piece += 1
+            since = since or (last_t,)
+        seconds = None if t is None else t * conditioner.time_scale
+        if (conditioner.malformed, conditioner.resampler.dropped) == before[:2]:
+            last_t = seconds
+        if rows and since:
+            gaps[len(samples)] = _silence(since[0], seconds)
+            since = None
         for out in rows:
             samples.append(out.values)
             tags.append((piece, out.tag))
@@ -156,7 +170,8 @@ def import_recording(
 
     events = events_from_labels([label for _, label in tags], [piece for piece, _ in tags])
     labels = np.array([label for _, label in tags], dtype=object)
-    write_with_truth(output, np.array(samples), labels, events if label_at is not None else None)
+    truth = events if label_at is not None else None
+    write_with_truth(output, np.array(samples), labels, truth, gaps)
     counts = conditioner.counts
     gyroscope = (conditioner.gyro_note or "used") if conditioner.has_gyro else ""
     return ImportReport(
@@ -171,6 +186,14 @@ def import_recording(
         len(events),
         gyroscope,
     )
+
+
+def _silence(before: float | None, after: float | None) -> float:
+    """Seconds between two samples' time stamps; infinite when unknown (no time stamps, or a
+    clock that started again)."""
+    if before is None or after is None or not after > before:
+        return math.inf
+    return after - before
 
 
 def describe(report: ImportReport, source, output) -> str:
@@ -194,6 +217,6 @@ def describe(report: ImportReport, source, output) -> str:
     if report.restarts:
         lines.append(
             f"started the 50 Hz grid afresh {report.restarts} time(s) "
-            "(gaps, clock resets, new takes)"
+            "(gaps, clock resets, new takes; each noted in the gap_s column)"
         )
     return "\n".join(lines)

@@ -3,6 +3,8 @@
 A recording has the header ax, ay, az, vx, vy, vz, label (the label column may be absent);
 rows where no gesture is being made have an empty label. The ground truth of a recording
 `x.csv` lives beside it in `x.truth.csv`, one gesture per row: start, end, label, distance.
+An imported recording whose sensor paused or started again has a column gap_s, empty but on
+the first row after each such gap: the seconds of silence before it, `inf` when unknown.
 Files as spreadsheets and sensors write them are read too (see `csv_tables`); a recording that
 carries a time column must be at 50 Hz, other rates go through `velmorakit import` first.
 """
@@ -10,7 +12,7 @@ carries a time column must be at 50 Hz, other rates go through `velmorakit impor
 import csv
 import logging
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -24,6 +26,7 @@ from .tables import Table, read_table, to_float
 
 SENSOR_COLUMNS = ("ax", "ay", "az", "vx", "vy", "vz")
 LABEL_COLUMN = "label"
+GAP_COLUMN = "gap_s"
 TRUTH_COLUMNS = ("start", "end", "label", "distance")
 log = logging.getLogger(__name__)
 
@@ -34,6 +37,9 @@ class Recording:
     labels: np.ndarray  # N labels (object array of str), "" where no gesture is made
     nonfinite_rows: int = 0  # rows holding NaN or infinity, kept as they are
     label_column: bool = False  # the file has a label column (its labels may all be empty)
+    # row -> seconds the sensor was silent before it (inf: unknown), where it paused or a take
+    # began; the rows are otherwise 1/50 s apart
+    gaps: dict[int, float] = field(default_factory=dict)
 
 
 def truth_path(path: str | Path) -> Path:
@@ -97,8 +103,8 @@ def read_recording(path: str | Path) -> Recording:
             f"{err}: for acceleration alone, `velmorakit import` estimates the velocity"
         ) from None
     check_time_column(path, table)
-    label_col = table.column(LABEL_COLUMN)
-    rows, labels = [], []
+    label_col, gap_col = table.column(LABEL_COLUMN), table.column(GAP_COLUMN)
+    rows, labels, gaps = [], [], {}
     for line, row in table.rows:
         try:
             rows.append([to_float(row[c], table.delimiter) for c in columns])
@@ -106,6 +112,8 @@ def read_recording(path: str | Path) -> Recording:
             raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
         label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
         labels.append(label)
+        if gap_col is not None and gap_col < len(row) and row[gap_col].strip():
+            gaps[len(rows) - 1] = _gap(path, line, row[gap_col], table.delimiter)
     if not rows:
         raise WorkbenchError(f"{path}: no samples")
     samples = np.array(rows, dtype=float)
@@ -117,12 +125,29 @@ def read_recording(path: str | Path) -> Recording:
             path,
             nonfinite,
         )
-    return Recording(samples, np.array(labels, dtype=object), nonfinite, label_col is not None)
+    return Recording(
+        samples, np.array(labels, dtype=object), nonfinite, label_col is not None, gaps
+    )
 
 
-def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -> None:
+def _gap(path: Path, line: int, text: str, delimiter: str) -> float:
+    try:
+        seconds = to_float(text, delimiter)
+    except ValueError:
+        seconds = math.nan
+    if not seconds > 0:
+        raise WorkbenchError(
+            f"{path}:{line}: {GAP_COLUMN} must be the seconds of a gap (or inf), not {text!r}"
+        )
+    return seconds
+
+
+def write_recording(
+    path: str | Path, samples: np.ndarray, labels: np.ndarray, gaps: dict[int, float] | None = None
+) -> None:
+    """The recording as CSV; the gap column only when there are gaps."""
     with replacing(path) as (temp,):
-        _write_rows(temp, samples, labels)
+        _write_rows(temp, samples, labels, gaps)
 
 
 def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
@@ -131,7 +156,11 @@ def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
 
 
 def write_with_truth(
-    path: str | Path, samples: np.ndarray, labels: np.ndarray, events: list[GestureEvent] | None
+    path: str | Path,
+    samples: np.ndarray,
+    labels: np.ndarray,
+    events: list[GestureEvent] | None,
+    gaps: dict[int, float] | None = None,
 ) -> None:
     """A recording and its ground truth, replaced as a pair: both are written under temporary
     names, then the truth is renamed into place and the recording last, so that a recording
@@ -140,19 +169,22 @@ def write_with_truth(
     truth = truth_path(path)
     if events is None:
         with replacing(path, removing=[truth]) as (temp,):
-            _write_rows(temp, samples, labels)
+            _write_rows(temp, samples, labels, gaps)
         return
     with replacing(truth, path) as (truth_temp, temp):
         _write_events(truth_temp, events)
-        _write_rows(temp, samples, labels)
+        _write_rows(temp, samples, labels, gaps)
 
 
-def _write_rows(path: Path, samples: np.ndarray, labels: np.ndarray) -> None:
+def _write_rows(path: Path, samples: np.ndarray, labels: np.ndarray, gaps) -> None:
     with path.open("w", newline="") as handle:
         writer = csv.writer(handle)
-        writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
-        for values, label in zip(samples, labels, strict=True):
-            writer.writerow([f"{v:.5f}" for v in values] + [label])
+        writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN] + ([GAP_COLUMN] if gaps else []))
+        for i, (values, label) in enumerate(zip(samples, labels, strict=True)):
+            row = [f"{v:.5f}" for v in values] + [label]
+            if gaps:
+                row.append(f"{gaps[i]:.6g}" if i in gaps else "")
+            writer.writerow(row)
 
 
 def _write_events(path: Path, events: list[GestureEvent]) -> None:
