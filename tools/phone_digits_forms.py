@@ -5,7 +5,9 @@ the air with a phone, about 52 Hz, acceleration with gravity in m/s², gyroscope
 t_ms from 0 in each take, take and label columns) holds one take per gesture. This writes,
 into the output directory:
 
-- `digits-takes.csv`: the takes as they are, with a take column;
+- `digits-takes.csv`: the takes as they are, with a take column, in a shuffled order in which
+  neighbours seldom share a digit (`shape` tells gestures apart by runs of labels, so that 25
+  takes of one digit in a row would count as one gesture when `train` cross-validates);
 - `digits-session.csv`: one continuous session: the takes in a shuffled order on one clock,
   and between each two a turn synthesized from the gravity the first ends with to the gravity
   the next starts with (slerp over 0.8 to 1.6 s, a gyroscope that reads it, the takes' rest
@@ -73,6 +75,23 @@ def split(takes: dict[int, Take], share: float, per_digit: int | None, rng) -> d
     return {part: sorted(numbers) for part, numbers in parts.items()}
 
 
+def interleaved(takes: dict[int, Take], numbers: list[int], rng) -> list[int]:
+    """The takes in a random order, each drawn from the digits other than the previous take's
+    in proportion to the takes they have left."""
+    left: dict[str, list] = {}
+    for n in rng.permutation(numbers):
+        left.setdefault(takes[n].label, []).append(n)
+    order, previous = [], None
+    while left:
+        labels = [label for label in left if label != previous] or list(left)
+        counts = np.array([len(left[label]) for label in labels], dtype=float)
+        previous = labels[rng.choice(len(labels), p=counts / counts.sum())]
+        order.append(left[previous].pop())
+        if not left[previous]:
+            del left[previous]
+    return order
+
+
 def takes_form(takes: dict[int, Take], numbers: list[int]) -> SensorSession:
     chosen = [takes[n] for n in numbers]
     return SensorSession(
@@ -107,7 +126,7 @@ def main(argv=None) -> int:
     for part, numbers in split(takes, args.test_share, args.per_digit, rng).items():
         stem = args.output / "-".join(filter(None, (args.name, part)))
         path = Path(f"{stem}-takes.csv")
-        write_session(path, takes_form(takes, numbers))
+        write_session(path, takes_form(takes, interleaved(takes, numbers, rng)))
         print(f"wrote {path}: {len(numbers)} takes")
         session = join_takes([takes[n] for n in rng.permutation(numbers)], rng)
         path = Path(f"{stem}-session.csv")

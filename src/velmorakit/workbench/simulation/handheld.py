@@ -160,8 +160,10 @@ def handheld_session(
 ) -> SensorSession:
     """One continuous session of about `seconds`, reproducible by seed. With turns, rests
     last 2.5 to 4 s unless `settings` say otherwise."""
-    cfg = settings or SimulationSettings(rest_s=TURNING_REST_S if hand.turns else (1.0, 2.5))
-    clean = simulate_session(seconds, seed, replace(cfg, acc_noise_m_s2=0.0, vel_noise_m_s=0.0))
+    if settings is None:
+        settings = SimulationSettings(rest_s=TURNING_REST_S) if hand.turns else SimulationSettings()
+    quiet = replace(settings, acc_noise_m_s2=0.0, vel_noise_m_s=0.0)
+    clean = simulate_session(seconds, seed, quiet)
     rng = np.random.default_rng([seed, 2])
     acc50 = clean.samples[:, :3].copy()
     events = clean.events
