@@ -47,6 +47,7 @@ FOLLOW_THROUGH_S = (0.5, 1.0)
 FOLLOW_THROUGH_SIDEWAYS = 0.5  # its sideways part, at most, against the part along the stroke
 TAKE_LEAD_S = (1.0, 1.5)  # rest in a take before its gesture
 TAKE_TAIL_S = (1.5, 2.5)  # and after it
+CHUNK = 50_000  # samples whose orientations are computed at once
 
 
 @dataclass(frozen=True)
@@ -141,7 +142,11 @@ def _record(rng, acc50, labels50, track: RotationTrack, hand: HandSettings):
     t = sample_times(rng, grid[-1], hand.rate_hz, hand.jitter)
     linear = np.column_stack([np.interp(t, grid, acc50[:, i]) for i in range(3)])
     sway = Sway.draw(rng, np.radians(hand.tilt_deg)) if hand.tilt_deg else None
-    acc, gyro = measured(*held_by(*track.at(t), sway, t), linear, hand.gravity)
+    acc, gyro = np.empty_like(linear), np.empty_like(linear)
+    for part in range(0, len(t), CHUNK):  # in parts: rotations of every sample take room
+        at = slice(part, part + CHUNK)
+        orientation, velocity = held_by(*track.at(t[at]), sway, t[at])
+        acc[at], gyro[at] = measured(orientation, velocity, linear[at], hand.gravity)
     acc += rng.normal(0, hand.acc_noise_m_s2, acc.shape)
     gyro += rng.uniform(-hand.gyro_bias_rad_s, hand.gyro_bias_rad_s, 3)
     gyro += rng.normal(0, hand.gyro_noise_rad_s, gyro.shape)
