@@ -69,7 +69,8 @@ def minimum_jerk(distance: float, n: int) -> np.ndarray:
     return distance / duration**2 * (60 * tau - 180 * tau**2 + 120 * tau**3)
 
 
-def _stroke(rng: np.random.Generator, cfg: SimulationSettings, label: str):
+def stroke(rng: np.random.Generator, cfg: SimulationSettings, label: str):
+    """Acceleration (n x 3, 50 Hz) of one stroke in the direction `label`, and its distance."""
     distance = rng.uniform(*cfg.distance_m)
     duration = np.clip(distance / rng.uniform(*cfg.mean_speed_m_s), *cfg.duration_s)
     n = round(duration * SAMPLE_RATE)
@@ -99,13 +100,13 @@ def simulate_session(
     names = list(cfg.labels)
     while True:
         label = names[rng.integers(len(names))]
-        stroke, distance = _stroke(rng, cfg, label)
-        if pos + len(stroke) >= total:
+        stroke_acc, distance = stroke(rng, cfg, label)
+        if pos + len(stroke_acc) >= total:
             break
-        acc[pos : pos + len(stroke)] = stroke
-        labels[pos : pos + len(stroke)] = label
-        events.append(GestureEvent(pos, pos + len(stroke), label, round(distance, 4)))
-        pos += len(stroke) + round(rng.uniform(*cfg.rest_s) * SAMPLE_RATE)
+        acc[pos : pos + len(stroke_acc)] = stroke_acc
+        labels[pos : pos + len(stroke_acc)] = label
+        events.append(GestureEvent(pos, pos + len(stroke_acc), label, round(distance, 4)))
+        pos += len(stroke_acc) + round(rng.uniform(*cfg.rest_s) * SAMPLE_RATE)
 
     # Trapezoidal running integral: the velocity a sensor fusion would report.
     vel = np.zeros_like(acc)
