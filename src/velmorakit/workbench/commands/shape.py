@@ -9,37 +9,47 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 
 
 def run_shape(args) -> None:
-    from ..learning.segments import concatenate, save_segments, shape_recording
+    import numpy as np
+
+    from ..learning.segment_file import SegmentFileWriter
+    from ..learning.segments import FEATURES, shape_phases
     from ..progress import progress
     from ..recordings.recording import read_recording, recording_paths
     from .options import label_counts, output_path
 
-    parts, dropped = [], 0
-    for path in progress(
-        recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
-    ):
-        recording = read_recording(path)
-        part, unlabelled = shape_recording(
-            recording.samples,
-            recording.labels,
-            Path(path).name,
-            args.step,
-            not args.one_phase,
-            str(Path(path).resolve()),
-        )
-        parts.append(part)
-        dropped += unlabelled
-    segments = concatenate(parts)
-    if not len(segments):
-        raise WorkbenchError("no segment covers a labelled row: nothing to write")
-    save_segments(output_path(args.output), segments)
-    gestures = len(set(zip(segments.sources, segments.gestures, strict=True)))
-    phases = 1 if args.one_phase else args.step
+    # Each phase's segments go to the writer as they are cut: only the small arrays stay in
+    # memory, and one recording at a time.
+    output = Path(output_path(args.output))
+    labels, gestures, dropped = [], set(), 0
+    with SegmentFileWriter(output.parent, FEATURES) as writer:
+        for path in progress(
+            recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
+        ):
+            recording = read_recording(path)
+            phases = shape_phases(
+                recording.samples,
+                recording.labels,
+                Path(path).name,
+                args.step,
+                not args.one_phase,
+                str(Path(path).resolve()),
+            )
+            del recording  # the phases copy the samples and then hold the only reference
+            for part in phases:
+                writer.add(part)
+                labels.append(part.labels)
+                gestures.update(zip(part.sources, part.gestures, strict=True))
+                dropped += len(part.unlabelled)
+                del part  # written: the next phase is cut without it in memory
+        if not sum(map(len, labels)):
+            raise WorkbenchError("no segment covers a labelled row: nothing to write")
+        writer.save(output)
+    cuts = 1 if args.one_phase else args.step
     print(
-        f"wrote {args.output}: {len(segments)} segments of {gestures} gestures "
-        f"({label_counts(segments.labels)})"
+        f"wrote {args.output}: {sum(map(len, labels))} segments of {len(gestures)} gestures "
+        f"({label_counts(np.concatenate(labels))})"
     )
-    print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
+    print(f"cut with a cycle every {args.step} samples, at {cuts} phase(s)")
     if dropped:
         print(
             f"kept apart {dropped} segment(s) that cover no labelled row: not trained on, "

@@ -5,6 +5,7 @@ so that a model learns from exactly the vectors it will later be shown.
 """
 
 from collections import Counter
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -13,6 +14,7 @@ from scipy import signal
 
 from ...middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
 from ..errors import WorkbenchError
+from .segment_file import SegmentFileWriter
 
 FEATURES = 300
 
@@ -68,15 +70,27 @@ def label_runs(row_labels: np.ndarray) -> list[tuple[int, int]]:
     return runs
 
 
-def gesture_indices(bounds: np.ndarray, row_labels: np.ndarray) -> np.ndarray:
-    """The label run each segment overlaps most, -1 where it covers no labelled row."""
-    runs = np.array(label_runs(row_labels), dtype=np.int64).reshape(-1, 2)
+def gesture_indices(bounds: np.ndarray, runs: list[tuple[int, int]]) -> np.ndarray:
+    """The label run (of `label_runs`) each segment overlaps most, -1 where it covers no
+    labelled row; of runs it overlaps equally, the first."""
+    runs = np.array(runs, dtype=np.int64).reshape(-1, 2)
+    best = np.full(len(bounds), -1, dtype=np.int64)
     if not len(bounds) or not len(runs):
-        return np.full(len(bounds), -1, dtype=np.int64)
-    starts = np.maximum(bounds[:, :1], runs[:, 0])
-    ends = np.minimum(bounds[:, 1:] + 1, runs[:, 1])
-    overlap = ends - starts
-    return np.where(overlap.max(axis=1) > 0, overlap.argmax(axis=1), -1)
+        return best
+    first, end = bounds[:, 0], bounds[:, 1] + 1
+    # Runs lie in order and apart, so those a segment overlaps are consecutive: from the
+    # first that ends after the segment starts to the last that starts before it ends.
+    low = np.searchsorted(runs[:, 1], first, side="right")
+    high = np.searchsorted(runs[:, 0], end, side="left")
+    most = np.zeros(len(bounds), dtype=np.int64)
+    for offset in range(int((high - low).max(initial=0))):
+        run = low + offset
+        inside = run < high
+        at = np.minimum(run, len(runs) - 1)
+        overlap = np.minimum(end, runs[at, 1]) - np.maximum(first, runs[at, 0])
+        better = inside & (overlap > most)
+        best[better], most[better] = run[better], overlap[better]
+    return best
 
 
 def segment_labels(bounds: np.ndarray, row_labels: np.ndarray) -> list[str]:
@@ -99,7 +113,12 @@ def extract(samples: np.ndarray, step: int, phase: int = 0) -> tuple[np.ndarray,
     samples = np.ascontiguousarray(samples, dtype=float)
     if phase:
         samples = np.concatenate([np.zeros((phase, samples.shape[1])), samples])
-    vectors, bounds = extract_segments(samples, step)
+    return _cut(samples, step, phase)
+
+
+def _cut(padded: np.ndarray, step: int, phase: int) -> tuple[np.ndarray, np.ndarray]:
+    """`extract` of a recording that already has its `phase` rows at rest in front."""
+    vectors, bounds = extract_segments(padded, step)
     bounds = np.asarray(bounds).reshape(-1, 2) - phase
     return np.asarray(vectors)[:, 1:].reshape(-1, FEATURES), bounds
 
@@ -132,52 +151,61 @@ def shape_recording(
     path: str | None = None,
 ):
     """Labelled segments of one recording (with the unlabelled ones apart), and how many
-    covered no labelled row.
+    covered no labelled row."""
+    parts = list(shape_phases(samples, row_labels, source, step, all_phases, path))
+    return concatenate(parts), sum(len(part.unlabelled) for part in parts)
+
+
+def shape_phases(
+    samples: np.ndarray,
+    row_labels: np.ndarray,
+    source: str,
+    step: int,
+    all_phases: bool = False,
+    path: str | None = None,
+) -> Iterator[SegmentSet]:
+    """The segments of one recording, one set per cycle phase (the unlabelled ones apart).
 
     The worker runs a cycle every `step` samples, from wherever its stream began, so one
     gesture reaches the classifier cut from any of `step` window positions. With
     `all_phases` the recording is cut at each of them, one copy of every gesture per phase.
     """
-    parts, dropped = [], 0
-    for phase in range(step if all_phases else 1):
-        features, bounds = extract(samples, step, phase)
-        labels = np.array(segment_labels(bounds, row_labels), dtype=str)
-        keep = labels != ""
-        gestures = gesture_indices(bounds[keep], row_labels)
-        source_names = np.full(keep.sum(), source)
-        parts.append(
-            SegmentSet(
-                features[keep],
-                labels[keep],
-                bounds[keep],
-                source_names,
-                gestures,
-                step,
-                features[~keep],
-                bounds[~keep],
-                np.full((~keep).sum(), source),
-                {source: path} if path else {},
-            )
-        )
-        dropped += int((~keep).sum())
-    return concatenate(parts), dropped
+    phases = step if all_phases else 1
+    # One copy of the recording with rows at rest in front serves every phase: phase p
+    # starts p rows before the first sample. The samples are let go once copied, which frees
+    # them where the caller keeps no reference of its own.
+    padded = np.zeros((phases - 1 + len(samples), *np.shape(samples)[1:]))
+    padded[phases - 1 :] = samples
+    del samples
+    runs = label_runs(row_labels)
+    for phase in range(phases):
+        cut = _cut(padded[phases - 1 - phase :], step, phase)
+        yield _labelled(*cut, row_labels, runs, source, step, path)
+        del cut  # the next phase is cut without this one's vectors in memory
+
+
+def _labelled(features, bounds, row_labels, runs, source, step, path) -> SegmentSet:
+    """The segments of one cut, labelled from the rows they cover."""
+    labels = np.array(segment_labels(bounds, row_labels), dtype=str)
+    keep = labels != ""
+    return SegmentSet(
+        features[keep],
+        labels[keep],
+        bounds[keep],
+        np.full(keep.sum(), source),
+        gesture_indices(bounds[keep], runs),
+        step,
+        features[~keep],
+        bounds[~keep],
+        np.full((~keep).sum(), source),
+        {source: path} if path else {},
+    )
 
 
 def save_segments(path: str | Path, segments: SegmentSet) -> None:
-    np.savez_compressed(
-        path,
-        features=segments.features,
-        labels=segments.labels,
-        bounds=segments.bounds,
-        sources=segments.sources,
-        gestures=segments.gestures,
-        step=segments.step,
-        unlabelled=segments.unlabelled,
-        unlabelled_bounds=segments.unlabelled_bounds,
-        unlabelled_sources=segments.unlabelled_sources,
-        recording_names=np.array(list(segments.recordings), dtype=str),
-        recording_paths=np.array(list(segments.recordings.values()), dtype=str),
-    )
+    with SegmentFileWriter(Path(path).parent, FEATURES) as writer:
+        writer.add(segments)
+        writer.save(path)
 
 
 def load_segments(path: str | Path) -> SegmentSet:

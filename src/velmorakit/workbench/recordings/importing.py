@@ -7,7 +7,9 @@ changes, the time stamps jump or the clock starts again.
 """
 
 import math
+from array import array
 from dataclasses import dataclass
+from itertools import chain
 from pathlib import Path
 
 import numpy as np
@@ -15,7 +17,7 @@ import numpy as np
 from ...conditioning import ColumnMap, Conditioner, VelocityEstimator
 from ...errors import InputError
 from ..errors import WorkbenchError
-from .recording import events_from_labels, truth_path, write_recording, write_truth
+from .recording import LabelRuns, truth_path, write_recording_rows, write_truth
 from .tables import Table, read_table, to_float
 
 # Rates a sensor plausibly samples at; they tell seconds from milliseconds.
@@ -38,7 +40,7 @@ class ImportReport:
 
 
 def _median_step(table: Table, column: int) -> float:
-    times = []
+    times = array("d")
     for _, row in table.rows:
         try:
             times.append(to_float(row[column], table.delimiter))
@@ -120,29 +122,34 @@ def import_recording(
         except (ValueError, IndexError, TypeError):
             return math.nan
 
-    # Rows carry (piece, label): a piece ends where the grid starts afresh (a new take, a
-    # gap, a clock reset), so that two takes of one label stay two gestures.
-    samples, tags = [], []
-    group, piece = None, 0
-    for _, row in table.rows:
-        if group_at is not None and group_at < len(row) and row[group_at] != group:
-            piece += group is not None
-            group = row[group_at]
-            conditioner.restart()
-        values = [number(row, c) for c in cells if c is not None]
-        label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
-        t = number(row, time_at) if time_at is not None else None
-        gaps = conditioner.resampler.gaps
-        rows = conditioner.push(t, values[:3], values[3:], label)
-        piece += conditioner.resampler.gaps - gaps
-        for out in rows:
-            samples.append(out.values)
-            tags.append((piece, out.tag))
-    if not samples:
-        raise WorkbenchError(f"{source}: no usable samples")
+    # A piece ends where the grid starts afresh (a new take, a gap, a clock reset), so that
+    # two takes of one label stay two gestures. Rows are written as they are made.
+    runs, piece = LabelRuns(), 0
 
-    write_recording(output, np.array(samples), np.array([lb for _, lb in tags], dtype=object))
-    events = events_from_labels([label for _, label in tags], [piece for piece, _ in tags])
+    def conditioned():
+        nonlocal piece
+        group = None
+        for _, row in table.rows:
+            if group_at is not None and group_at < len(row) and row[group_at] != group:
+                piece += group is not None
+                group = row[group_at]
+                conditioner.restart()
+            values = [number(row, c) for c in cells if c is not None]
+            label = row[label_at].strip() if label_at is not None and label_at < len(row) else ""
+            t = number(row, time_at) if time_at is not None else None
+            gaps = conditioner.resampler.gaps
+            rows = conditioner.push(t, values[:3], values[3:], label)
+            piece += conditioner.resampler.gaps - gaps
+            for out in rows:
+                runs.add(out.tag, piece)
+                yield out.values, out.tag
+
+    rows = conditioned()
+    first = next(rows, None)
+    if first is None:
+        raise WorkbenchError(f"{source}: no usable samples")
+    write_recording_rows(output, chain([first], rows))
+    events = runs.finish()
     if label_at is not None:
         write_truth(truth_path(output), events)
     else:
@@ -151,7 +158,7 @@ def import_recording(
     counts = conditioner.counts
     return ImportReport(
         counts["read"],
-        len(samples),
+        runs.rows,
         input_rate,
         time_unit,
         not mapping.has_velocity,

@@ -10,6 +10,8 @@ carries a time column must be at 50 Hz, other rates go through `velmorakit impor
 import csv
 import logging
 import math
+from array import array
+from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -25,6 +27,7 @@ SENSOR_COLUMNS = ("ax", "ay", "az", "vx", "vy", "vz")
 LABEL_COLUMN = "label"
 TRUTH_COLUMNS = ("start", "end", "label", "distance")
 log = logging.getLogger(__name__)
+_NO_RUN = object()  # the key before the first row
 
 
 @dataclass
@@ -63,7 +66,9 @@ def check_time_column(path: Path, table: Table) -> None:
         return
     column = table.column(name)
     try:
-        times = np.array([to_float(row[column], table.delimiter) for _, row in table.rows])
+        times = np.fromiter(
+            (to_float(row[column], table.delimiter) for _, row in table.rows), float
+        )
     except (ValueError, IndexError):
         raise WorkbenchError(f"{path}: the time column {name!r} holds no numbers") from None
     steps = np.diff(times)
@@ -96,17 +101,19 @@ def read_recording(path: str | Path) -> Recording:
         ) from None
     check_time_column(path, table)
     label_col = table.column(LABEL_COLUMN)
-    rows, labels = [], []
+    # The numbers go straight into one flat buffer and each distinct label is kept once:
+    # per-row Python lists and strings would take ten times the memory of the samples.
+    values, labels, known = array("d"), [], {}
     for line, row in table.rows:
         try:
-            rows.append([to_float(row[c], table.delimiter) for c in columns])
+            values.extend([to_float(row[c], table.delimiter) for c in columns])
         except (ValueError, IndexError):
             raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
         label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
-        labels.append(label)
-    if not rows:
+        labels.append(known.setdefault(label, label))
+    if not labels:
         raise WorkbenchError(f"{path}: no samples")
-    samples = np.array(rows, dtype=float)
+    samples = np.frombuffer(values, dtype=float).reshape(-1, len(SENSOR_COLUMNS))
     nonfinite = int((~np.isfinite(samples).all(axis=1)).sum())
     if nonfinite:
         log.warning(
@@ -119,10 +126,15 @@ def read_recording(path: str | Path) -> Recording:
 
 
 def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -> None:
+    write_recording_rows(path, zip(samples, labels, strict=True))
+
+
+def write_recording_rows(path: str | Path, rows: Iterable[tuple[Iterable[float], str]]) -> None:
+    """A recording written row by row from (six values, label) pairs, as they are made."""
     with Path(path).open("w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
-        for values, label in zip(samples, labels, strict=True):
+        for values, label in rows:
             writer.writerow([f"{v:.5f}" for v in values] + [label])
 
 
@@ -148,18 +160,40 @@ def read_truth(path: str | Path) -> list[GestureEvent]:
     return events
 
 
+class LabelRuns:
+    """Gestures as the runs of equal, non-empty labels, found row by row: a run ends where
+    the label changes or where the piece (a take or stretch that an import saw) does."""
+
+    def __init__(self):
+        self.events: list[GestureEvent] = []
+        self.rows = 0
+        self._start, self._key = 0, _NO_RUN
+
+    def add(self, label, piece=None) -> None:
+        key = (piece, label)
+        if key != self._key:
+            self._close()
+            self._start, self._key = self.rows, key
+        self.rows += 1
+
+    def _close(self) -> None:
+        if self._key is not _NO_RUN and self._key[1]:
+            self.events.append(GestureEvent(self._start, self.rows, str(self._key[1]), math.nan))
+
+    def finish(self) -> list[GestureEvent]:
+        """The gestures of the rows added so far; their distance is unknown (NaN)."""
+        self._close()
+        self._key = _NO_RUN
+        return self.events
+
+
 def events_from_labels(labels, pieces=None) -> list[GestureEvent]:
     """Gestures as the runs of equal, non-empty labels, cut also where `pieces` (the takes or
     stretches that an import saw) change; their distance is unknown (NaN)."""
-    keys = list(labels) if pieces is None else list(zip(pieces, labels, strict=True))
-    events = []
-    start = 0
-    for i in range(1, len(keys) + 1):
-        if i == len(keys) or keys[i] != keys[start]:
-            if labels[start]:
-                events.append(GestureEvent(start, i, str(labels[start]), math.nan))
-            start = i
-    return events
+    runs = LabelRuns()
+    for i, label in enumerate(labels):
+        runs.add(label, None if pieces is None else pieces[i])
+    return runs.finish()
 
 
 def load_events(path: str | Path, recording: Recording) -> list[GestureEvent]:
