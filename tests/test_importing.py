@@ -90,6 +90,18 @@ def test_import_refuses_what_it_cannot_convert_and_says_why(tmp_path, text, opti
         import_recording(source, tmp_path / "out.csv", **options)
 
 
+def test_a_file_that_breaks_off_midway_leaves_the_earlier_recording_as_it_was(tmp_path):
+    # Rows are written as they are made: a malformed row near the end must not leave half a
+    # recording where the last good one was.
+    source, output = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_text("ax,ay,az\n" + "1,2,3\n" * 500 + '1,2,"' + "9" * 200_000 + '"\n')
+    output.write_text("the earlier recording\n")
+    with pytest.raises(WorkbenchError, match=r"in.csv:502: field larger than field limit"):
+        import_recording(source, output, rate_hz=50)
+    assert output.read_text() == "the earlier recording\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
+
+
 def test_takes_split_by_a_column_or_a_clock_reset_are_separate_gestures(tmp_path):
     take = "\n".join(f"{t},0,0,0,7" for t in range(0, 500, 10))
     source = tmp_path / "takes.csv"

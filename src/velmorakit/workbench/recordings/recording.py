@@ -130,12 +130,22 @@ def write_recording(path: str | Path, samples: np.ndarray, labels: np.ndarray) -
 
 
 def write_recording_rows(path: str | Path, rows: Iterable[tuple[Iterable[float], str]]) -> None:
-    """A recording written row by row from (six values, label) pairs, as they are made."""
-    with Path(path).open("w", newline="") as handle:
-        writer = csv.writer(handle)
-        writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
-        for values, label in rows:
-            writer.writerow([f"{v:.5f}" for v in values] + [label])
+    """A recording written row by row from (six values, label) pairs, as they are made.
+
+    The rows go to a file beside `path` that replaces it only once they are all written:
+    should making them fail midway, an earlier file of that name is left as it was."""
+    path = Path(path)
+    partial = path.with_name(f".{path.name}.partial")
+    try:
+        with partial.open("w", newline="") as handle:
+            writer = csv.writer(handle)
+            writer.writerow([*SENSOR_COLUMNS, LABEL_COLUMN])
+            for values, label in rows:
+                writer.writerow([f"{v:.5f}" for v in values] + [label])
+        partial.replace(path)
+    except BaseException:
+        partial.unlink(missing_ok=True)
+        raise
 
 
 def write_truth(path: str | Path, events: list[GestureEvent]) -> None:
@@ -187,12 +197,11 @@ class LabelRuns:
         return self.events
 
 
-def events_from_labels(labels, pieces=None) -> list[GestureEvent]:
-    """Gestures as the runs of equal, non-empty labels, cut also where `pieces` (the takes or
-    stretches that an import saw) change; their distance is unknown (NaN)."""
+def events_from_labels(labels) -> list[GestureEvent]:
+    """Gestures as the runs of equal, non-empty labels; their distance is unknown (NaN)."""
     runs = LabelRuns()
-    for i, label in enumerate(labels):
-        runs.add(label, None if pieces is None else pieces[i])
+    for label in labels:
+        runs.add(label)
     return runs.finish()
 
 
