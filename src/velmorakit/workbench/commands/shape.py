@@ -19,12 +19,13 @@ def run_shape(args) -> None:
 
     # Each phase's segments go to the writer as they are cut: only the small arrays stay in
     # memory, and one recording at a time.
+    paths = recording_paths(args.recordings)
+    cuts = 1 if args.one_phase else args.step
     output = Path(output_path(args.output))
     labels, gestures, dropped = [], set(), 0
-    with SegmentFileWriter(output.parent, FEATURES) as writer:
-        for path in progress(
-            recording_paths(args.recordings), desc="shaping", unit="recording", disable=None
-        ):
+    bar = progress(total=len(paths) * cuts, desc="shaping", unit="cut", disable=None)
+    with bar, SegmentFileWriter(output.parent, FEATURES) as writer:
+        for path in paths:
             recording = read_recording(path)
             phases = shape_phases(
                 recording.samples,
@@ -41,10 +42,10 @@ def run_shape(args) -> None:
                 gestures.update(zip(part.sources, part.gestures, strict=True))
                 dropped += len(part.unlabelled)
                 del part  # written: the next phase is cut without it in memory
+                bar.update()
         if not sum(map(len, labels)):
             raise WorkbenchError("no segment covers a labelled row: nothing to write")
         writer.save(output)
-    cuts = 1 if args.one_phase else args.step
     print(
         f"wrote {args.output}: {sum(map(len, labels))} segments of {len(gestures)} gestures "
         f"({label_counts(np.concatenate(labels))})"
