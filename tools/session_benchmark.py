@@ -18,7 +18,7 @@ import tempfile
 from pathlib import Path
 
 TOOLS = Path(__file__).resolve().parent
-PHONE_COLUMNS = "t=t_ms,ax=ax,ay=ay,az=az,gx=gyro_x,gy=gyro_y,gz=gyro_z,label=label"
+PHONE_COLUMNS = "t=t_ms,ax=ax,ay=ay,az=az,gx=gx,gy=gy,gz=gz,label=label"
 
 
 def velmorakit(*args, cwd: Path) -> str:
@@ -59,7 +59,7 @@ def phone(work: Path, source: Path, form: str, gyro: bool):
              "--seed", "0", "--source", source],
             check=True, capture_output=True,
         )  # fmt: skip
-    columns = PHONE_COLUMNS if gyro else PHONE_COLUMNS.replace(",gx=gyro_x,gy=gyro_y,gz=gyro_z", "")
+    columns = PHONE_COLUMNS if gyro else PHONE_COLUMNS.replace(",gx=gx,gy=gy,gz=gz", "")
     options = ["--gyro-units", "rad/s", "--time-unit", "ms"]
     if form == "takes":
         columns += ",group=take"

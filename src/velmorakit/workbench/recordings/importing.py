@@ -76,7 +76,7 @@ def import_recording(
     source = Path(source)
     refuse_inputs_as_outputs([source], [output, truth_path(output)])
     table = read_table(source)
-    if not table.rows:
+    if next(iter(table.rows), None) is None:
         raise WorkbenchError(f"{source}: no samples, only a header")
     try:
         mapping = ColumnMap.parse(columns) if isinstance(columns, str) else columns
