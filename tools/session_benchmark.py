@@ -94,10 +94,10 @@ def measure(work: Path, name: str, train, test, options, classifiers: str) -> di
     return {
         "recognised": number(r"recognised: +\d+ +\((\d+\.\d)% of gestures"),
         "spurious": number(r"spurious: +\d+ +\((\d+\.\d)% of results", default=0.0),
-        "delay": number(r"median (\d+\.\d+) s, 90th"),
+        "delay": number(r"median (-?\d+\.\d+) s, 90th"),
         "gestures": number(r"gestures: (\d+)"),
-        "chosen": re.search(r"chosen \(at most.*?: (confidence_th [\d.]+, gesture_prob_th [\d.]+)",
-                            trained).group(1) if "chosen (at most" in trained else "segments",
+        "chosen": re.search(r"(?:chosen|kept) \(at most.*?: (confidence_th [\d.]+, gesture_prob_th [\d.]+)",
+                            trained).group(1) if " (at most" in trained else "segments",
         "accuracy": re.findall(r"^  (\S+) +(\d+\.\d%) ±", trained, re.M),
     }  # fmt: skip
 

@@ -114,19 +114,18 @@ class Choice:
 def choose(parts: list[Attributed], classes, max_spurious: float, poll_s: float) -> Choice:
     """The cell of the grid that recognises the most gestures with at most `max_spurious` of
     the results spurious; among equals the one with fewer spurious results, then the one
-    nearest the service's defaults. With no such cell, the one with the fewest spurious."""
+    nearest the service's defaults. When no cell keeps within `max_spurious`, the defaults:
+    thresholds that only trade recognised gestures for spurious ones are no better."""
     grid = sweep(parts, classes, CONFIDENCES, PROBABILITIES, poll_s)
     recall = np.nan_to_num(grid.recall, nan=0.0)
     spurious = np.nan_to_num(grid.spurious, nan=0.0)
-    best_key, best_cell = None, None
+    best_key, best_cell = None, DEFAULTS
     for i, c in enumerate(CONFIDENCES):
         for j, p in enumerate(PROBABILITIES):
-            within = spurious[i, j] <= max_spurious + 1e-12
+            if spurious[i, j] > max_spurious + 1e-12:
+                continue
             distance = abs(c - DEFAULTS[0]) / max(CONFIDENCES) + abs(p - DEFAULTS[1])
-            if within:
-                key = (1, recall[i, j], -spurious[i, j], -distance)
-            else:
-                key = (0, -spurious[i, j], recall[i, j], -distance)
+            key = (recall[i, j], -spurious[i, j], -distance)
             if best_key is None or key > best_key:
                 best_key, best_cell = key, (c, p)
     chosen = Thresholds(*best_cell, poll_s)
@@ -136,7 +135,7 @@ def choose(parts: list[Attributed], classes, max_spurious: float, poll_s: float)
         score(parts, classes, chosen),
         score(parts, classes, Thresholds(*DEFAULTS, poll_s)),
         max_spurious,
-        bool(best_key[0]),
+        best_key is not None,
     )
 
 

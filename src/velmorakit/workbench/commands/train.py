@@ -134,14 +134,18 @@ def end_to_end_lines(choice) -> list[str]:
         "end to end, on the training recordings replayed through the engine, each segment "
         "judged by a model that did not learn from it:",
         sweep_table(choice.sweep, (th.confidence, th.probability)),
-        f"chosen (at most {choice.max_spurious:.0%} spurious): confidence_th {th.confidence:g}, "
+        f"{'chosen' if choice.within else 'kept'} (at most {choice.max_spurious:.0%} spurious): "
+        f"confidence_th {th.confidence:g}, "
         f"gesture_prob_th {th.probability:g}: {figures(chosen)}",
         f"at the defaults (confidence_th 2, gesture_prob_th 0.6): {figures(default)}",
     ]
     if not choice.within:
+        fewest = np.nanmin(choice.sweep.spurious) if np.isfinite(choice.sweep.spurious).any() else 0
         lines.append(
-            f"warning: no thresholds keep the spurious results within {choice.max_spurious:.0%}; "
-            "chosen are those with the fewest"
+            f"warning: no thresholds keep the spurious results within {choice.max_spurious:.0%} "
+            f"(the fewest: {fewest:.0%}), so the bundle keeps the defaults; spurious results "
+            "here are mostly second results within one gesture or motion between gestures: "
+            "record strokes that fit the 2 s window, with rest between them"
         )
     elif (chosen.recognition_rate or 0) < (default.recognition_rate or 0) - 0.05:
         lines.append(
