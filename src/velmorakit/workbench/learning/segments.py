@@ -61,12 +61,33 @@ def gesture_indices(bounds: np.ndarray, events) -> np.ndarray:
     """The true gesture (index into `events`) each segment overlaps most, the first on a tie,
     -1 where it overlaps none."""
     spans = np.array([(e.start, e.end) for e in events], dtype=np.int64).reshape(-1, 2)
+    best = np.full(len(bounds), -1, dtype=np.int64)
     if not len(bounds) or not len(spans):
-        return np.full(len(bounds), -1, dtype=np.int64)
-    starts = np.maximum(bounds[:, :1], spans[:, 0])
-    ends = np.minimum(bounds[:, 1:] + 1, spans[:, 1])
-    overlap = ends - starts
-    return np.where(overlap.max(axis=1) > 0, overlap.argmax(axis=1), -1)
+        return best
+    first, end = bounds[:, 0], bounds[:, 1] + 1
+    if not (np.all(spans[1:, 0] >= spans[:-1, 1]) and np.all(spans[:, 1] >= spans[:, 0])):
+        # Gestures out of order or overlapping: compare each segment with every gesture, a
+        # block of segments at a time so that memory stays bounded.
+        for at in range(0, len(bounds), 1024):
+            block = slice(at, at + 1024)
+            overlap = np.minimum(end[block, None], spans[:, 1]) - np.maximum(
+                first[block, None], spans[:, 0]
+            )
+            best[block] = np.where(overlap.max(axis=1) > 0, overlap.argmax(axis=1), -1)
+        return best
+    # Gestures in order and apart: those a segment overlaps are consecutive, from the first
+    # that ends after the segment starts to the last that starts before it ends.
+    low = np.searchsorted(spans[:, 1], first, side="right")
+    high = np.searchsorted(spans[:, 0], end, side="left")
+    most = np.zeros(len(bounds), dtype=np.int64)
+    for offset in range(int((high - low).max(initial=0))):
+        k = low + offset
+        inside = k < high
+        at = np.minimum(k, len(spans) - 1)
+        overlap = np.minimum(end, spans[at, 1]) - np.maximum(first, spans[at, 0])
+        better = inside & (overlap > most)
+        best[better], most[better] = k[better], overlap[better]
+    return best
 
 
 def segment_labels(bounds: np.ndarray, row_labels: np.ndarray) -> list[str]:

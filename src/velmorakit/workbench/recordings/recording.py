@@ -12,6 +12,7 @@ carries a time column must be at 50 Hz, other rates go through `velmorakit impor
 import csv
 import logging
 import math
+from array import array
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -104,19 +105,21 @@ def read_recording(path: str | Path) -> Recording:
         ) from None
     check_time_column(path, table)
     label_col, gap_col = table.column(LABEL_COLUMN), table.column(GAP_COLUMN)
-    rows, labels, gaps = [], [], {}
+    # The numbers go straight into one flat buffer and each distinct label is kept once:
+    # per-row Python lists and strings would take ten times the memory of the samples.
+    values, labels, known, gaps = array("d"), [], {}, {}
     for line, row in table.rows:
         try:
-            rows.append([to_float(row[c], table.delimiter) for c in columns])
+            values.extend([to_float(row[c], table.delimiter) for c in columns])
         except (ValueError, IndexError):
             raise WorkbenchError(f"{path}:{line}: expected six numbers in {row}") from None
         label = row[label_col].strip() if label_col is not None and label_col < len(row) else ""
-        labels.append(label)
+        labels.append(known.setdefault(label, label))
         if gap_col is not None and gap_col < len(row) and row[gap_col].strip():
-            gaps[len(rows) - 1] = _gap(path, line, row[gap_col], table.delimiter)
-    if not rows:
+            gaps[len(labels) - 1] = _gap(path, line, row[gap_col], table.delimiter)
+    if not labels:
         raise WorkbenchError(f"{path}: no samples")
-    samples = np.array(rows, dtype=float)
+    samples = np.frombuffer(values, dtype=float).reshape(-1, len(SENSOR_COLUMNS))
     nonfinite = int((~np.isfinite(samples).all(axis=1)).sum())
     if nonfinite:
         log.warning(
