@@ -7,6 +7,7 @@ changes, the time stamps jump or the clock starts again.
 """
 
 import math
+from array import array
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -136,7 +137,9 @@ def import_recording(
     # gap, a clock reset), so that two takes of one label stay two gestures. The first row of
     # each later piece is noted with the seconds since the last sample before it, which
     # decide whether a live worker would have stalled there.
-    samples, tags, gaps = [], [], {}
+    # Rows go into flat buffers, each distinct label kept once: per-row Python objects would
+    # take ten times the memory of the numbers on a long recording.
+    samples, labels, pieces, known, gaps = array("d"), [], array("q"), {}, {}
     group, piece = None, 0
     last_t = None  # seconds of the last sample placed on the grid, None without time stamps
     since = None  # (last_t,) when a new piece has begun but has no row yet
@@ -160,23 +163,24 @@ def import_recording(
         if (conditioner.malformed, conditioner.resampler.dropped) == before[:2]:
             last_t = seconds
         if rows and since:
-            gaps[len(samples)] = _silence(since[0], seconds)
+            gaps[len(labels)] = _silence(since[0], seconds)
             since = None
         for out in rows:
-            samples.append(out.values)
-            tags.append((piece, out.tag))
-    if not samples:
+            samples.extend(out.values)
+            labels.append(known.setdefault(out.tag, out.tag))
+            pieces.append(piece)
+    if not labels:
         raise WorkbenchError(f"{source}: no usable samples")
 
-    events = events_from_labels([label for _, label in tags], [piece for piece, _ in tags])
-    labels = np.array([label for _, label in tags], dtype=object)
+    events = events_from_labels(labels, pieces)
     truth = events if label_at is not None else None
-    write_with_truth(output, np.array(samples), labels, truth, gaps)
+    rows = np.frombuffer(samples, dtype=float).reshape(len(labels), -1)
+    write_with_truth(output, rows, np.array(labels, dtype=object), truth, gaps)
     counts = conditioner.counts
     gyroscope = (conditioner.gyro_note or "used") if conditioner.has_gyro else ""
     return ImportReport(
         counts["read"],
-        len(samples),
+        len(labels),
         input_rate,
         time_unit,
         not mapping.has_velocity,
