@@ -28,6 +28,7 @@ from .forecast import Forecast
 Progress = Callable[[int, int, str, float], None]
 
 COST_REPEATS = 25
+SPLIT_ATTEMPTS = 20
 # The timed sample fit of each candidate: a tenth of a training fold, 500 segments at least,
 # large enough that the fit's fixed costs do not dominate its time.
 PILOT_SHARE, PILOT_MIN = 10, 500
@@ -250,11 +251,17 @@ def make_splits(labels, groups, folds: int, seed: int) -> list[tuple[np.ndarray,
     if max(per_class) < folds:
         # No class has a gesture for every fold, so there is nothing to stratify.
         return list(GroupKFold(n_splits=folds).split(np.zeros(len(labels)), labels, groups))
-    splitter = StratifiedGroupKFold(n_splits=folds, shuffle=True, random_state=seed)
-    with warnings.catch_warnings():
-        # Classes with fewer gestures than folds are reported by the caller, in one line.
-        warnings.filterwarnings("ignore", message="The least populated class")
-        return list(splitter.split(np.zeros(len(labels)), labels, groups))
+    # A shuffled split can still leave a class out of some fold (older scikit-learn releases
+    # more often): other shuffles are tried before the caller is told the folds cannot score.
+    for attempt in range(SPLIT_ATTEMPTS):
+        splitter = StratifiedGroupKFold(n_splits=folds, shuffle=True, random_state=seed + attempt)
+        with warnings.catch_warnings():
+            # Classes with fewer gestures than folds are reported by the caller, in one line.
+            warnings.filterwarnings("ignore", message="The least populated class")
+            splits = list(splitter.split(np.zeros(len(labels)), labels, groups))
+        if not fold_problem(labels, groups, splits):
+            break
+    return splits
 
 
 def select(
