@@ -118,6 +118,9 @@ bool push_sample(PyObject* self, Constants k, const double sample[6], PyObject* 
   const bool quiet = (!stamp_sink || list_sink) && PyLong_CheckExact(counter_obj.get()) &&
                      py::plain_attr(self, n.data_counter) && py::plain_attr(self, n.data_m);
   const long long counter = current + 1;
+  // From here on a failure is not undone: the counter has advanced, and a stamp sink (the
+  // row's `append`) that raises leaves it advanced with no row stored, in the order the
+  // NumPy version takes these steps and on which callers may rely.
   if (!set_field(self, n.data_counter, PyLong_FromLongLong(counter))) return false;
   const double stamp = static_cast<double>(counter) * k.dt;
   if (stamp_sink) {
