@@ -9,7 +9,10 @@ WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognitio
 
 
 def run_shape(args) -> None:
-    from ..learning.segments import concatenate, save_segments, segments_path, shape_recording
+    import numpy as np
+
+    from ..learning.segment_file import SegmentFileWriter
+    from ..learning.segments import FEATURES, segments_path, shape_phases
     from ..outputs import refuse_inputs_as_outputs
     from ..progress import progress
     from ..recordings.groundtruth import load_scorable_events
@@ -18,40 +21,45 @@ def run_shape(args) -> None:
     from .options import label_counts, output_path
 
     recordings = recording_paths(args.recordings)
-    refuse_inputs_as_outputs(recordings, [segments_path(args.output)])
-    parts, dropped, cleared, truth = [], 0, 0, 0
-    for path in progress(recordings, desc="shaping", unit="recording", disable=None):
-        recording = read_recording(path)
-        events = load_scorable_events(path, recording) or []
-        breaks = clearing_gaps(recording.gaps, args.step)
-        part, unlabelled = shape_recording(
-            recording.samples,
-            events,
-            Path(path).name,
-            args.step,
-            not args.one_phase,
-            breaks,
-            str(Path(path).resolve()),
-        )
-        parts.append(part)
-        dropped += unlabelled
-        cleared += len(breaks)
-        truth += len(events)
-    segments = concatenate(parts)
-    if not len(segments):
-        raise WorkbenchError("no segment covers a labelled row: nothing to write")
-    written = save_segments(output_path(args.output), segments)
-    gestures = len(set(zip(segments.sources, segments.gestures, strict=True)))
+    output = segments_path(output_path(args.output))
+    refuse_inputs_as_outputs(recordings, [output])
+    # Each phase's segments go to the writer as they are cut: only the small arrays stay in
+    # memory, whatever the length of the recordings.
+    labels, gestures, dropped, cleared, truth = [], set(), 0, 0, 0
+    with SegmentFileWriter(output.parent, FEATURES) as writer:
+        for path in progress(recordings, desc="shaping", unit="recording", disable=None):
+            recording = read_recording(path)
+            events = load_scorable_events(path, recording) or []
+            breaks = clearing_gaps(recording.gaps, args.step)
+            cleared += len(breaks)
+            truth += len(events)
+            for part in shape_phases(
+                recording.samples,
+                events,
+                Path(path).name,
+                args.step,
+                not args.one_phase,
+                breaks,
+                str(Path(path).resolve()),
+            ):
+                writer.add(part)
+                labels.append(part.labels)
+                gestures.update(zip(part.sources, part.gestures, strict=True))
+                dropped += len(part.unlabelled)
+        segments = sum(map(len, labels))
+        if not segments:
+            raise WorkbenchError("no segment covers a labelled row: nothing to write")
+        written = writer.save(output)
     phases = 1 if args.one_phase else args.step
     print(
-        f"wrote {written}: {len(segments)} segments of {gestures} gestures "
-        f"({label_counts(segments.labels)})"
+        f"wrote {written}: {segments} segments of {len(gestures)} gestures "
+        f"({label_counts(np.concatenate(labels))})"
     )
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
-    if gestures < truth:
+    if len(gestures) < truth:
         print(
-            f"{truth - gestures} of the {truth} true gestures gave no segment (see `evaluate` "
-            "or `plot` for why): not trained on"
+            f"{truth - len(gestures)} of the {truth} true gestures gave no segment (see "
+            "`evaluate` or `plot` for why): not trained on"
         )
     if cleared:
         print(

@@ -5,6 +5,7 @@ so that a model learns from exactly the vectors it will later be shown.
 """
 
 from collections import Counter
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -14,7 +15,7 @@ from scipy import signal
 from ...middleware.utilities.dataset_shaper import DatasetShaper, extract_segments
 from ...models.model_pair import FEATURES
 from ..errors import WorkbenchError
-from ..outputs import replacing
+from .segment_file import SegmentFileWriter, segments_path
 
 
 @dataclass
@@ -161,57 +162,47 @@ def shape_recording(
     of them, one copy of every gesture per phase. No segment spans a row of `breaks` (a
     sensor gap that clears the worker's window): each stretch between them is cut alone.
     """
+    parts = list(shape_phases(samples, events, source, step, all_phases, breaks, path))
+    return concatenate(parts), sum(len(part.unlabelled) for part in parts)
+
+
+def shape_phases(
+    samples: np.ndarray,
+    events,
+    source: str,
+    step: int,
+    all_phases: bool = False,
+    breaks=(),
+    path: str | None = None,
+) -> Iterator[SegmentSet]:
+    """The segments of `shape_recording`, one set per stretch and cycle phase, so that a long
+    recording's vectors can be written away as they are cut."""
     names = np.array([e.label for e in events] + [""], dtype=str)
-    parts, dropped = [], 0
     for first, end in pieces(len(samples), breaks):
         for phase in range(step if all_phases else 1):
             features, bounds = extract(samples[first:end], step, phase)
             bounds = bounds + first
             gestures = gesture_indices(bounds, events)
             keep = gestures >= 0
-            parts.append(
-                SegmentSet(
-                    features[keep],
-                    names[gestures[keep]],
-                    bounds[keep],
-                    np.full(keep.sum(), source),
-                    gestures[keep],
-                    step,
-                    features[~keep],
-                    bounds[~keep],
-                    np.full((~keep).sum(), source),
-                    {source: path} if path else {},
-                )
+            yield SegmentSet(
+                features[keep],
+                names[gestures[keep]],
+                bounds[keep],
+                np.full(keep.sum(), source),
+                gestures[keep],
+                step,
+                features[~keep],
+                bounds[~keep],
+                np.full((~keep).sum(), source),
+                {source: path} if path else {},
             )
-            dropped += int((~keep).sum())
-    return concatenate(parts), dropped
-
-
-def segments_path(path: str | Path) -> Path:
-    """Where `save_segments` writes: `path`, with `.npz` added to another name, as NumPy does."""
-    path = Path(path)
-    return path if path.suffix == ".npz" else path.with_name(path.name + ".npz")
 
 
 def save_segments(path: str | Path, segments: SegmentSet) -> Path:
     """Write `segments` to `segments_path(path)`, which is returned."""
-    path = segments_path(path)
-    with replacing(path) as (temp,), temp.open("wb") as handle:
-        np.savez_compressed(
-            handle,
-            features=segments.features,
-            labels=segments.labels,
-            bounds=segments.bounds,
-            sources=segments.sources,
-            gestures=segments.gestures,
-            step=segments.step,
-            unlabelled=segments.unlabelled,
-            unlabelled_bounds=segments.unlabelled_bounds,
-            unlabelled_sources=segments.unlabelled_sources,
-            recording_names=np.array(list(segments.recordings), dtype=str),
-            recording_paths=np.array(list(segments.recordings.values()), dtype=str),
-        )
-    return path
+    with SegmentFileWriter(segments_path(path).parent, FEATURES) as writer:
+        writer.add(segments)
+        return writer.save(path)
 
 
 def load_segments(path: str | Path) -> SegmentSet:
