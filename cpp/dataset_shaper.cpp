@@ -55,7 +55,8 @@ PyObject* data_interpolation(PyObject* self, PyObject*) {
 
 PyObject* run(PyObject* self, PyObject*) {
   stages::CycleState cycle;
-  cycle.quiet = stages::plain_fields_dict(self) && shaper_constants.cached();
+  cycle.dict = stages::plain_fields_dict(self);
+  cycle.quiet = cycle.dict && shaper_constants.cached();
   const stages::Constants* k = shaper_constants.get();
   if (!k || !stages::filter_stage(self, *k, &cycle)) return nullptr;
   const int found = stages::segment<shaper_constants, stages::SegmentFields::shaper>(self, &cycle);

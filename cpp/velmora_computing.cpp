@@ -128,7 +128,8 @@ bool reset_result(PyObject* self, PyObject* dict, PyObject* name, PyObject* valu
                   stages::CycleState* cycle) {
   Ref owned = Ref::steal(value);
   if (!owned) return false;
-  if (dict) {
+  // The dictionary is current only while nothing has run since it was taken.
+  if (dict && cycle->quiet) {
     PyObject* current = nullptr;
     const int has = PyDict_GetItemRef(dict, name, &current);
     Ref held = Ref::steal(current);
@@ -145,11 +146,12 @@ PyObject* run(PyObject* self, PyObject*) {
   stages::CycleState cycle;
   cycle.quiet = dict && engine_constants.cached();
   PyObject* d = dict.get();
+  cycle.dict = std::move(dict);
   const bool reset = reset_result(self, d, n.rec_gesture, Py_NewRef(Py_None), &cycle) &&
                      reset_result(self, d, n.confidence, PyLong_FromLong(0), &cycle) &&
                      reset_result(self, d, n.rec_gesture_prob, PyLong_FromLong(0), &cycle) &&
                      reset_result(self, d, n.disp, PyLong_FromLong(0), &cycle);
-  dict.reset();
+  if (!cycle.quiet) cycle.dict.reset();
   const stages::Constants* k = reset ? engine_constants.get() : nullptr;
   if (!k || !stages::filter_stage(self, *k, &cycle)) return nullptr;
   const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine, &cycle);

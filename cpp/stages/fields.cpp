@@ -68,10 +68,15 @@ py::Ref plain_fields_dict(PyObject* self) {
 #endif
 }
 
-py::Ref field(PyObject* self, PyObject* name) {
-  if (py::Ref dict = plain_fields_dict(self)) {
+py::Ref field(PyObject* self, PyObject* name, PyObject* dict) {
+  py::Ref found;
+  if (!dict) {
+    found = plain_fields_dict(self);
+    dict = found.get();
+  }
+  if (dict) {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(dict.get(), name, &value) > 0) return py::Ref::steal(value);
+    if (PyDict_GetItemRef(dict, name, &value) > 0) return py::Ref::steal(value);
     PyErr_Clear();
   }
   // Missing (or read through the class): the attribute protocol gives the value or the error.
@@ -87,14 +92,19 @@ bool set_field(PyObject* self, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(self, name, owned.get()) == 0;
 }
 
-py::Ref sole_field(PyObject* self, PyObject* name) {
+py::Ref sole_field(PyObject* self, PyObject* name, PyObject* dict) {
 #ifdef Py_GIL_DISABLED
+  (void)dict;
   return py::Ref();
 #else
-  py::Ref dict = plain_fields_dict(self);
+  py::Ref found;
+  if (!dict) {
+    found = plain_fields_dict(self);
+    dict = found.get();
+  }
   if (!dict) return py::sole_attr(self, name);
   PyObject* value = nullptr;
-  if (PyDict_GetItemRef(dict.get(), name, &value) <= 0) {
+  if (PyDict_GetItemRef(dict, name, &value) <= 0) {
     PyErr_Clear();
     return py::Ref();
   }
@@ -164,8 +174,8 @@ bool load_names() {
 const Names& names() { return loaded; }
 
 bool read_field(PyObject* self, PyObject* name, int ndim, npy_intp rows, npy_intp cols,
-                py::Float64View* out, bool contiguous) {
-  py::Ref value = field(self, name);
+                py::Float64View* out, bool contiguous, PyObject* dict) {
+  py::Ref value = field(self, name, dict);
   return value && py::read_float64(value.get(), name, ndim, rows, cols, out, contiguous);
 }
 

@@ -33,12 +33,17 @@ PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq) {
   return PyObject_CallFunction(butter, "OOs", n.get(), wn.get(), "lowpass");
 }
 
-bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out, bool* quiet) {
+bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out, bool* quiet,
+              PyObject* dict) {
   py::Float64View b, a;
-  if (!read_field(self, b_name, 1, -1, -1, &b) || !read_field(self, a_name, 1, -1, -1, &a)) {
+  if (!read_field(self, b_name, 1, -1, -1, &b, false, quiet && *quiet ? dict : nullptr)) {
     return false;
   }
-  if (quiet && (b.converted || a.converted)) *quiet = false;
+  if (quiet && b.converted) *quiet = false;
+  if (!read_field(self, a_name, 1, -1, -1, &a, false, quiet && *quiet ? dict : nullptr)) {
+    return false;
+  }
+  if (quiet && a.converted) *quiet = false;
   switch (dsp::make_iir(strided(b), static_cast<std::size_t>(b.rows), strided(a),
                         static_cast<std::size_t>(a.rows), out)) {
     case dsp::IirStatus::ok:
@@ -103,11 +108,11 @@ bool design_filters(PyObject* self, PyObject* cls) {
   return true;
 }
 
-bool read_filters(PyObject* self, dsp::WindowFilters* out, bool* quiet) {
+bool read_filters(PyObject* self, dsp::WindowFilters* out, bool* quiet, PyObject* dict) {
   const Names& n = names();
-  return read_iir(self, n.b_acc, n.a_acc, &out->acc, quiet) &&
-         read_iir(self, n.b_vel, n.a_vel, &out->vel, quiet) &&
-         read_iir(self, n.b_veltot, n.a_veltot, &out->veltot, quiet);
+  return read_iir(self, n.b_acc, n.a_acc, &out->acc, quiet, dict) &&
+         read_iir(self, n.b_vel, n.a_vel, &out->vel, quiet, dict) &&
+         read_iir(self, n.b_veltot, n.a_veltot, &out->veltot, quiet, dict);
 }
 
 }  // namespace stages

@@ -25,6 +25,7 @@ int segmentation_stage(PyObject* self, Constants k, SegmentFields fields, CycleS
   if (cycle) {
     cycle->veltot.reset();
     cycle->time.reset();
+    cycle->dict.reset();
   }
   bool quiet = known && !veltot.converted && !time.converted;
   if (!read_double(self, n.last_max_time, &last_time, &quiet)) return -1;
