@@ -54,9 +54,12 @@ PyObject* data_interpolation(PyObject* self, PyObject*) {
 }
 
 PyObject* run(PyObject* self, PyObject*) {
+  stages::CycleState cycle;
+  cycle.dict = stages::plain_fields_dict(self);
+  cycle.quiet = cycle.dict && shaper_constants.cached();
   const stages::Constants* k = shaper_constants.get();
-  if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  const int found = stages::segment<shaper_constants, stages::SegmentFields::shaper>(self);
+  if (!k || !stages::filter_stage(self, *k, &cycle)) return nullptr;
+  const int found = stages::segment<shaper_constants, stages::SegmentFields::shaper>(self, &cycle);
   if (found < 0) return nullptr;
   if (!found) Py_RETURN_FALSE;
   return stages::interpolation_stage(self, true, linear_formula);

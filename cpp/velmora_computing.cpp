@@ -120,19 +120,50 @@ PyObject* calc_displacement(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return stages::calc_displacement(acc_a, k->dt);
 }
 
+// self.name = value (a new reference) for one of run()'s results. When the fields are plain
+// and the field already holds that very object, the assignment would change nothing and is
+// skipped; any other assignment drops the value it replaces, which may run Python code, and so
+// ends the cycle's quiet.
+bool reset_result(PyObject* self, PyObject* dict, PyObject* name, PyObject* value,
+                  stages::CycleState* cycle) {
+  Ref owned = Ref::steal(value);
+  if (!owned) return false;
+  // The dictionary is current only while nothing has run since it was taken.
+  if (dict && cycle->quiet) {
+    PyObject* current = nullptr;
+    const int has = PyDict_GetItemRef(dict, name, &current);
+    Ref held = Ref::steal(current);
+    if (has < 0) PyErr_Clear();
+    if (has > 0 && current == owned.get()) return true;
+  }
+  cycle->quiet = false;
+  return stages::set_field(self, name, owned.release());
+}
+
 PyObject* run(PyObject* self, PyObject*) {
   const stages::Names& n = stages::names();
-  const bool reset = stages::set_field(self, n.rec_gesture, Py_NewRef(Py_None)) &&
-                     stages::set_field(self, n.confidence, PyLong_FromLong(0)) &&
-                     stages::set_field(self, n.rec_gesture_prob, PyLong_FromLong(0)) &&
-                     stages::set_field(self, n.disp, PyLong_FromLong(0));
+  Ref dict = stages::plain_fields_dict(self);
+  stages::CycleState cycle;
+  cycle.quiet = dict && engine_constants.cached();
+  PyObject* d = dict.get();
+  cycle.dict = std::move(dict);
+  const bool reset = reset_result(self, d, n.rec_gesture, Py_NewRef(Py_None), &cycle) &&
+                     reset_result(self, d, n.confidence, PyLong_FromLong(0), &cycle) &&
+                     reset_result(self, d, n.rec_gesture_prob, PyLong_FromLong(0), &cycle) &&
+                     reset_result(self, d, n.disp, PyLong_FromLong(0), &cycle);
+  if (!cycle.quiet) cycle.dict.reset();
   const stages::Constants* k = reset ? engine_constants.get() : nullptr;
-  if (!k || !stages::filter_stage(self, *k)) return nullptr;
-  const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine);
+  if (!k || !stages::filter_stage(self, *k, &cycle)) return nullptr;
+  const int found = stages::segmentation_stage(self, *k, stages::SegmentFields::engine, &cycle);
   if (found < 0) return nullptr;
   if (found && (!interpolate(self) || !stages::classify_stage(self) ||
                 !stages::decode_stage(self) || !stages::displacement_stage(self, *k))) {
     return nullptr;
+  }
+  if (!found && cycle.quiet) {
+    // Nothing has run since the four results were set: they still hold None and 0.
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    return zero ? PyTuple_Pack(4, Py_None, zero.get(), zero.get(), zero.get()) : nullptr;
   }
   Ref gesture = stages::field(self, n.rec_gesture);
   Ref prob = gesture ? stages::field(self, n.rec_gesture_prob) : Ref();

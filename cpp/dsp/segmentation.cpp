@@ -8,6 +8,11 @@ namespace dsp {
 
 bool find_segment(const FilteredWindow& w, double last_peak_time, const SegmentTuning& t,
                   Segment* out) {
+  // A peak must exceed max_th: with no such value in the search range there is no segment.
+  // This pass has no branch that depends on the data, and most windows end here.
+  bool above = false;
+  for (std::size_t r = t.peak_begin; r < t.peak_end; ++r) above |= w.veltot.at(r) > t.max_th;
+  if (!above) return false;
   // The first row holding the largest value is the peak; NaN never compares greater.
   double peak = -std::numeric_limits<double>::infinity();
   std::size_t peak_row = t.peak_begin;

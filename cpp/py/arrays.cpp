@@ -80,6 +80,7 @@ bool read_view(PyObject* obj, const Name& what, int ndim, npy_intp rows, npy_int
   out->row_stride = strides[0] / static_cast<npy_intp>(sizeof(double));
   out->cols = ndim == 2 ? PyArray_DIM(arr, 1) : 1;
   out->col_stride = ndim == 2 ? strides[1] / static_cast<npy_intp>(sizeof(double)) : 0;
+  out->converted = owner.get() != obj;
   out->owner = std::move(owner);
   return true;
 }

@@ -22,7 +22,8 @@ inline double* float64_data(PyObject* array) {
 
 // Read access to a float64 array of one or two dimensions, strides in elements.
 struct Float64View {
-  Ref owner;  // keeps a converted copy alive
+  Ref owner;               // keeps a converted copy alive
+  bool converted = false;  // read from a copy that NumPy made (which may have run Python code)
   const double* data = nullptr;
   npy_intp rows = 0;
   npy_intp cols = 1;

@@ -33,11 +33,17 @@ PyObject* design_filter(PyObject* order, PyObject* cutoff, PyObject* f_nyq) {
   return PyObject_CallFunction(butter, "OOs", n.get(), wn.get(), "lowpass");
 }
 
-bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out) {
+bool read_iir(PyObject* self, PyObject* b_name, PyObject* a_name, dsp::Iir* out, bool* quiet,
+              PyObject* dict) {
   py::Float64View b, a;
-  if (!read_field(self, b_name, 1, -1, -1, &b) || !read_field(self, a_name, 1, -1, -1, &a)) {
+  if (!read_field(self, b_name, 1, -1, -1, &b, false, quiet && *quiet ? dict : nullptr)) {
     return false;
   }
+  if (quiet && b.converted) *quiet = false;
+  if (!read_field(self, a_name, 1, -1, -1, &a, false, quiet && *quiet ? dict : nullptr)) {
+    return false;
+  }
+  if (quiet && a.converted) *quiet = false;
   switch (dsp::make_iir(strided(b), static_cast<std::size_t>(b.rows), strided(a),
                         static_cast<std::size_t>(a.rows), out)) {
     case dsp::IirStatus::ok:
@@ -86,7 +92,7 @@ bool design_filters(PyObject* self, PyObject* cls) {
     Ref design = Ref::steal(PyObject_GetAttrString(self, d.design));
     Ref order = design ? Ref::steal(PySequence_GetItem(design.get(), 0)) : Ref();
     Ref cutoff = order ? Ref::steal(PySequence_GetItem(design.get(), 1)) : Ref();
-    Ref make = cutoff ? field(self, n.design_filter) : Ref();
+    Ref make = cutoff ? py::get_attr(self, n.design_filter) : Ref();
     if (!make) return false;
     Ref pair = Ref::steal(
         PyObject_CallFunctionObjArgs(make.get(), order.get(), cutoff.get(), f_nyq.get(), nullptr));
@@ -102,11 +108,11 @@ bool design_filters(PyObject* self, PyObject* cls) {
   return true;
 }
 
-bool read_filters(PyObject* self, dsp::WindowFilters* out) {
+bool read_filters(PyObject* self, dsp::WindowFilters* out, bool* quiet, PyObject* dict) {
   const Names& n = names();
-  return read_iir(self, n.b_acc, n.a_acc, &out->acc) &&
-         read_iir(self, n.b_vel, n.a_vel, &out->vel) &&
-         read_iir(self, n.b_veltot, n.a_veltot, &out->veltot);
+  return read_iir(self, n.b_acc, n.a_acc, &out->acc, quiet, dict) &&
+         read_iir(self, n.b_vel, n.a_vel, &out->vel, quiet, dict) &&
+         read_iir(self, n.b_veltot, n.a_veltot, &out->veltot, quiet, dict);
 }
 
 }  // namespace stages

@@ -18,6 +18,9 @@ PyObject* design_filter_method(PyObject*, PyObject* const* args, Py_ssize_t narg
 bool design_filters(PyObject* self, PyObject* cls);
 
 // The coefficient fields of the three filters, as filter state for the numeric core.
-bool read_filters(PyObject* self, dsp::WindowFilters* out);
+// `quiet`, when given, is cleared if a field had to be converted (which may run Python code);
+// `dict`, as for field(), is used only while it holds.
+bool read_filters(PyObject* self, dsp::WindowFilters* out, bool* quiet = nullptr,
+                  PyObject* dict = nullptr);
 
 }  // namespace stages

@@ -19,8 +19,9 @@ struct Output {
   bool assign = false;
 };
 
-bool output(PyObject* self, PyObject* name, npy_intp rows, npy_intp cols, Output* out) {
-  out->array = py::sole_attr(self, name);
+bool output(PyObject* self, PyObject* name, npy_intp rows, npy_intp cols, Output* out,
+            PyObject* dict) {
+  out->array = sole_field(self, name, dict);
   out->data = out->array ? py::own_float64_data(out->array.get(), rows, cols) : nullptr;
   out->assign = !out->data;
   if (out->assign) {
@@ -67,10 +68,13 @@ bool is_time_column(PyObject* obj, PyObject* data_m, const double* data, npy_int
 // time_a: a view of data_m's time column, as slicing data_m[:, 6] gives it. A view made in an
 // earlier cycle of the same matrix shows the same values, and is kept when only the instance
 // holds it.
-bool store_time_column(PyObject* self, const py::Float64View& data) {
+// `kept`, when given, receives the view when the field already held it (nothing assigned);
+// `dict` as for field().
+bool store_time_column(PyObject* self, const py::Float64View& data, Ref* kept, PyObject* dict) {
   PyObject* name = names().time_a;
-  Ref current = py::sole_attr(self, name);
+  Ref current = sole_field(self, name, dict);
   if (current && is_time_column(current.get(), data.owner.get(), data.data, data.rows)) {
+    if (kept) *kept = std::move(current);
     return true;
   }
   return set_field(self, name, time_column(data.owner.get(), data.data, data.rows));
@@ -78,25 +82,42 @@ bool store_time_column(PyObject* self, const py::Float64View& data) {
 
 }  // namespace
 
-bool filter_stage(PyObject* self, Constants k) {
+bool filter_stage(PyObject* self, Constants k, CycleState* cycle) {
   const Names& n = names();
   py::Float64View data;
   dsp::WindowFilters f;
-  if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true) || !read_filters(self, &f)) {
-    return false;
-  }
+  bool quiet = cycle && cycle->quiet && cycle->dict;
+  // The instance dictionary, used only while no Python code can have run.
+  PyObject* dict = quiet ? cycle->dict.get() : nullptr;
+  if (!read_field(self, n.data_m, 2, k.rows, kWidth, &data, true, dict)) return false;
+  quiet = quiet && !data.converted;
+  if (!read_filters(self, &f, &quiet, quiet ? dict : nullptr)) return false;
+  dict = quiet ? dict : nullptr;
   // Chosen after every read that may run Python code, so that nothing takes a reference to a
   // reused array between its check and the filtering.
   Output acc, vel, veltot;
-  if (!output(self, n.acc_filt_m, k.rows, 3, &acc) ||
-      !output(self, n.vel_filt_m, k.rows, 3, &vel) ||
-      !output(self, n.veltot_filt_a, k.rows, -1, &veltot)) {
+  if (!output(self, n.acc_filt_m, k.rows, 3, &acc, dict) ||
+      !output(self, n.vel_filt_m, k.rows, 3, &vel, dict) ||
+      !output(self, n.veltot_filt_a, k.rows, -1, &veltot, dict)) {
     return false;
   }
   dsp::filter_window(f, data.data, static_cast<std::size_t>(k.rows), acc.data, vel.data,
                      veltot.data);
-  return store(self, n.acc_filt_m, &acc) && store(self, n.vel_filt_m, &vel) &&
-         store(self, n.veltot_filt_a, &veltot) && store_time_column(self, data);
+  // An assignment drops the value it replaces, which may run Python code.
+  quiet = quiet && !acc.assign && !vel.assign && !veltot.assign;
+  Ref time;
+  if (!store(self, n.acc_filt_m, &acc) || !store(self, n.vel_filt_m, &vel) ||
+      !store(self, n.veltot_filt_a, &veltot) ||
+      !store_time_column(self, data, quiet ? &time : nullptr, quiet ? dict : nullptr)) {
+    return false;
+  }
+  if (cycle) {
+    cycle->quiet = quiet && time;
+    cycle->veltot = cycle->quiet ? std::move(veltot.array) : Ref();
+    if (!cycle->quiet) cycle->dict.reset();
+    cycle->time = std::move(time);
+  }
+  return true;
 }
 
 }  // namespace stages

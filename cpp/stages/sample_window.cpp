@@ -115,8 +115,8 @@ bool push_sample(PyObject* self, Constants k, const double sample[6], PyObject* 
   // Reading and assigning plain attributes, an int over an int, and appending to a list run no
   // Python code.
   const bool list_sink = stamp_sink && PyList_CheckExact(stamp_sink);
-  const bool quiet = (!stamp_sink || list_sink) && PyLong_CheckExact(counter_obj.get()) &&
-                     py::plain_attr(self, n.data_counter) && py::plain_attr(self, n.data_m);
+  const bool quiet =
+      (!stamp_sink || list_sink) && PyLong_CheckExact(counter_obj.get()) && plain_fields_dict(self);
   const long long counter = current + 1;
   // From here on a failure is not undone: the counter has advanced, and a stamp sink (the
   // row's `append`) that raises leaves it advanced with no row stored, in the order the

@@ -8,18 +8,34 @@ namespace stages {
 
 using py::Ref;
 
-int segmentation_stage(PyObject* self, Constants k, SegmentFields fields) {
+int segmentation_stage(PyObject* self, Constants k, SegmentFields fields, CycleState* cycle) {
   const Names& n = names();
   py::Float64View veltot, time, acc, vel;
   double last_time;
-  if (!read_field(self, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
-      !read_field(self, n.time_a, 1, k.rows, -1, &time) ||
-      !read_double(self, n.last_max_time, &last_time)) {
+  const bool known = cycle && cycle->quiet && cycle->veltot && cycle->time;
+  if (known) {
+    if (!py::read_float64(cycle->veltot.get(), n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
+        !py::read_float64(cycle->time.get(), n.time_a, 1, k.rows, -1, &time)) {
+      return -1;
+    }
+  } else if (!read_field(self, n.veltot_filt_a, 1, k.rows, -1, &veltot) ||
+             !read_field(self, n.time_a, 1, k.rows, -1, &time)) {
     return -1;
   }
+  if (cycle) {
+    cycle->veltot.reset();
+    cycle->time.reset();
+    cycle->dict.reset();
+  }
+  bool quiet = known && !veltot.converted && !time.converted;
+  if (!read_double(self, n.last_max_time, &last_time, &quiet)) return -1;
+  if (cycle) cycle->quiet = false;
   dsp::FilteredWindow w{static_cast<std::size_t>(k.rows), strided(veltot), strided(time), {}, {}};
   dsp::Segment s;
-  if (!dsp::find_segment(w, last_time, k.segment, &s)) return 0;
+  if (!dsp::find_segment(w, last_time, k.segment, &s)) {
+    if (cycle) cycle->quiet = quiet;
+    return 0;
+  }
   if (!read_field(self, n.acc_filt_m, 2, k.rows, 3, &acc) ||
       !read_field(self, n.vel_filt_m, 2, k.rows, 3, &vel)) {
     return -1;

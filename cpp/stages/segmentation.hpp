@@ -2,6 +2,7 @@
 // segment's rows of the filtered buffers.
 #pragma once
 
+#include "stages/fields.hpp"
 #include "stages/tuning.hpp"
 
 namespace stages {
@@ -10,6 +11,9 @@ namespace stages {
 enum class SegmentFields { engine, shaper };
 
 // 1 when a segment was accepted and stored, 0 when not, -1 on error.
-int segmentation_stage(PyObject* self, Constants k, SegmentFields fields);
+// With a quiet `cycle`, veltot_filt_a and time_a are taken from it rather than read again;
+// `cycle->quiet` says on return whether no Python code can have run yet.
+int segmentation_stage(PyObject* self, Constants k, SegmentFields fields,
+                       CycleState* cycle = nullptr);
 
 }  // namespace stages

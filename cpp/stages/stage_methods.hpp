@@ -18,9 +18,10 @@ PyObject* data_filter_method(PyObject* self, PyObject*) {
 
 // 1 when a segment was accepted and stored, 0 when not, -1 on error.
 template <ClassConstants& Class, SegmentFields Fields>
-int segment(PyObject* self) {
+int segment(PyObject* self, CycleState* cycle = nullptr) {
+  if (cycle && !Class.cached()) cycle->quiet = false;
   const Constants* k = Class.get();
-  return k ? segmentation_stage(self, *k, Fields) : -1;
+  return k ? segmentation_stage(self, *k, Fields, cycle) : -1;
 }
 
 template <ClassConstants& Class, SegmentFields Fields>

@@ -30,6 +30,9 @@ class ClassConstants {
   // by a destructor, which would run after the interpreter has finalised).
   void bind(PyObject* cls) { cls_ = Py_NewRef(cls); }
   PyObject* cls() const { return cls_; }
+  // Whether get() will return the values it holds without reading the class again (a read may
+  // run Python code).
+  bool cached() const { return version_.current(cls_); }
   // The current values, re-read after the class was modified; nullptr with an exception set.
   const Constants* get();
 
