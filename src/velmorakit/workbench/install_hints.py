@@ -19,8 +19,8 @@ OPTIONAL = {
 def installed_from_apt() -> bool:
     """NumPy comes from apt, or this is a virtual environment of the distribution's Python that
     sees its packages (python3 -m venv --system-site-packages)."""
-    spec = importlib.util.find_spec("numpy")
-    if spec and spec.origin and Path(spec.origin).is_relative_to(APT_PACKAGES):
+    numpy = importlib.util.find_spec("numpy")
+    if numpy and numpy.origin and Path(numpy.origin).is_relative_to(APT_PACKAGES):
         return True
     config = Path(sys.prefix, "pyvenv.cfg")
     try:

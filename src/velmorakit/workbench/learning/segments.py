@@ -142,15 +142,7 @@ def pieces(rows: int, breaks) -> list[tuple[int, int]]:
     return list(zip(cuts[:-1], cuts[1:], strict=True))
 
 
-def shape_recording(
-    samples: np.ndarray,
-    events,
-    source: str,
-    step: int,
-    all_phases: bool = False,
-    breaks=(),
-    path: str | None = None,
-):
+def shape_recording(*args, **options):
     """Labelled segments of one recording (with the unlabelled ones apart), and how many
     overlapped no true gesture.
 
@@ -162,7 +154,7 @@ def shape_recording(
     of them, one copy of every gesture per phase. No segment spans a row of `breaks` (a
     sensor gap that clears the worker's window): each stretch between them is cut alone.
     """
-    parts = list(shape_phases(samples, events, source, step, all_phases, breaks, path))
+    parts = list(shape_phases(*args, **options))
     return concatenate(parts), sum(len(part.unlabelled) for part in parts)
 
 
@@ -175,8 +167,8 @@ def shape_phases(
     breaks=(),
     path: str | None = None,
 ) -> Iterator[SegmentSet]:
-    """The segments of `shape_recording`, one set per stretch and cycle phase, so that a long
-    recording's vectors can be written away as they are cut."""
+    """The segments of `shape_recording` (which takes the same arguments), one set per stretch
+    and cycle phase, so that a long recording's vectors can be written away as they are cut."""
     names = np.array([e.label for e in events] + [""], dtype=str)
     for first, end in pieces(len(samples), breaks):
         for phase in range(step if all_phases else 1):
