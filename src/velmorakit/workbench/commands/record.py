@@ -13,6 +13,7 @@ from pathlib import Path
 
 from ...conditioning import SAMPLE_RATE
 from ..errors import WorkbenchError
+from ..outputs import ctrl_c_held
 from .options import seed, within
 from .source_options import add_source_options, settings_from_args
 
@@ -81,8 +82,6 @@ def cmd_record(args) -> int:
         + (f" ({late} after the end of the session)" if late > 0 else "")
     )
     if rows:
-        from ..outputs import ctrl_c_held
-
         with ctrl_c_held():  # a second Ctrl-C waits until the session is on disk
             _write(args.output, rows, plan)
     elif interrupted:
@@ -116,8 +115,11 @@ def _collect(receiver, rows: list, plan, screen) -> bool:
     while len(rows) < plan.total_rows:
         if receiver.poll(POLL_S):
             try:
-                while receiver.poll(0) and len(rows) < plan.total_rows:
-                    rows.append(receiver.recv())
+                # A row received is a row kept: Ctrl-C takes effect between batches, never
+                # between taking a row from the pipe and keeping it.
+                with ctrl_c_held():
+                    while receiver.poll(0) and len(rows) < plan.total_rows:
+                        rows.append(receiver.recv())
             except EOFError:
                 return True
         screen.show(len(rows), rows[-1] if rows else None)
