@@ -21,6 +21,7 @@ import numpy as np
 from ...middleware.utilities.velmora_computing import VelmoraComputing
 from ...models.gesture import GestureConfig
 from ...models.rejection import NO_GESTURE
+from ..learning.thresholds import DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH
 from ..simulation.synthetic import GestureEvent
 from .attribution import Attributed, attribute
 from .evaluation import EnginePass, run_engine
@@ -28,7 +29,7 @@ from .scoring import Evaluation, Sweep, Thresholds, score, sweep
 
 CONFIDENCES = (1, 2, 3, 4, 5, 6, 8, 10, 14, 20)
 PROBABILITIES = (0.0, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9)
-DEFAULTS = (2, 0.6)  # the gesture service's own thresholds
+DEFAULTS = (DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH)  # the gesture service's own thresholds
 
 
 @dataclass

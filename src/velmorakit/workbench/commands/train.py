@@ -118,6 +118,7 @@ def segment_threshold_lines(report) -> list[str]:
 
 def end_to_end_lines(choice) -> list[str]:
     from ..assessment.reports import sweep_table
+    from ..learning.thresholds import DEFAULT_CONFIDENCE_TH, DEFAULT_PROB_TH
 
     def figures(result) -> str:
         delays = np.percentile(result.delays_s, [50, 90]) if result.delays_s else (np.nan,) * 2
@@ -137,7 +138,8 @@ def end_to_end_lines(choice) -> list[str]:
         f"{'chosen' if choice.within else 'kept'} (at most {choice.max_spurious:.0%} spurious): "
         f"confidence_th {th.confidence:g}, "
         f"gesture_prob_th {th.probability:g}: {figures(chosen)}",
-        f"at the defaults (confidence_th 2, gesture_prob_th 0.6): {figures(default)}",
+        f"at the defaults (confidence_th {DEFAULT_CONFIDENCE_TH:g}, gesture_prob_th "
+        f"{DEFAULT_PROB_TH:g}): {figures(default)}",
     ]
     if not choice.within:
         fewest = np.nanmin(choice.sweep.spurious) if np.isfinite(choice.sweep.spurious).any() else 0
