@@ -179,8 +179,8 @@ bool read_field(PyObject* self, PyObject* name, int ndim, npy_intp rows, npy_int
   return value && py::read_float64(value.get(), name, ndim, rows, cols, out, contiguous);
 }
 
-bool read_double(PyObject* self, PyObject* name, double* out, bool* quiet) {
-  py::Ref value = field(self, name);
+bool read_double(PyObject* self, PyObject* name, double* out, bool* quiet, PyObject* dict) {
+  py::Ref value = field(self, name, dict);
   if (!value) return false;
   if (quiet && !PyFloat_CheckExact(value.get()) && !PyLong_CheckExact(value.get())) *quiet = false;
   *out = PyFloat_AsDouble(value.get());

@@ -63,8 +63,9 @@ struct CycleState {
 };
 
 // A float field; the error of float() when it is none. `quiet`, when given, is cleared unless
-// the value is an int or a float, whose conversion runs no Python code.
-bool read_double(PyObject* self, PyObject* name, double* out, bool* quiet = nullptr);
+// the value is an int or a float, whose conversion runs no Python code. `dict` as for field().
+bool read_double(PyObject* self, PyObject* name, double* out, bool* quiet = nullptr,
+                 PyObject* dict = nullptr);
 
 dsp::Strided strided(const py::Float64View& v);
 

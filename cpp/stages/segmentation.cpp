@@ -25,10 +25,13 @@ int segmentation_stage(PyObject* self, Constants k, SegmentFields fields, CycleS
   if (cycle) {
     cycle->veltot.reset();
     cycle->time.reset();
-    cycle->dict.reset();
   }
   bool quiet = known && !veltot.converted && !time.converted;
-  if (!read_double(self, n.last_max_time, &last_time, &quiet)) return -1;
+  // The dictionary is still current when the two arrays above were read without conversion.
+  const py::Ref dict = cycle ? std::move(cycle->dict) : py::Ref();
+  if (!read_double(self, n.last_max_time, &last_time, &quiet, quiet ? dict.get() : nullptr)) {
+    return -1;
+  }
   if (cycle) cycle->quiet = false;
   dsp::FilteredWindow w{static_cast<std::size_t>(k.rows), strided(veltot), strided(time), {}, {}};
   dsp::Segment s;
