@@ -15,6 +15,7 @@ from velmorakit.workbench.recordings.recording import read_recording, read_truth
 from velmorakit.workbench.simulation.handheld import (
     REALISTIC,
     HandSettings,
+    _Hand,
     handheld_session,
     handheld_takes,
 )
@@ -51,6 +52,22 @@ def test_at_rest_the_sensor_feels_one_g_in_each_orientation_the_hand_holds(make)
         turning = (session.t > start_s) & (session.t < end_s)
         assert set(session.labels[turning]) == {""} and 30 <= degrees <= 90
         assert 0.3 <= end_s - start_s <= 1.6
+
+
+def test_the_hand_keeps_the_sensor_within_its_tilt_and_heading_limits():
+    # Strokes are made ahead of the body: a sensor turned far about the vertical would make
+    # a stroke to the right look like one forward to anything that reads it.
+    hand = _Hand(np.random.default_rng(5), REALISTIC)
+    held = [hand.initial]
+    for _ in range(300):
+        hand.rotate(0.0, 1.0, REALISTIC.turn_deg)
+        held.append(hand.current)
+    held = Rotation.concatenate(held)
+    tilt = np.degrees(np.arccos(held.apply([0.0, 0.0, 1.0])[:, 2]))
+    x, y, z, w = held.as_quat().T
+    heading = np.degrees(np.abs(np.angle((w + 1j * z) ** 2)))
+    assert 45 < tilt.max() <= REALISTIC.hold_limit_deg + 1e-9
+    assert 20 < heading.max() <= REALISTIC.heading_limit_deg + 1e-9
 
 
 def _integrated(t: np.ndarray, gyro: np.ndarray, rows: list[int]) -> list[Rotation]:

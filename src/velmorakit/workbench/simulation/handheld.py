@@ -7,7 +7,9 @@ gravity, in its frame. What a hand adds, each switched on in `HandSettings`:
 - turns: between gestures the hand turns the sensor by 30 to 90 degrees about a random axis,
   slowly (0.8 to 1.6 s), to the orientation in which it starts the next gesture. A turn is
   motion that is no gesture: its rows are unlabelled, and its span is listed in the session's
-  `turns`. Orientations stay within `hold_limit_deg` of level, as a hand holds a sensor;
+  `turns`. Orientations stay within `hold_limit_deg` of level and point within
+  `heading_limit_deg` of ahead, as a hand holds a sensor in front of the body whose
+  strokes it makes;
 - wrist: the wrist turns the sensor by a few to `wrist_deg` degrees during each stroke;
 - follow-through: a stroke ends while the hand still moves: its deceleration runs into a
   slow continuation of 3 to 8 cm over 0.5 to 1 s, at its fastest (0.05 to 0.3 m/s) as the
@@ -25,7 +27,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation
 
 from ...conditioning import DT, SAMPLE_RATE, STANDARD_GRAVITY
-from .orientation import RotationTrack, Sway, Turn, held_by, measured, random_axis
+from .orientation import UP, RotationTrack, Sway, Turn, held_by, measured, random_axis
 from .sensor import SensorSession, sample_times
 from .synthetic import (
     DIRECTIONS,
@@ -65,7 +67,8 @@ class HandSettings:
     acc_noise_m_s2: float = 0.05
     gyro_noise_rad_s: float = 0.01
     gyro_bias_rad_s: float = 0.0  # each axis's bias drawn from +- this, once per session
-    hold_limit_deg: float = 60.0
+    hold_limit_deg: float = 60.0  # tilt from level
+    heading_limit_deg: float = 30.0  # turn about the vertical, away from straight ahead
 
 
 REALISTIC = HandSettings(
@@ -85,23 +88,34 @@ class _Hand:
 
     def __init__(self, rng: np.random.Generator, hand: HandSettings):
         self.rng, self.hand = rng, hand
-        self.limit = np.radians(hand.hold_limit_deg)
+        self.limits = np.radians([hand.hold_limit_deg, hand.heading_limit_deg])
         self.initial = Rotation.identity()
         if hand.turns:
-            self.initial = Rotation.from_rotvec(random_axis(rng) * rng.uniform(0, self.limit))
+            for _ in range(50):
+                angle = rng.uniform(0, self.limits.max())
+                self.initial = Rotation.from_rotvec(random_axis(rng) * angle)
+                if self.beyond_limits(self.initial) == 0:
+                    break
         self.current = self.initial
         self.rotations: list[Turn] = []
 
+    def beyond_limits(self, held: Rotation) -> float:
+        """How far (rad) an orientation is beyond the tilt or the heading limit; 0 within."""
+        tilt = np.arccos(np.clip(held.apply(UP)[2], -1.0, 1.0))
+        x, y, z, w = held.as_quat()
+        heading = abs(np.angle(complex(w, z) ** 2))  # the twist about the vertical
+        return max(tilt - self.limits[0], heading - self.limits[1], 0.0)
+
     def rotate(self, start_s: float, duration_s: float, degrees: tuple[float, float]) -> Turn:
         """A rotation by an angle drawn from `degrees`, about a random axis that keeps the
-        sensor within the hold limit (the nearest to it if none of 50 draws does)."""
+        sensor within the hold limits (the nearest to them if none of 50 draws does)."""
         best = None
         for _ in range(50):
             axis, angle = random_axis(self.rng), np.radians(self.rng.uniform(*degrees))
-            off = (Rotation.from_rotvec(axis * angle) * self.current).magnitude()
+            off = self.beyond_limits(Rotation.from_rotvec(axis * angle) * self.current)
             if best is None or off < best[0]:
                 best = (off, axis, angle)
-            if off <= self.limit:
+            if off == 0:
                 break
         turn = Turn(start_s, duration_s, best[1], best[2])
         self.rotations.append(turn)
