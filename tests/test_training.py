@@ -6,12 +6,14 @@ import warnings
 import numpy as np
 import pytest
 from reference import ReferenceShaper, reference_extract_segments
+from scipy.spatial.transform import Rotation
 from sklearn.linear_model import LogisticRegression
 from sklearn.preprocessing import OneHotEncoder
 
 from velmorakit.errors import InputError
 from velmorakit.models.model_pair import check_model_pair, load_model_pair
 from velmorakit.workbench.errors import WorkbenchError
+from velmorakit.workbench.learning.augmentation import Rotations, turned
 from velmorakit.workbench.learning.candidates import CANDIDATES
 from velmorakit.workbench.learning.forecast import Forecast
 from velmorakit.workbench.learning.segments import extract, segment_labels, shape_recording
@@ -180,6 +182,26 @@ def test_every_phase_cuts_the_segments_a_worker_started_then_would(step):
     per_gesture = np.unique(shaped.groups(), return_counts=True)[1]
     assert len(per_gesture) == len(session.events) and per_gesture.max() <= step
     assert len(shaped) > (step - 1) * len(session.events)
+
+
+def test_a_sensor_held_turned_gives_the_turned_copies_that_training_adds():
+    session = simulate_session(60, seed=8)
+    turn = Rotation.from_rotvec([0.3, -0.5, 0.4]).as_matrix()
+    held_turned = session.samples.copy()
+    held_turned[:, :3] = held_turned[:, :3] @ turn.T
+    held_turned[:, 3:6] = held_turned[:, 3:6] @ turn.T
+    vectors, bounds = extract(session.samples, 10)
+    seen, seen_bounds = extract(held_turned, 10)
+    assert seen_bounds.tolist() == bounds.tolist() and len(bounds) >= len(session.events)
+    np.testing.assert_allclose(seen, turned(vectors, turn), atol=1e-9)
+    # Training's copies: the recorded segments first, then each turned by at most 30 degrees.
+    labels = np.arange(len(vectors))
+    x, y = Rotations(copies=2, max_deg=30).apply(vectors, labels)
+    assert y.tolist() == labels.tolist() * 3 and np.array_equal(x[: len(vectors)], vectors)
+    points = x.reshape(3, len(vectors), 2, 3, -1)  # copy, segment, acc/vel, axis, point
+    norms = np.linalg.norm(points, axis=-2)
+    cosine = np.sum(points[1:] * points[0], axis=-2) / np.maximum(norms[1:] * norms[0], 1e-12)
+    assert np.degrees(np.arccos(np.clip(cosine, -1, 1))).max() <= 30 + 1e-6
 
 
 def test_pairs_from_two_trainings_are_refused_with_a_message(segments, trained):

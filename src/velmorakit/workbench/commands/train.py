@@ -175,6 +175,7 @@ def _replay_bar(total: int):
 def run_train(args) -> None:
     from ...middleware.utilities.dataset_shaper import DatasetShaper
     from ..assessment.end_to_end import for_training
+    from ..learning.augmentation import Rotations
     from ..learning.bundle import write_bundle
     from ..learning.forecast import duration
     from ..learning.segments import concatenate, load_segments
@@ -184,9 +185,11 @@ def run_train(args) -> None:
 
     segments = concatenate([load_segments(path) for path in args.segments])
     names = [n.strip() for n in args.classifiers.split(",") if n.strip()] or None
+    augment = Rotations(args.turned_copies, args.turn_deg, args.seed)
+    learnt = f", each also learnt as {augment.describe()}" if augment.copies else ""
     print(
         f"cross-validating on {len(segments)} segments of {len(set(segments.groups()))} "
-        "gestures (copies of one gesture in one fold)",
+        f"gestures (copies of one gesture in one fold{learnt})",
         flush=True,
     )
     layout = "{desc}: {n_fmt}/{total_fmt} [{elapsed}{postfix}]"
@@ -234,6 +237,7 @@ def run_train(args) -> None:
             target_precision=args.target_precision or DEFAULT_TARGET_PRECISION,
             hidden=args.hidden,
             seed=args.seed,
+            augment=augment,
             progress=advance,
             on_score=lambda score: bar.write(_scores_line(score)),
             on_estimate=announce,
@@ -271,6 +275,7 @@ def run_train(args) -> None:
             "folds": report.folds,
             "segments": report.segments,
             "gestures": report.gestures,
+            "augmentation": augment.describe(),
             "target_precision": args.target_precision or DEFAULT_TARGET_PRECISION,
             "target_reached": bool(report.recommended and report.recommended.reached),
             "out_of_fold_precision": _number(rec.precision) if rec else None,
@@ -345,6 +350,19 @@ def register(commands) -> None:
         "--no-rejection",
         action="store_true",
         help="do not learn the motion between gestures as a class of its own (no gesture)",
+    )
+    p.add_argument(
+        "--turned-copies",
+        type=within(0, 20, int),
+        default=2,
+        help="also learn each segment turned about a random axis, as a sensor held otherwise "
+        "records it: this many copies, 0 for none (2)",
+    )
+    p.add_argument(
+        "--turn-deg",
+        type=within(0, 180, float),
+        default=30.0,
+        help="most angle of those turns, degrees (30)",
     )
     p.add_argument(
         "--hidden", type=within(1, 4096, int), default=64, help="MLP hidden units, 1 to 4096 (64)"

@@ -20,6 +20,7 @@ import numpy as np
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.model_selection import GroupKFold, StratifiedGroupKFold
 
+from .augmentation import Rotations
 from .candidates import Candidate
 from .forecast import Forecast
 
@@ -70,8 +71,11 @@ def fold_count(labels: np.ndarray, groups: np.ndarray, wanted: int) -> int:
     return int(max(2, min(wanted, min(per_class))))
 
 
-def fit_quietly(model, x: np.ndarray, y: np.ndarray) -> tuple[object, int]:
-    """The fitted model and how many ConvergenceWarnings the fit raised; other warnings pass."""
+def fit_quietly(model, x: np.ndarray, y: np.ndarray, augment: Rotations | None = None):
+    """The fitted model and how many ConvergenceWarnings the fit raised; other warnings pass.
+    With `augment`, the model is fitted on the segments and their turned copies."""
+    if augment is not None:
+        x, y = augment.apply(x, y)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", ConvergenceWarning)
         model.fit(x, y)
@@ -141,7 +145,9 @@ def _measure_cost(score: CandidateScore, model, vector: np.ndarray, budget_ms: f
     return not score.over_budget
 
 
-def fit_and_measure(candidate, features, labels, *, seed: int, hidden: int, budget_ms: float):
+def fit_and_measure(
+    candidate, features, labels, *, seed: int, hidden: int, budget_ms: float, augment=None
+):
     """A candidate fitted on all segments with its cost measured, but no accuracy: for when
     the folds cannot score it."""
     score = CandidateScore(candidate.name, candidate.description)
@@ -150,7 +156,7 @@ def fit_and_measure(candidate, features, labels, *, seed: int, hidden: int, budg
         score.unfit = f"needs {candidate.min_per_class} examples of every class"
         return score
     model, score.unconverged = fit_quietly(
-        candidate.build(seed, hidden, counts.min()), features, labels
+        candidate.build(seed, hidden, counts.min()), features, labels, augment
     )
     score.fits = 1
     _measure_cost(score, model, features[0], budget_ms)
@@ -166,6 +172,7 @@ def cross_validate(
     seed: int,
     hidden: int,
     budget_ms: float,
+    augment: Rotations | None = None,
     progress: Progress | None = None,
     forecast: Forecast | None = None,
     done: int = 0,
@@ -191,7 +198,10 @@ def cross_validate(
             score.fold_models.append(None)
         else:
             model, unconverged = fit_quietly(
-                candidate.build(seed, hidden, counts.min()), features[train], labels[train]
+                candidate.build(seed, hidden, counts.min()),
+                features[train],
+                labels[train],
+                augment,
             )
             score.fits += 1
             score.unconverged += unconverged
@@ -208,7 +218,13 @@ def cross_validate(
     if not score.fits:
         # No training part held two classes: the cost comes from a fit on all segments.
         measured = fit_and_measure(
-            candidate, features, labels, seed=seed, hidden=hidden, budget_ms=budget_ms
+            candidate,
+            features,
+            labels,
+            seed=seed,
+            hidden=hidden,
+            budget_ms=budget_ms,
+            augment=augment,
         )
         score.cost_ms, score.over_budget = measured.cost_ms, measured.over_budget
         if score.over_budget:
@@ -225,6 +241,7 @@ def pilot_fold_seconds(
     *,
     seed: int,
     hidden: int,
+    augment: Rotations | None = None,
 ) -> float:
     """Estimated wall-clock seconds of one fold of `candidate`: a fit on a sample of the
     fold's training segments and the probabilities of a proportional sample of its test
@@ -240,7 +257,7 @@ def pilot_fold_seconds(
         return math.nan
     start = time.perf_counter()
     model, _ = fit_quietly(
-        candidate.build(seed, hidden, counts.min()), features[sample], labels[sample]
+        candidate.build(seed, hidden, counts.min()), features[sample], labels[sample], augment
     )
     model.predict_proba(features[probe])
     return (time.perf_counter() - start) * (len(train) / size) ** candidate.growth
@@ -274,6 +291,7 @@ def select(
     seed: int,
     hidden: int,
     budget_ms: float,
+    augment: Rotations | None = None,
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
     on_estimate: EstimateCallback | None = None,
@@ -292,7 +310,9 @@ def select(
     forecast = None
     if on_estimate and not problem:
         pilots = {
-            c.name: pilot_fold_seconds(c, features, labels, splits[0], seed=seed, hidden=hidden)
+            c.name: pilot_fold_seconds(
+                c, features, labels, splits[0], seed=seed, hidden=hidden, augment=augment
+            )
             for c in candidates
         }
         forecast = Forecast(pilots, k)
@@ -303,7 +323,13 @@ def select(
             if progress:
                 progress(i, total, f"{candidate.name} on all segments", math.nan)
             score = fit_and_measure(
-                candidate, features, labels, seed=seed, hidden=hidden, budget_ms=budget_ms
+                candidate,
+                features,
+                labels,
+                seed=seed,
+                hidden=hidden,
+                budget_ms=budget_ms,
+                augment=augment,
             )
         else:
             score = cross_validate(
@@ -314,6 +340,7 @@ def select(
                 seed=seed,
                 hidden=hidden,
                 budget_ms=budget_ms,
+                augment=augment,
                 progress=progress,
                 forecast=forecast,
                 done=i * k,

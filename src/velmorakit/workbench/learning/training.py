@@ -23,6 +23,7 @@ from sklearn.preprocessing import OneHotEncoder
 from ...models.model_pair import check_model_pair
 from ...models.rejection import NO_GESTURE, NON_GESTURE_WORDS, RejectingEncoder, decoded_name
 from ..errors import WorkbenchError
+from .augmentation import Rotations
 from .candidates import pick_candidates
 from .segments import FEATURES
 from .selection import (
@@ -182,6 +183,7 @@ def train_model(
     target_precision: float = 0.98,
     hidden: int = 64,
     seed: int = 0,
+    augment: Rotations | None = None,
     progress: Progress | None = None,
     on_score: ScoreCallback | None = None,
     on_estimate: EstimateCallback | None = None,
@@ -192,7 +194,9 @@ def train_model(
     fold (`groups` numbers them; without it every segment is a group of its own). Segments
     labelled as rest or noise and the `unlabelled` ones (motion that is no gesture, grouped by
     `unlabelled_groups`) are learnt as the class `NO_GESTURE`, which the encoder decodes to
-    None, so that the gesture service never reports it."""
+    None, so that the gesture service never reports it. With `augment`, every fit (of a fold
+    and the final one) also learns turned copies of its segments; folds are scored on the
+    segments as recorded."""
     training = TrainingSet.build(features, labels, groups, unlabelled, unlabelled_groups)
     features, labels, groups = training.features, training.labels, training.groups
     validate_training_set(features, labels)
@@ -206,6 +210,7 @@ def train_model(
         seed=seed,
         hidden=hidden,
         budget_ms=budget_ms,
+        augment=augment,
         progress=progress,
         on_score=on_score,
         on_estimate=on_estimate,
@@ -225,7 +230,9 @@ def train_model(
         final_s = fold_s * (k / (k - 1)) ** candidate.growth
         progress(0, 1, f"fitting {best.name} on all {len(labels)} segments", final_s)
     smallest = int(np.unique(labels, return_counts=True)[1].min())
-    model, unconverged = fit_quietly(candidate.build(seed, hidden, smallest), features, labels)
+    model, unconverged = fit_quietly(
+        candidate.build(seed, hidden, smallest), features, labels, augment
+    )
     classes = [str(c) for c in model.classes_]
     encoder = build_encoder(classes)
     check_model_pair(model, encoder)
