@@ -217,15 +217,8 @@ def cross_validate(
             forecast.fold_done(candidate.name, score.fold_seconds[-1])
     if not score.fits:
         # No training part held two classes: the cost comes from a fit on all segments.
-        measured = fit_and_measure(
-            candidate,
-            features,
-            labels,
-            seed=seed,
-            hidden=hidden,
-            budget_ms=budget_ms,
-            augment=augment,
-        )
+        fitting = {"seed": seed, "hidden": hidden, "budget_ms": budget_ms, "augment": augment}
+        measured = fit_and_measure(candidate, features, labels, **fitting)
         score.cost_ms, score.over_budget = measured.cost_ms, measured.over_budget
         if score.over_budget:
             return score
@@ -322,15 +315,8 @@ def select(
         if problem:
             if progress:
                 progress(i, total, f"{candidate.name} on all segments", math.nan)
-            score = fit_and_measure(
-                candidate,
-                features,
-                labels,
-                seed=seed,
-                hidden=hidden,
-                budget_ms=budget_ms,
-                augment=augment,
-            )
+            fitting = {"seed": seed, "hidden": hidden, "budget_ms": budget_ms, "augment": augment}
+            score = fit_and_measure(candidate, features, labels, **fitting)
         else:
             score = cross_validate(
                 candidate,
