@@ -6,8 +6,12 @@ set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
-# Try-compile projects read this file again and need the variable passed on.
+# Try-compile projects read this file again and need the variable passed on; those that
+# build a whole project (the link-time optimisation check) see only the environment.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELMORA_SYSROOT)
+if(NOT VELMORA_SYSROOT AND DEFINED ENV{VELMORA_SYSROOT})
+  set(VELMORA_SYSROOT $ENV{VELMORA_SYSROOT})
+endif()
 if(NOT VELMORA_SYSROOT)
   message(FATAL_ERROR "set VELMORA_SYSROOT to the unpacked armhf packages")
 endif()

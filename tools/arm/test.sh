@@ -45,6 +45,7 @@ echo "arm: target trees ready in $(seconds $start)"
 
 start=$SECONDS
 sysroot="$work/sysroot"
+export VELMORA_SYSROOT="$sysroot"
 # CMP0190 NEW: the target interpreter, run through the emulator, is the one that tells
 # Python's paths. NumPy's include directory is given outright, as FindPython does not ask
 # NumPy for it through the emulator.
