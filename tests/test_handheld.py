@@ -20,6 +20,7 @@ from velmorakit.workbench.simulation.handheld import (
     handheld_takes,
 )
 from velmorakit.workbench.simulation.joined_takes import Take, join_takes
+from velmorakit.workbench.simulation.synthetic import SimulationSettings
 
 # The realistic hand without the sensor's own errors, sampled fast and unevenly.
 QUIET = replace(
@@ -68,6 +69,19 @@ def test_the_hand_keeps_the_sensor_within_its_tilt_and_heading_limits():
     heading = np.degrees(np.abs(np.angle((w + 1j * z) ** 2)))
     assert 45 < tilt.max() <= REALISTIC.hold_limit_deg + 1e-9
     assert 20 < heading.max() <= REALISTIC.heading_limit_deg + 1e-9
+
+
+def test_a_twist_turns_the_sensor_about_its_forward_axis_and_back():
+    level = replace(QUIET, turns=False, tilt_deg=0.0)
+    settings = SimulationSettings(labels=("twist",))
+    session = handheld_session(30, seed=6, hand=level, settings=settings)
+    assert session.events
+    for event in session.events:
+        at = [(event.start - 5) * DT, (event.start + event.end) / 2 * DT, (event.end + 5) * DT]
+        before, middle, after = session.acc[np.searchsorted(session.t, at)]
+        turned = np.degrees(np.arccos(before @ middle / STANDARD_GRAVITY**2))
+        assert 60 - 1e-6 <= turned <= 90 + 1e-6 and middle[1] == pytest.approx(before[1])
+        np.testing.assert_allclose(after, before, atol=1e-9)
 
 
 def _integrated(t: np.ndarray, gyro: np.ndarray, rows: list[int]) -> list[Rotation]:
@@ -158,3 +172,22 @@ def test_realistic_sensor_files_import_with_turns_unlabelled_or_one_gesture_per_
             start, end = int(turn["start"]), int(turn["end"])
             assert abs(start / 50 - float(turn["start_s"])) <= 0.02
             assert set(labels[start:end]) == {""} and end - start >= 40
+
+
+def test_twists_are_cut_from_the_accelerometer_alone_and_vanish_with_the_gyroscope(
+    tmp_path, capsys
+):
+    source = tmp_path / "hand.csv"
+    argv = ["--seconds", 60, "--realistic", "--gestures", "twist,circle", "--seed", 4]
+    run(capsys, "simulate", source, "--format", "sensor", *argv)
+    columns = {"without": "t=t_ms,ax=ax,ay=ay,az=az,label=label", "with": None}
+    for gyroscope, mapping in columns.items():
+        recording = tmp_path / f"{gyroscope}.csv"
+        chosen = ["--columns", mapping] if mapping else []
+        run(capsys, "import", source, "-o", recording, "--gyro-units", "rad/s", *chosen)
+        code = main(["shape", str(recording), "-o", str(tmp_path / f"{gyroscope}.npz")])
+        out, err = capsys.readouterr()
+        counted = out.split(" gestures (")[1].split(")")[0]
+        assert code == 0 and "circle" in counted
+        warned = "none of the" in err and "'twist' gestures gave a segment" in err
+        assert warned == ("twist" not in counted) == (gyroscope == "with"), err

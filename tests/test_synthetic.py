@@ -7,9 +7,11 @@ from scipy.integrate import cumulative_trapezoid
 from velmorakit.conditioning import SAMPLE_RATE
 from velmorakit.workbench.simulation.synthetic import (
     DIRECTIONS,
+    SHAPES,
     SimulationSettings,
     minimum_jerk,
     simulate_session,
+    stroke,
 )
 
 QUIET = SimulationSettings(acc_noise_m_s2=0.0, vel_noise_m_s=0.0)
@@ -51,6 +53,25 @@ def test_events_match_the_labelled_rows_and_move_along_their_axis(seed):
         assert cfg.duration_s[0] - 0.02 <= seconds <= cfg.duration_s[1] + 0.02
     rests = [b.start - a.end for a, b in zip(session.events, session.events[1:], strict=False)]
     assert min(rests) >= cfg.rest_s[0] * SAMPLE_RATE
+
+
+def test_circles_and_shakes_come_back_to_where_they_began_and_twists_stay_put():
+    rng = np.random.default_rng(4)
+    for label in SHAPES:
+        acc, distance = stroke(rng, QUIET, label)
+        vel = cumulative_trapezoid(acc, dx=1 / SAMPLE_RATE, axis=0, initial=0)
+        pos = cumulative_trapezoid(vel, dx=1 / SAMPLE_RATE, axis=0, initial=0)
+        if label == "twist":
+            assert distance == 0 and not acc.any()
+            continue
+        reach = np.linalg.norm(pos, axis=1).max()
+        # within the trapezoid rule's error on 13 to 17 samples a cycle
+        assert np.linalg.norm(pos[-1]) < 0.1 * reach and np.abs(vel[-1]).max() < 0.02
+        # A circle reaches across its diameter; a shake swings 4 to 8 cm to each side.
+        if label == "circle":
+            assert reach == pytest.approx(distance / np.pi, rel=0.02)
+        else:
+            assert 0.06 < np.ptp(pos[:, 0]) < 0.17 and not pos[:, 1:].any()
 
 
 def test_sessions_are_reproducible_by_seed():

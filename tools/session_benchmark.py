@@ -8,6 +8,7 @@ Prints recognised %, spurious % of results and the median delay of each.
 
     python tools/session_benchmark.py [--phone DIR_OF_phone_digits_gravity.csv] [--no-gyro]
         [--classifiers mlp,logreg] [--only sim-session,phone-takes,...] [-o WORKDIR]
+        [--gestures strokes,circle,shake,twist]
 """
 
 import argparse
@@ -33,11 +34,14 @@ def velmorakit(*args, cwd: Path) -> str:
     return run.stdout + run.stderr
 
 
-def simulated(work: Path, form: str, gyro: bool) -> tuple[list[Path], list[Path], list[str]]:
+def simulated(
+    work: Path, form: str, gyro: bool, gestures: str | None
+) -> tuple[list[Path], list[Path], list[str]]:
     files = {}
     for part, seed, seconds in (("train", 11, 900), ("test", 12, 600)):
         name = work / f"sim-{form}-{part}.csv"
         extra = ["--takes"] if form == "takes" else []
+        extra += ["--gestures", gestures] if gestures else []
         velmorakit(
             "simulate", name, "--format", "sensor", "--realistic", "--seconds", seconds,
             "--seed", seed, "--units", "g", *extra, cwd=work,
@@ -107,6 +111,7 @@ def main() -> None:
     parser.add_argument("--phone", type=Path, help="phone_digits_gravity.csv")
     parser.add_argument("--no-gyro", action="store_true", help="leave the gyroscope out")
     parser.add_argument("--classifiers", default="mlp,logreg,mlp+features,logreg+features")
+    parser.add_argument("--gestures", help="simulate's --gestures (strokes)")
     parser.add_argument("--only", help="comma-separated: sim-session, sim-takes, phone-...")
     parser.add_argument("-o", "--work", type=Path)
     args = parser.parse_args()
@@ -122,7 +127,7 @@ def main() -> None:
     print(f"{'data':<15} {'recognised':>10} {'spurious':>9} {'delay':>7}  thresholds, CV accuracy")
     for source, form in cases:
         if source == "sim":
-            train, test, options = simulated(work, form, gyro)
+            train, test, options = simulated(work, form, gyro, args.gestures)
         else:
             train, test, options = phone(work, args.phone, form, gyro)
         name = f"{source}-{form}"

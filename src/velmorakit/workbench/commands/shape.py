@@ -1,5 +1,6 @@
 """`velmorakit shape`: recordings cut into labelled segment vectors, as the worker cuts them."""
 
+from collections import Counter
 from pathlib import Path
 
 from ..errors import WorkbenchError
@@ -18,7 +19,7 @@ def run_shape(args) -> None:
     from ..recordings.groundtruth import load_scorable_events
     from ..recordings.recording import read_recording, recording_paths
     from ..stalls import clearing_gaps
-    from .options import label_counts, output_path
+    from .options import label_counts, output_path, warn
 
     recordings = recording_paths(args.recordings)
     output = segments_path(output_path(args.output))
@@ -26,6 +27,7 @@ def run_shape(args) -> None:
     # Each phase's segments go to the writer as they are cut: only the small arrays stay in
     # memory, whatever the length of the recordings.
     labels, gestures, dropped, cleared, truth = [], set(), 0, 0, 0
+    truth_labels = Counter()
     with SegmentFileWriter(output.parent, FEATURES) as writer:
         for path in progress(recordings, desc="shaping", unit="recording", disable=None):
             recording = read_recording(path)
@@ -33,6 +35,7 @@ def run_shape(args) -> None:
             breaks = clearing_gaps(recording.gaps, args.step)
             cleared += len(breaks)
             truth += len(events)
+            truth_labels.update(event.label for event in events)
             for part in shape_phases(
                 recording.samples,
                 events,
@@ -60,6 +63,14 @@ def run_shape(args) -> None:
         print(
             f"{truth - len(gestures)} of the {truth} true gestures gave no segment (see "
             "`evaluate` or `plot` for why): not trained on"
+        )
+    for label in sorted(set(truth_labels) - set(np.concatenate(labels).tolist())):
+        warn(
+            "shape",
+            f"none of the {truth_labels[label]} {label!r} gestures gave a segment, so no model "
+            "can learn it: the engine cuts a gesture at a peak of the speed, which a gesture "
+            "too small or too slow never reaches, nor one that only turns the sensor once a "
+            "gyroscope has taken gravity out (import it without the gyroscope columns)",
         )
     if cleared:
         print(

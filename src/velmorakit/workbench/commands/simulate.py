@@ -17,7 +17,16 @@ from .options import (
 )
 
 # Options that need the hand-held model (orientation, gyroscope) rather than plain sampling.
-HAND_OPTIONS = ("realistic", "turns", "wrist", "follow_through", "quantum", "gyro", "takes")
+HAND_OPTIONS = (
+    "realistic",
+    "turns",
+    "wrist",
+    "follow_through",
+    "quantum",
+    "gyro",
+    "takes",
+    "gestures",
+)
 # Option -> field of HandSettings.
 HAND_FIELDS = {
     "gravity": "gravity",
@@ -76,14 +85,26 @@ def _wrote(args, samples: int, gestures: int) -> str:
 def _hand_held_sensor(args, output: str) -> None:
     """The session the hand-held options ask for; the realistic preset fills in the options
     not given."""
-    from ..simulation.handheld import REALISTIC, HandSettings, handheld_session, handheld_takes
+    from ..simulation.handheld import (
+        REALISTIC,
+        TURNING_REST_S,
+        HandSettings,
+        handheld_session,
+        handheld_takes,
+    )
     from ..simulation.sensor import turns_path, write_session
+    from ..simulation.synthetic import SimulationSettings
 
     base = REALISTIC if args.realistic else HandSettings(gravity=False)
     chosen = {f: getattr(args, name) for name, f in HAND_FIELDS.items()}
     chosen = {f: value for f, value in chosen.items() if value is not None}
     hand = replace(base, rate_hz=args.rate, jitter=args.jitter, **chosen)
-    session = (handheld_takes if args.takes else handheld_session)(args.seconds, args.seed, hand)
+    settings = None
+    if args.gestures:
+        settings = SimulationSettings(labels=args.gestures)
+        settings = replace(settings, rest_s=TURNING_REST_S) if hand.turns else settings
+    make = handheld_takes if args.takes else handheld_session
+    session = make(args.seconds, args.seed, hand, settings)
     gyro = args.gyro if args.gyro is not None else args.realistic
     gyro_units = args.gyro_units if gyro else None
     write_session(output, session, args.time_unit, args.units, gyro_units)
@@ -176,10 +197,34 @@ def _add_hand_options(group) -> None:
     group.add_argument("--gyro", action=flag, help="write the gyroscope too: gx, gy, gz")
     group.add_argument("--gyro-units", choices=("rad/s", "deg/s"), default="rad/s", help="(rad/s)")
     group.add_argument(
+        "--gestures",
+        type=_gestures,
+        metavar="KINDS",
+        help="comma-separated gestures to draw from: strokes (the six directions), "
+        "up, down, left, right, forward, backward, circle, shake, twist (strokes)",
+    )
+    group.add_argument(
         "--takes",
         action="store_true",
         help="one take per gesture, rest before and after, numbered in a take column",
     )
+
+
+def _gestures(text: str) -> tuple[str, ...]:
+    from ..simulation.synthetic import DIRECTIONS, SHAPES
+
+    kinds = []
+    for name in (n.strip() for n in text.split(",") if n.strip()):
+        if name == "strokes":
+            kinds += DIRECTIONS
+        elif name in DIRECTIONS or name in SHAPES:
+            kinds.append(name)
+        else:
+            known = ", ".join(("strokes", *DIRECTIONS, *SHAPES))
+            raise argparse.ArgumentTypeError(f"unknown gesture {name!r} (use {known})")
+    if not kinds:
+        raise argparse.ArgumentTypeError("name at least one gesture")
+    return tuple(dict.fromkeys(kinds))
 
 
 def _jitter(text: str) -> float:

@@ -44,6 +44,7 @@ TURN_PAUSE_S = (0.1, 0.4)  # still, after the hand stops and before it turns
 TURN_CLEARANCE_S = 0.3  # still, between the end of a turn and the next stroke
 SHORTEST_TURN_S = 0.3
 WRIST_LEAST_DEG = 3.0
+TWIST_DEG = (60.0, 90.0)
 FOLLOW_THROUGH_M = (0.03, 0.08)
 FOLLOW_THROUGH_S = (0.5, 1.0)
 FOLLOW_THROUGH_SIDEWAYS = 0.5  # its sideways part, at most, against the part along the stroke
@@ -122,8 +123,19 @@ class _Hand:
         self.current = turn.rotation * self.current
         return turn
 
+    def twist(self, event: GestureEvent) -> None:
+        """A twist gesture: the wrist turns the sensor about its forward axis and back."""
+        half = (event.end - event.start) * DT / 2
+        axis = self.current.apply([0.0, 1.0, 0.0])
+        angle = np.radians(self.rng.uniform(*TWIST_DEG)) * self.rng.choice([-1.0, 1.0])
+        for start, turn in ((event.start * DT, angle), (event.start * DT + half, -angle)):
+            self.rotations.append(Turn(start, half, axis, turn))
+            self.current = self.rotations[-1].rotation * self.current
+
     def wrist(self, event: GestureEvent) -> None:
-        if self.hand.wrist_deg > 0:
+        if event.label == "twist":
+            self.twist(event)
+        elif self.hand.wrist_deg > 0:
             least = min(WRIST_LEAST_DEG, self.hand.wrist_deg)
             span = (event.end - event.start) * DT
             self.rotate(event.start * DT, span, (least, self.hand.wrist_deg))
@@ -134,7 +146,10 @@ class _Hand:
 
 def _follow_through(rng: np.random.Generator, acc: np.ndarray, event: GestureEvent) -> float:
     """Add a slow continuation to the stroke of `event` in `acc` (50 Hz, world frame), at its
-    fastest where the stroke ends; the time (s) at which the hand stops."""
+    fastest where the stroke ends; the time (s) at which the hand stops. Shapes end where they
+    began, without one."""
+    if event.label not in DIRECTIONS:
+        return event.end * DT
     axis, sign = DIRECTIONS[event.label]
     direction = rng.uniform(-FOLLOW_THROUGH_SIDEWAYS, FOLLOW_THROUGH_SIDEWAYS, 3)
     direction[axis] = sign

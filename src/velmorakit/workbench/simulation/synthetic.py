@@ -26,6 +26,19 @@ DIRECTIONS = {
 }
 
 
+# Gestures other than straight strokes, in the world's frame: a circle drawn in the vertical
+# plane ahead, a shake from side to side, and a twist of the wrist (a turn about the sensor's
+# forward axis and back: no motion of the sensor itself, only of its orientation, so it exists
+# only for a sensor held in the hand).
+SHAPES = ("circle", "shake", "twist")
+CIRCLE_RADIUS_M = (0.08, 0.15)
+CIRCLE_S = (0.8, 1.4)
+SHAKE_AMPLITUDE_M = (0.04, 0.08)
+SHAKE_HZ = (3.0, 4.0)
+SHAKE_CYCLES = (2, 3)
+TWIST_S = (0.6, 1.0)
+
+
 @dataclass(frozen=True)
 class SimulationSettings:
     distance_m: tuple[float, float] = (0.15, 0.5)
@@ -70,7 +83,10 @@ def minimum_jerk(distance: float, n: int) -> np.ndarray:
 
 
 def stroke(rng: np.random.Generator, cfg: SimulationSettings, label: str):
-    """Acceleration (n x 3, 50 Hz) of one stroke in the direction `label`, and its distance."""
+    """Acceleration (n x 3, 50 Hz) of one gesture `label` (a direction or one of SHAPES) and
+    the distance its hand travels."""
+    if label in SHAPES:
+        return _shape(rng, label)
     distance = rng.uniform(*cfg.distance_m)
     duration = np.clip(distance / rng.uniform(*cfg.mean_speed_m_s), *cfg.duration_s)
     n = round(duration * SAMPLE_RATE)
@@ -84,6 +100,38 @@ def stroke(rng: np.random.Generator, cfg: SimulationSettings, label: str):
         offset = rng.integers(n - length + 1)
         acc[offset : offset + length, other] = minimum_jerk(drift, length)
     return acc, distance
+
+
+def _shape(rng: np.random.Generator, label: str) -> tuple[np.ndarray, float]:
+    if label == "twist":  # the hand's orientation turns; the sensor stays where it is
+        return np.zeros((round(rng.uniform(*TWIST_S) * SAMPLE_RATE), 3)), 0.0
+    if label == "circle":  # in the vertical plane ahead, from the bottom, minimum-jerk in angle
+        radius = rng.uniform(*CIRCLE_RADIUS_M)
+        n = round(rng.uniform(*CIRCLE_S) * SAMPLE_RATE)
+        duration, tau = (n - 1) * DT, np.arange(n) / (n - 1)
+        angle = 2 * np.pi * tau**3 * (10 - 15 * tau + 6 * tau**2)
+        rate = 2 * np.pi * 30 * tau**2 * (1 - tau) ** 2 / duration
+        spin = 2 * np.pi * (60 * tau - 180 * tau**2 + 120 * tau**3) / duration**2
+        acc = np.zeros((n, 3))
+        acc[:, 0] = radius * (np.cos(angle) * spin - np.sin(angle) * rate**2)
+        acc[:, 2] = radius * (np.sin(angle) * spin + np.cos(angle) * rate**2)
+        return acc, 2 * np.pi * radius
+    # shake: side to side, A sin(w t) faded in and out by sin^2(pi t / T)
+    cycles, hz = rng.integers(SHAKE_CYCLES[0], SHAKE_CYCLES[1] + 1), rng.uniform(*SHAKE_HZ)
+    amplitude = rng.uniform(*SHAKE_AMPLITUDE_M)
+    n = round(cycles / hz * SAMPLE_RATE) + 1
+    t = np.arange(n) * DT
+    w, f = 2 * np.pi * hz, np.pi / t[-1]
+    fade, fade_rate, fade_spin = (
+        np.sin(f * t) ** 2,
+        f * np.sin(2 * f * t),
+        2 * f**2 * np.cos(2 * f * t),
+    )
+    acc = np.zeros((n, 3))
+    acc[:, 0] = amplitude * (
+        fade_spin * np.sin(w * t) + 2 * fade_rate * w * np.cos(w * t) - fade * w**2 * np.sin(w * t)
+    )
+    return acc, 4 * amplitude * cycles
 
 
 def simulate_session(
