@@ -10,6 +10,7 @@ from scipy.integrate import cumulative_trapezoid
 from scipy.spatial.transform import Rotation
 
 from velmorakit.conditioning import DT, STANDARD_GRAVITY
+from velmorakit.conditioning.gravity import orientation_filter_missing
 from velmorakit.workbench.cli import main
 from velmorakit.workbench.recordings.recording import read_recording, read_truth, truth_path
 from velmorakit.workbench.simulation.handheld import (
@@ -174,6 +175,7 @@ def test_realistic_sensor_files_import_with_turns_unlabelled_or_one_gesture_per_
             assert set(labels[start:end]) == {""} and end - start >= 40
 
 
+@pytest.mark.skipif(orientation_filter_missing() is not None, reason="imufusion is not installed")
 def test_twists_are_cut_from_the_accelerometer_alone_and_vanish_with_the_gyroscope(
     tmp_path, capsys
 ):
