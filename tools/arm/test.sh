@@ -101,13 +101,19 @@ mapfile -t runtime_tests < <(grep -LE "$imports_workbench" tests/test_*.py)
 
 start=$SECONDS
 status=0
-# -p no:cacheprovider: nothing is written into the tree but build/arm.
-in_tree sysroot -m pytest -p no:cacheprovider ${PYTEST_ARGS:-} "${runtime_tests[@]}" || status=1
+# The two trees' suites run side by side, an emulated interpreter keeping one core busy; the
+# runtime's output is held back and shown after the workbench's. Each has a temporary
+# directory of its own. -p no:cacheprovider: nothing is written into the tree but build/arm.
+in_tree sysroot -m pytest -p no:cacheprovider --basetemp "$work/tmp-runtime" ${PYTEST_ARGS:-} \
+  "${runtime_tests[@]}" >"$work/runtime-tests.log" 2>&1 &
+runtime_suite=$!
 # QEMU 7.2's -L redirects opening a file but not stat, so matplotlib, which looks for its
 # configuration with os.path.exists, is pointed at the tree's own file by its real path.
 MATPLOTLIBRC="$work/sysroot-workbench/etc/matplotlibrc" MPLBACKEND=Agg \
-  in_tree sysroot-workbench -m pytest -p no:cacheprovider ${PYTEST_ARGS:-} \
-  "${workbench_tests[@]}" || status=1
+  in_tree sysroot-workbench -m pytest -p no:cacheprovider --basetemp "$work/tmp-workbench" \
+  ${PYTEST_ARGS:-} "${workbench_tests[@]}" || status=1
+wait "$runtime_suite" || status=1
+cat "$work/runtime-tests.log"
 echo "arm: suite ran in $(seconds $start)"
 
 # The engine's numbers on both CPUs from the same inputs, where make test has installed the
