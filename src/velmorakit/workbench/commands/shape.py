@@ -54,17 +54,15 @@ def run_shape(args) -> None:
             raise WorkbenchError("no segment covers a labelled row: nothing to write")
         written = writer.save(output)
     phases = 1 if args.one_phase else args.step
-    print(
-        f"wrote {written}: {segments} segments of {len(gestures)} gestures "
-        f"({label_counts(np.concatenate(labels))})"
-    )
+    cut = np.concatenate(labels)
+    print(f"wrote {written}: {segments} segments of {len(gestures)} gestures ({label_counts(cut)})")
     print(f"cut with a cycle every {args.step} samples, at {phases} phase(s)")
     if len(gestures) < truth:
         print(
             f"{truth - len(gestures)} of the {truth} true gestures gave no segment (see "
             "`evaluate` or `plot` for why): not trained on"
         )
-    for label in sorted(set(truth_labels) - set(np.concatenate(labels).tolist())):
+    for label in sorted(set(truth_labels) - set(cut.tolist())):
         warn(
             "shape",
             f"none of the {truth_labels[label]} {label!r} gestures gave a segment, so no model "

@@ -87,22 +87,18 @@ def _hand_held_sensor(args, output: str) -> None:
     not given."""
     from ..simulation.handheld import (
         REALISTIC,
-        TURNING_REST_S,
         HandSettings,
         handheld_session,
         handheld_takes,
+        session_settings,
     )
     from ..simulation.sensor import turns_path, write_session
-    from ..simulation.synthetic import SimulationSettings
 
     base = REALISTIC if args.realistic else HandSettings(gravity=False)
     chosen = {f: getattr(args, name) for name, f in HAND_FIELDS.items()}
     chosen = {f: value for f, value in chosen.items() if value is not None}
     hand = replace(base, rate_hz=args.rate, jitter=args.jitter, **chosen)
-    settings = None
-    if args.gestures:
-        settings = SimulationSettings(labels=args.gestures)
-        settings = replace(settings, rest_s=TURNING_REST_S) if hand.turns else settings
+    settings = session_settings(hand, labels=args.gestures) if args.gestures else None
     make = handheld_takes if args.takes else handheld_session
     session = make(args.seconds, args.seed, hand, settings)
     gyro = args.gyro if args.gyro is not None else args.realistic

@@ -186,6 +186,12 @@ def _record(rng, acc50, labels50, track: RotationTrack, hand: HandSettings):
     return t, acc, gyro, labels
 
 
+def session_settings(hand: HandSettings, **changes) -> SimulationSettings:
+    """A session's settings for `hand` (with turns, rests of 2.5 to 4 s), with `changes`."""
+    settings = SimulationSettings(rest_s=TURNING_REST_S) if hand.turns else SimulationSettings()
+    return replace(settings, **changes)
+
+
 def handheld_session(
     seconds: float,
     seed: int,
@@ -195,7 +201,7 @@ def handheld_session(
     """One continuous session of about `seconds`, reproducible by seed. With turns, rests
     last 2.5 to 4 s unless `settings` say otherwise."""
     if settings is None:
-        settings = SimulationSettings(rest_s=TURNING_REST_S) if hand.turns else SimulationSettings()
+        settings = session_settings(hand)
     quiet = replace(settings, acc_noise_m_s2=0.0, vel_noise_m_s=0.0)
     clean = simulate_session(seconds, seed, quiet)
     rng = np.random.default_rng([seed, 2])

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ...conditioning import DT, SAMPLE_RATE
+from .orientation import smooth_step
 
 # The engine's sampling rate and sample interval: recordings are made for it.
 
@@ -108,10 +109,9 @@ def _shape(rng: np.random.Generator, label: str) -> tuple[np.ndarray, float]:
     if label == "circle":  # in the vertical plane ahead, from the bottom, minimum-jerk in angle
         radius = rng.uniform(*CIRCLE_RADIUS_M)
         n = round(rng.uniform(*CIRCLE_S) * SAMPLE_RATE)
-        duration, tau = (n - 1) * DT, np.arange(n) / (n - 1)
-        angle = 2 * np.pi * tau**3 * (10 - 15 * tau + 6 * tau**2)
-        rate = 2 * np.pi * 30 * tau**2 * (1 - tau) ** 2 / duration
-        spin = 2 * np.pi * (60 * tau - 180 * tau**2 + 120 * tau**3) / duration**2
+        done, pace = smooth_step(np.arange(n) / (n - 1))
+        angle, rate = 2 * np.pi * done, 2 * np.pi * pace / ((n - 1) * DT)
+        spin = minimum_jerk(2 * np.pi, n)
         acc = np.zeros((n, 3))
         acc[:, 0] = radius * (np.cos(angle) * spin - np.sin(angle) * rate**2)
         acc[:, 2] = radius * (np.sin(angle) * spin + np.cos(angle) * rate**2)
