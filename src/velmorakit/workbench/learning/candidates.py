@@ -9,17 +9,10 @@ grows with the number of trees, and the worker runs on small devices.
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from sklearn.base import ClassifierMixin
-from sklearn.calibration import CalibratedClassifierCV
-from sklearn.ensemble import ExtraTreesClassifier, RandomForestClassifier
-from sklearn.linear_model import LogisticRegression
-from sklearn.neural_network import MLPClassifier
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import StandardScaler
-from sklearn.svm import SVC
-
-from ...models.features import SegmentFeatures
 from ..errors import WorkbenchError
+
+# scikit-learn is imported by the builders, when a classifier is made: the command line lists
+# the candidates' names without the second or so that importing it takes on a small board.
 
 
 @dataclass(frozen=True)
@@ -27,7 +20,7 @@ class Candidate:
     name: str
     description: str
     # (seed, hidden units, examples of the rarest class) -> unfitted classifier
-    build: Callable[[int, int, int], ClassifierMixin]
+    build: Callable[[int, int, int], object]
     min_per_class: int = 1  # fewer examples of some class than this: cannot be fitted
     # Time to fit grows about as segments ** growth, for estimates of the training time (the
     # SVC's lies between 1 and 2 with how much the classes overlap).
@@ -35,6 +28,10 @@ class Candidate:
 
 
 def _mlp(seed: int, hidden: int, smallest: int):
+    from sklearn.neural_network import MLPClassifier
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
     return make_pipeline(
         StandardScaler(),
         MLPClassifier(hidden_layer_sizes=(hidden,), alpha=1e-2, max_iter=400, random_state=seed),
@@ -42,14 +39,23 @@ def _mlp(seed: int, hidden: int, smallest: int):
 
 
 def _extra_trees(seed: int, hidden: int, smallest: int):
+    from sklearn.ensemble import ExtraTreesClassifier
+
     return ExtraTreesClassifier(n_estimators=30, random_state=seed)
 
 
 def _random_forest(seed: int, hidden: int, smallest: int):
+    from sklearn.ensemble import RandomForestClassifier
+
     return RandomForestClassifier(n_estimators=30, random_state=seed)
 
 
 def _svc(seed: int, hidden: int, smallest: int):
+    from sklearn.calibration import CalibratedClassifierCV
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+    from sklearn.svm import SVC
+
     # The engine needs class probabilities: the SVC's decision values are mapped to them by
     # a sigmoid fitted in an inner cross-validation (Platt scaling), the form that replaces
     # scikit-learn's deprecated SVC(probability=True). Every inner fold needs every class.
@@ -59,14 +65,26 @@ def _svc(seed: int, hidden: int, smallest: int):
 
 
 def _logistic(seed: int, hidden: int, smallest: int):
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
     return make_pipeline(StandardScaler(), LogisticRegression(C=1.0, max_iter=1000))
 
 
 def _mlp_features(seed: int, hidden: int, smallest: int):
+    from sklearn.pipeline import make_pipeline
+
+    from ...models.features import SegmentFeatures
+
     return make_pipeline(SegmentFeatures(), _mlp(seed, hidden, smallest))
 
 
 def _logistic_features(seed: int, hidden: int, smallest: int):
+    from sklearn.pipeline import make_pipeline
+
+    from ...models.features import SegmentFeatures
+
     return make_pipeline(SegmentFeatures(), _logistic(seed, hidden, smallest))
 
 
