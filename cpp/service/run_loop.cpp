@@ -4,6 +4,8 @@
 // them into the engine, then runs one engine cycle, unless the batch took longer than the
 // stall threshold: the stream had a gap, and the engine's window is cleared instead. Accepted
 // results go into the latest-result queue without blocking.
+#include <cmath>
+
 #include "py/args.hpp"
 #include "service/calls.hpp"
 #include "service/module_state.hpp"
@@ -16,7 +18,7 @@ namespace {
 using py::Ref;
 
 struct Messages {
-  PyObject *started, *accepted, *dropped, *end_of_stream;
+  PyObject *started, *accepted, *dropped, *dropped_more, *dropped_unreported, *end_of_stream;
 };
 
 const Messages& messages() {
@@ -25,6 +27,9 @@ const Messages& messages() {
       PyUnicode_FromString(
           "[VGesture] Gesture: %s | Probability: %f | Confidence: %f | Displacement: %f"),
       PyUnicode_FromString("[VGesture] Dropped a malformed sample %.100r: %s"),
+      PyUnicode_FromString(
+          "[VGesture] Dropped a malformed sample %.100r: %s (and %d more since the last report)"),
+      PyUnicode_FromString("[VGesture] Dropped %d more malformed samples since the last report."),
       PyUnicode_FromString("[VGesture] The sensor pipe was closed by the producer; stopping.")};
   return m;
 }
@@ -64,9 +69,39 @@ bool malformed_sample_error() {
          PyErr_ExceptionMatches(PyExc_OverflowError);
 }
 
-bool drop_sample(PyObject* self, PyObject* sample) {
+// A producer that sends nothing but bad samples would fill the log with 50 warnings a second:
+// a dropped sample is logged when none was in the last kDropReportSeconds, and those in
+// between are counted into the next report, or into a last line when the worker ends.
+constexpr double kDropReportSeconds = 10.0;
+
+struct DropReport {
+  long long unreported = 0;
+  double last = -INFINITY;  // perf_counter time of the last report
+};
+
+bool drop_sample(PyObject* self, PyObject* sample, DropReport& drops) {
   Ref error = Ref::steal(PyErr_GetRaisedException());
-  return log(self, names().warning, messages().dropped, sample, error.get());
+  double now = 0.0;
+  if (!perf_counter(&now)) return false;
+  if (now - drops.last < kDropReportSeconds) {
+    ++drops.unreported;
+    return true;
+  }
+  drops.last = now;
+  if (drops.unreported == 0) {
+    return log(self, names().warning, messages().dropped, sample, error.get());
+  }
+  Ref more = Ref::steal(PyLong_FromLongLong(drops.unreported));
+  drops.unreported = 0;
+  return more &&
+         log(self, names().warning, messages().dropped_more, sample, error.get(), more.get());
+}
+
+// The count of dropped samples that no report has told yet, when the worker ends.
+bool report_unreported(PyObject* self, const DropReport& drops) {
+  if (drops.unreported == 0) return true;
+  Ref more = Ref::steal(PyLong_FromLongLong(drops.unreported));
+  return more && log(self, names().warning, messages().dropped_unreported, more.get());
 }
 
 // How a batch or a cycle ended.
@@ -74,7 +109,7 @@ enum class Step { next_cycle, end_of_stream, failed };
 
 // Receives num_sample samples and pushes each into the engine as it arrives; every receive
 // counts, a dropped sample included.
-Step receive_batch(PyObject* self, PyObject* engine) {
+Step receive_batch(PyObject* self, PyObject* engine, DropReport& drops) {
   const Names& n = names();
   Ref count_obj = config_value(self, n.num_sample);
   Ref pipe = count_obj ? get_attr(self, n.sensor_pipe) : Ref();
@@ -88,7 +123,7 @@ Step receive_batch(PyObject* self, PyObject* engine) {
       return log(self, n.info, messages().end_of_stream) ? Step::end_of_stream : Step::failed;
     }
     if (call_method(engine, n.push_data, sample.get())) continue;
-    if (!malformed_sample_error() || !drop_sample(self, sample.get())) return Step::failed;
+    if (!malformed_sample_error() || !drop_sample(self, sample.get(), drops)) return Step::failed;
   }
   return Step::next_cycle;
 }
@@ -130,13 +165,13 @@ bool publish(PyObject* self, Ref (&result)[4]) {
 }
 
 // One cycle: the batch, then the stall test, then the engine cycle and the acceptance test.
-Step run_cycle(PyObject* self, PyObject* engine) {
+Step run_cycle(PyObject* self, PyObject* engine, DropReport& drops) {
   const Names& n = names();
   double timer = 0.0;
   if (!perf_counter(&timer) || !set_attr(self, n.timer, PyFloat_FromDouble(timer))) {
     return Step::failed;
   }
-  const Step batch = receive_batch(self, engine);
+  const Step batch = receive_batch(self, engine, drops);
   if (batch != Step::next_cycle) return batch;
   double now = 0.0;
   double threshold = 0.0;
@@ -160,14 +195,16 @@ PyObject* worker_run(PyObject* self, PyObject*) {
   if (!log(self, names().debug, messages().started)) return nullptr;
   Ref engine = build_engine(self);
   if (!engine) return nullptr;
+  DropReport drops;
   for (;;) {
     const int stop = stop_requested(self);
     if (stop < 0) return nullptr;
     if (stop) break;
-    const Step step = run_cycle(self, engine.get());
+    const Step step = run_cycle(self, engine.get(), drops);
     if (step == Step::failed) return nullptr;
     if (step == Step::end_of_stream) break;
   }
+  if (!report_unreported(self, drops)) return nullptr;
   Py_RETURN_NONE;
 }
 
