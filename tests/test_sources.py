@@ -2,19 +2,22 @@
 
 import json
 import logging
+import math
 import os
 import socket
 import threading
 import time
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
-from velmorakit.conditioning import GravityRemover, VelocityEstimator
+from velmorakit.conditioning import DT, GravityRemover, VelocityEstimator
 from velmorakit.conditioning.gravity import orientation_filter_missing
 from velmorakit.workbench.sources.decoding import Format, LineDecoder
 from velmorakit.workbench.sources.kinds import parse_source
 from velmorakit.workbench.sources.process import SourceProcess
+from velmorakit.workbench.sources.pump import SLOTS, Counters, _Sender
 from velmorakit.workbench.sources.transports import UdpTransport
 
 serial = pytest.importorskip("serial")
@@ -90,8 +93,28 @@ def test_faulty_lines_are_skipped_counted_and_logged_once_per_kind(caplog):
     }
     assert decoder.read == 9 + 1 + 9  # good and jumped lines, and every dropped one
     assert decoder.gaps == 2  # 160 ms -> 5000 ms, then 5000 -> 180 ms going back
+    assert list(decoder.gaps_before.values()) == [pytest.approx(5.0 - 0.14), math.inf]
     assert len(caplog.records) == 5  # one line per kind
     assert np.abs(rows).max() < 1  # nothing of a corrupted line reached a row
+
+
+def test_a_replay_pauses_where_the_recording_noted_a_gap():
+    row = "0,0,9.8,0,0,0,"
+    lines = ["ax,ay,az,vx,vy,vz,label,gap_s", *[row + ","] * 5, row + ",0.5", row + ",inf", row]
+    decoder = LineDecoder(Format())
+    rows = decoder.feed(("\n".join(lines) + "\n").encode())
+    assert len(rows) == 8 and decoder.gaps_before == {5: 0.5, 6: math.inf}
+
+    sent = []
+    pipe = SimpleNamespace(send=lambda row: sent.append(time.monotonic()))
+    speed = 10  # rows 2 ms apart; the noted gap 0.05 s, and the one of unknown length 0.204 s
+    sender = _Sender(pipe, Counters([0.0] * len(SLOTS)), pace_hz=50 * speed)
+    for row in rows:
+        sender.send(row, decoder.gaps_before.pop(sender.sent, DT))
+    elapsed = np.array(sent) - sent[0]
+    slack = 1e-3
+    assert elapsed[5] >= (5 * DT + 0.5 - DT) / speed - slack
+    assert elapsed[6] >= (6 * DT + 0.5 - DT + 2.04 - DT) / speed - slack
 
 
 def test_json_objects_and_nested_fields_map_to_columns():

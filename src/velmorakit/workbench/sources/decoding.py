@@ -9,9 +9,18 @@ that a noisy link neither floods the terminal nor loses a row silently.
 
 import json
 import logging
+import math
 from dataclasses import dataclass, field
 
-from ...conditioning import ACC_ROLES, GYRO_ROLES, VEL_ROLES, ColumnMap, Conditioner, TimeUnitError
+from ...conditioning import (
+    ACC_ROLES,
+    DT,
+    GYRO_ROLES,
+    VEL_ROLES,
+    ColumnMap,
+    Conditioner,
+    TimeUnitError,
+)
 from ...errors import InputError
 from ..errors import time_unit_problem
 
@@ -25,6 +34,9 @@ DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 
 # The roles a row is made of; a label or group column of the stream is not used live.
 SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "gx", "gy", "gz")
+
+# The column in which an imported recording notes the seconds of silence before a row.
+GAP_FIELD = "gap_s"
 
 DROP_KINDS = {
     "garbage": "bytes that are not text",
@@ -97,6 +109,13 @@ class LineDecoder:
         self._mapping = ColumnMap.parse(fmt.columns) if fmt.columns else None
         self._fields = [f.strip() for f in fmt.fields.split(",")]
         self._columns = None  # role -> index of a CSV field, found on the first CSV line
+        self._gap_field = None  # index of a recording's gap_s field
+        # Rows returned so far, and the seconds from the row before to each row that did
+        # not follow it by one sample period (a gap in the time stamps or a noted one).
+        self.emitted = 0
+        self.gaps_before: dict[int, float] = {}
+        self._noted_gap = None
+        self._last_t = None
 
     def feed(self, data: bytes) -> list[list[float]]:
         """Rows completed by `data`, a piece of the byte stream (partial lines are kept)."""
@@ -155,6 +174,9 @@ class LineDecoder:
         if not self._seen_sample and not any(map(_is_number, fields)):
             try:
                 self._columns = self._locate(fields)  # a header line names the fields
+                lowered = [f.lower() for f in fields]
+                if GAP_FIELD in lowered:
+                    self._gap_field = lowered.index(GAP_FIELD)
                 self.read -= 1  # and is no sample
                 return None
             except InputError:
@@ -162,10 +184,24 @@ class LineDecoder:
         try:
             if self._columns is None:
                 self._columns = self._locate(self._fields)
-            return {role: fields[i] for role, i in self._columns.items()}
+            sample = {role: fields[i] for role, i in self._columns.items()}
         except (IndexError, InputError):
             self._unreadable("malformed", text)
             return None
+        if self._gap_field is not None and self._gap_field < len(fields):
+            self._note_gap(fields[self._gap_field])
+        return sample
+
+    def _note_gap(self, text: str) -> None:
+        """A recording's gap_s field: the seconds of silence before this row (inf: unknown)."""
+        if not text:
+            return
+        try:
+            seconds = float(text)
+        except ValueError:
+            seconds = math.inf
+        if math.isnan(seconds) or seconds > DT:
+            self._noted_gap = seconds if seconds > DT else math.inf
 
     def _json_sample(self, text: str) -> dict[str, object] | None:
         try:
@@ -213,6 +249,18 @@ class LineDecoder:
         rate = self.conditioner.input_rate_hz
         if told is None and self.conditioner.time_unit is not None and rate:
             log.info("time stamps in %s: %.4g Hz", self.conditioner.time_unit, rate)
+        for row in rows:
+            # Rows on one grid are a sample period apart; the grid starts afresh after a gap
+            # in the time stamps, or a clock that went back (a gap of unknown length).
+            gap, self._noted_gap = self._noted_gap, None
+            if self._last_t is not None and not row.t - self._last_t < 1.5 * DT:
+                gap = row.t - self._last_t
+            elif self._last_t is not None and row.t < self._last_t:
+                gap = math.inf
+            if gap is not None:
+                self.gaps_before[self.emitted] = gap
+            self._last_t = row.t
+            self.emitted += 1
         return [list(row.values) for row in rows]
 
     @property

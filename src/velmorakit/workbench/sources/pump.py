@@ -1,7 +1,9 @@
 """The producer process: a source's rows sent into the sensor pipe, one row per `send`.
 
 Rows go out the moment the bytes that complete them arrive (or, for a replay, when their
-time has come). When the source ends the pipe is closed, and the gesture worker reading
+time has come: a replayed file pauses where its time stamps, or the gap_s column of an
+imported recording, show that the sensor did, so that the worker stalls there as it would
+have live). When the source ends the pipe is closed, and the gesture worker reading
 the other end sees the end of the stream. Counters live in shared memory, so that the
 parent can report them while the stream runs and after it has ended, and so does the reason
 a source could not open or failed, for the parent to report in its own one-line error.
@@ -11,8 +13,9 @@ import logging
 import sys
 import time
 
-from ...conditioning import SAMPLE_RATE
+from ...conditioning import DT, SAMPLE_RATE
 from ...errors import InputError
+from ..stalls import STALL_S
 from .decoding import DROP_KINDS, LineDecoder
 from .kinds import KINDS, SourceSettings
 
@@ -47,6 +50,10 @@ class Counters:
 
 # Bytes of the shared buffer that holds the reason of a failure.
 REASON_BYTES = 512
+
+# A replay pauses at most this long for a gap (of seconds, minutes or unknown length): long
+# enough to stall the worker, short enough not to wait out a sensor that was off for an hour.
+LONGEST_PAUSE_S = 2 * STALL_S
 
 
 def pump(settings: SourceSettings, conn, shared, reason=None) -> None:
@@ -91,13 +98,13 @@ def _stream(settings: SourceSettings, conn, counters: Counters) -> None:
                 rows = decoder.feed(chunk)
                 _update(counters, decoder)  # a few microseconds: read counts before sent
                 for row in rows:
-                    sender.send(row)
+                    sender.send(row, decoder.gaps_before.pop(sender.sent, DT))
             rows = [] if kind.yields_rows else decoder.finish()
         finally:
             if not kind.yields_rows:  # also when the stream is refused: what it read counts
                 _update(counters, decoder)
         for row in rows:
-            sender.send(row)
+            sender.send(row, decoder.gaps_before.pop(sender.sent, DT))
 
 
 def _update(counters: Counters, decoder: LineDecoder) -> None:
@@ -115,11 +122,14 @@ class _Sender:
         self.start = None
         self.sent = 0
 
-    def send(self, row: list[float]) -> None:
+    def send(self, row: list[float], after_s: float = DT) -> None:
+        """Sends `row`; a replay sends it `after_s` seconds of the recording after the row
+        before it (a sample period, or longer after a gap)."""
         if self.start is None:
             self.start = time.monotonic()
             self.counters.set("started", self.start)
         elif self.pace_hz:
+            self.start += (min(after_s, LONGEST_PAUSE_S) - DT) * SAMPLE_RATE / self.pace_hz
             delay = self.start + self.sent / self.pace_hz - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
