@@ -23,6 +23,7 @@ from ...conditioning import (
 )
 from ...errors import InputError
 from ..errors import time_unit_problem
+from ..recordings.recording import GAP_COLUMN
 
 log = logging.getLogger("velmorakit.sources")
 
@@ -34,9 +35,6 @@ DEFAULT_FIELDS = "t,ax,ay,az,gx,gy,gz"
 
 # The roles a row is made of; a label or group column of the stream is not used live.
 SAMPLE_ROLES = ("t", "ax", "ay", "az", "vx", "vy", "vz", "gx", "gy", "gz")
-
-# The column in which an imported recording notes the seconds of silence before a row.
-GAP_FIELD = "gap_s"
 
 DROP_KINDS = {
     "garbage": "bytes that are not text",
@@ -175,8 +173,8 @@ class LineDecoder:
             try:
                 self._columns = self._locate(fields)  # a header line names the fields
                 lowered = [f.lower() for f in fields]
-                if GAP_FIELD in lowered:
-                    self._gap_field = lowered.index(GAP_FIELD)
+                if GAP_COLUMN in lowered:
+                    self._gap_field = lowered.index(GAP_COLUMN)
                 self.read -= 1  # and is no sample
                 return None
             except InputError:
@@ -200,8 +198,10 @@ class LineDecoder:
             seconds = float(text)
         except ValueError:
             seconds = math.inf
-        if math.isnan(seconds) or seconds > DT:
-            self._noted_gap = seconds if seconds > DT else math.inf
+        if math.isnan(seconds):
+            seconds = math.inf
+        if seconds > DT:
+            self._noted_gap = seconds
 
     def _json_sample(self, text: str) -> dict[str, object] | None:
         try:
