@@ -6,7 +6,10 @@ from pathlib import Path
 from ..errors import WorkbenchError
 
 DEFAULT_SEGMENTS = "segments.npz"
-WORKER_NUM_SAMPLE = 10  # the service's usual batch: samples read per recognition cycle
+WORKER_NUM_SAMPLE = 10  # the service's default batch: samples read per recognition cycle
+# The cycle that segments are cut for, and so the bundle's num_sample: a cycle every 0.1 s
+# gives results about 0.05 s sooner than every 0.2 s, for microseconds of work per cycle.
+DEFAULT_STEP = 5
 
 
 def run_shape(args) -> None:
@@ -96,9 +99,9 @@ def register(commands) -> None:
     p.add_argument(
         "--step",
         type=within(1, WINDOW_ROWS, int),
-        default=WORKER_NUM_SAMPLE,
+        default=DEFAULT_STEP,
         help=f"samples per recognition cycle, the service's num_sample, 1 to {WINDOW_ROWS} "
-        f"({WORKER_NUM_SAMPLE})",
+        f"({DEFAULT_STEP})",
     )
     p.add_argument(
         "--one-phase",
