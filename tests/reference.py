@@ -382,6 +382,8 @@ def reference_velocity(
     decay_s=0.05,
     bias_s=0.2,
     gravity_present=9.80665 / 2,
+    stop_length=0.6,
+    stop_share=0.7,
 ):
     """Velocity from acceleration with zero-velocity updates, written out with NumPy.
 
@@ -393,14 +395,17 @@ def reference_velocity(
     (bias_s): the window when settled, the last `stop_s` when stopped; in motion the bias,
     when its length at rest exceeded `gravity_present`, turns towards each sample (track_s)
     at that length, and the velocity is the leaky (leak_s) trapezoidal integral of the
-    acceleration less the bias, from the oldest of the rows last found quiet.
+    acceleration less the bias, from the oldest of the rows last found quiet. After the first
+    row of a motion, while the last `stop_s` are quiet, their mean's length is within
+    `stop_length` of the bias's and the speed is below `stop_share` of its peak since the
+    motion began, the velocity also decays as at rest.
     """
     dt = 1 / rate_hz
     size = max(2, round(window_s * rate_hz))
     stop = min(size, max(2, round(stop_s * rate_hz)))
     hold = round(hold_s * rate_hz)
     bias, velocity, previous = acc[0].copy(), np.zeros(3), np.zeros(3)
-    gravity, quiet, resting = 0.0, 0, True
+    gravity, quiet, resting, peak = 0.0, 0, True, 0.0
     out = np.empty_like(acc)
     for i in range(len(acc)):
         window = acc[max(0, i - size + 1) : i + 1]
@@ -417,9 +422,10 @@ def reference_velocity(
             gravity = np.linalg.norm(bias) if np.linalg.norm(bias) > gravity_present else 0.0
             velocity = velocity * np.exp(-dt / decay_s)
             previous = np.zeros(3)
-            resting = True
+            resting, peak = True, 0.0
             out[i] = velocity
             continue
+        began = resting
         for row in window[-proven:] if resting else acc[i : i + 1]:
             if gravity:
                 bias += -np.expm1(-dt / track_s) * (row - bias)
@@ -428,5 +434,15 @@ def reference_velocity(
             velocity = np.exp(-dt / leak_s) * velocity + dt / 2 * (free + previous)
             previous = free
         resting = False
+        if not began:
+            speed = np.linalg.norm(velocity)
+            peak = max(peak, speed)
+            if (
+                gravity
+                and newest.var(axis=0).sum() < rest_std**2
+                and abs(np.linalg.norm(newest.mean(axis=0)) - gravity) < stop_length
+                and speed < stop_share * peak
+            ):
+                velocity = velocity * np.exp(-dt / decay_s)
         out[i] = velocity
     return out

@@ -32,6 +32,15 @@ REST_BIAS_S = 0.2
 # velocity. Without gravity the bias is held.
 GRAVITY_TRACK_S = 0.3
 GRAVITY_PRESENT_M_S2 = STANDARD_GRAVITY / 2
+# A hand that stops where its wrist has turned leaves the bias off by a little, so the speed
+# stays up until the rest is found (REST_WINDOW_S and REST_HOLD_S later). It has stopped
+# once the newest STOP_WINDOW_S are quiet, their mean has gravity's length within
+# STOP_LENGTH_M_S2 and the speed has fallen below STOP_SHARE of its peak since the motion
+# began (in the middle of a slow stroke the acceleration is quiet and of gravity's length
+# too, but the speed is at its peak): the velocity then decays as at rest, and the bias
+# waits for the rest to be found.
+STOP_LENGTH_M_S2 = 0.6
+STOP_SHARE = 0.7
 # In motion the velocity leaks with this time constant, which bounds the drift should a
 # rest never be seen; a stroke of under a second keeps most of its velocity.
 LEAK_S = 2.0
@@ -83,6 +92,7 @@ class VelocityEstimator:
         self._bias = None
         self._gravity = 0.0  # the length of the bias at rest when it holds gravity, else 0
         self._velocity = [0.0, 0.0, 0.0]
+        self._peak = 0.0  # the highest speed since the motion began
         self._previous = [0.0, 0.0, 0.0]  # the last integrated acceleration less the bias
 
     def at_rest(self) -> bool:
@@ -95,10 +105,11 @@ class VelocityEstimator:
             self._bias = list(acc)
         window = self._window
         window.append(acc)
-        variance, stop_variance, stop_offset = _spreads(window, self.stop_size, self._bias)
+        variance, stop_variance, stop_mean = _spreads(window, self.stop_size)
         self._quiet = self._quiet + 1 if variance < self.rest_variance else 0
         settled = len(window) < self.window_size or self._quiet > self.hold
-        stopped = stop_variance < self.rest_variance and stop_offset < self.rest_variance
+        stop_quiet = stop_variance < self.rest_variance
+        stopped = stop_quiet and _squared_distance(stop_mean, self._bias) < self.rest_variance
         if settled or stopped:
             # The rows the test found quiet: all of the window once settled, the newest
             # ones when the hand has just stopped (the older ones may hold the stroke's end).
@@ -113,6 +124,7 @@ class VelocityEstimator:
             length = math.sqrt(sum(b * b for b in self._bias))
             self._gravity = length if length > GRAVITY_PRESENT_M_S2 else 0.0
             self._resting = True
+            self._peak = 0.0
         elif self._resting:
             # Motion has begun after the rows last found quiet: integrate all of them, so
             # that the start of the stroke counts too.
@@ -121,7 +133,22 @@ class VelocityEstimator:
                 self._integrate(row)
         else:
             self._integrate(acc)
+            speed = math.sqrt(sum(v * v for v in self._velocity))
+            self._peak = max(self._peak, speed)
+            if stop_quiet and self._stopped_turned(stop_mean, speed):
+                for i in range(3):
+                    self._velocity[i] *= self.rest_decay
         return (self._velocity[0], self._velocity[1], self._velocity[2])
+
+    def _stopped_turned(self, mean: list[float], speed: float) -> bool:
+        """Whether a hand moving at `speed` whose newest rows are quiet, with mean `mean`,
+        has stopped with gravity turned (see STOP_LENGTH_M_S2)."""
+        length = math.sqrt(sum(m * m for m in mean))
+        return (
+            self._gravity > 0
+            and abs(length - self._gravity) < STOP_LENGTH_M_S2
+            and speed < STOP_SHARE * self._peak
+        )
 
     def _integrate(self, acc: tuple[float, float, float]) -> None:
         bias = self._bias
@@ -147,17 +174,22 @@ class VelocityEstimator:
         return out
 
 
-def _spreads(window: deque, size: int, bias: list[float]) -> tuple[float, float, float]:
+def _spreads(window: deque, size: int) -> tuple[float, float, list[float]]:
     """The variance of the rows of `window` (population, summed over the axes), that of its
-    newest `size` rows, and the squared distance of their mean from `bias`."""
-    variance = stop_variance = offset = 0.0
+    newest `size` rows, and their mean."""
+    variance = stop_variance = 0.0
+    stop_mean = []
     n = len(window)
     k = min(size, n)
-    for column, b in zip(zip(*window, strict=True), bias, strict=True):
+    for column in zip(*window, strict=True):
         mean = sum(column) / n
         variance += sum([(x - mean) * (x - mean) for x in column]) / n
         newest = column[n - k :]
         mean = sum(newest) / k
         stop_variance += sum([(x - mean) * (x - mean) for x in newest]) / k
-        offset += (mean - b) * (mean - b)
-    return variance, stop_variance, offset
+        stop_mean.append(mean)
+    return variance, stop_variance, stop_mean
+
+
+def _squared_distance(a: list[float], b: list[float]) -> float:
+    return sum((x - y) * (x - y) for x, y in zip(a, b, strict=True))
