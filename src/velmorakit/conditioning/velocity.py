@@ -38,7 +38,8 @@ GRAVITY_PRESENT_M_S2 = STANDARD_GRAVITY / 2
 # STOP_LENGTH_M_S2 and the speed has fallen below STOP_SHARE of its peak since the motion
 # began (in the middle of a slow stroke the acceleration is quiet and of gravity's length
 # too, but the speed is at its peak): the velocity then decays as at rest, and the bias
-# waits for the rest to be found.
+# waits for the rest to be found. A share of 0 leaves this out, as models trained before it
+# saw their velocity.
 STOP_LENGTH_M_S2 = 0.6
 STOP_SHARE = 0.7
 # In motion the velocity leaks with this time constant, which bounds the drift should a
@@ -55,10 +56,11 @@ class VelocityEstimator:
     follows the acceleration; in motion, the bias follows only the direction of gravity
     (see GRAVITY_*) and the acceleration less the bias is integrated by the trapezoidal
     rule, with a slow leak, from the oldest sample of the window in which the motion was
-    found. The first sample is taken as the bias, so that a sensor that feels gravity starts
-    at rest. A high-pass filter instead of rest detection would cut slow strokes to a
-    fraction of their speed and turn each stroke into two lobes of opposite sign; the
-    measurements are in the README.
+    found; a hand found stopped with its wrist turned has its velocity decay as at rest
+    (`stop_share`, see STOP_SHARE). The first sample is taken as the bias, so that a sensor
+    that feels gravity starts at rest. A high-pass filter instead of rest detection would
+    cut slow strokes to a fraction of their speed and turn each stroke into two lobes of
+    opposite sign; the measurements are in the README.
     """
 
     def __init__(
@@ -68,9 +70,13 @@ class VelocityEstimator:
         hold_s: float = REST_HOLD_S,
         leak_s: float = LEAK_S,
         track_s: float = GRAVITY_TRACK_S,
+        stop_share: float = STOP_SHARE,
     ):
         if not (rate_hz > 0 and rest_std > 0 and hold_s >= 0 and leak_s > 0 and track_s > 0):
             raise InputError("the rate, rest threshold and time constants must be positive")
+        if not 0 <= stop_share <= 1:
+            raise InputError("the share of the peak speed must lie within 0 and 1")
+        self.stop_share = float(stop_share)
         self.rate_hz = float(rate_hz)
         self.dt = 1.0 / self.rate_hz
         self.window_size = max(2, round(REST_WINDOW_S * self.rate_hz))
@@ -147,7 +153,7 @@ class VelocityEstimator:
         return (
             self._gravity > 0
             and abs(length - self._gravity) < STOP_LENGTH_M_S2
-            and speed < STOP_SHARE * self._peak
+            and speed < self.stop_share * self._peak
         )
 
     def _integrate(self, acc: tuple[float, float, float]) -> None:

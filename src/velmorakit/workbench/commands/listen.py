@@ -11,6 +11,7 @@ import json
 import logging
 import sys
 import time
+from dataclasses import replace
 
 from ...conditioning import SAMPLE_RATE
 from ..errors import WorkbenchError
@@ -33,6 +34,8 @@ def register(commands) -> None:
 def cmd_listen(args) -> int:
     settings = settings_from_args(args)
     _, config = load_model(args)  # a bad model fails here, not in the worker
+    # Samples without velocity get the estimate the model was trained with.
+    settings = replace(settings, fmt=replace(settings.fmt, stop_share=args.stop_share))
     if config.num_sample <= 0:
         raise WorkbenchError("--num-sample must be positive")
     check_replay_speed(settings.speed, config.num_sample)

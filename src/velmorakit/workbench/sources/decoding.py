@@ -20,7 +20,9 @@ from ...conditioning import (
     ColumnMap,
     Conditioner,
     TimeUnitError,
+    VelocityEstimator,
 )
+from ...conditioning.velocity import STOP_SHARE
 from ...errors import InputError
 from ..errors import time_unit_problem
 from ..recordings.recording import GAP_COLUMN
@@ -72,6 +74,8 @@ class Format:
     units: str = "m/s2"  # of the acceleration
     rate_hz: float = 50.0  # of samples without time stamps
     gyro_units: str = "deg/s"  # of the angular rate, when there are gyroscope columns
+    # Of the velocity estimate without velocity columns: the model's (see `Bundle`).
+    stop_share: float = STOP_SHARE
 
 
 def _flatten(obj, prefix="") -> dict[str, object]:
@@ -228,6 +232,7 @@ class LineDecoder:
                 on_drop=self.drops.add,
                 has_gyro=mapping.has_gyro,
                 gyro_units=self.fmt.gyro_units,
+                estimator=VelocityEstimator(stop_share=self.fmt.stop_share),
             )
             if self.conditioner.gyro_note:
                 log.warning("gyroscope not used: %s", self.conditioner.gyro_note)
