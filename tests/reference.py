@@ -384,6 +384,8 @@ def reference_velocity(
     gravity_present=9.80665 / 2,
     stop_length=0.6,
     stop_share=0.7,
+    turn_quiet_s=0.2,
+    version=2,
 ):
     """Velocity from acceleration with zero-velocity updates, written out with NumPy.
 
@@ -396,16 +398,18 @@ def reference_velocity(
     when its length at rest exceeded `gravity_present`, turns towards each sample (track_s)
     at that length, and the velocity is the leaky (leak_s) trapezoidal integral of the
     acceleration less the bias, from the oldest of the rows last found quiet. After the first
-    row of a motion, while the last `stop_s` are quiet, their mean's length is within
-    `stop_length` of the bias's and the speed is below `stop_share` of its peak since the
-    motion began, the velocity also decays as at rest.
+    row of a motion (from `version` 2), while the last `stop_s` are quiet and their mean's
+    length is within `stop_length` of the bias's, and either the speed is below `stop_share`
+    of its peak since the motion began or that has held for more than `turn_quiet_s`, the
+    velocity also decays as at rest.
     """
     dt = 1 / rate_hz
     size = max(2, round(window_s * rate_hz))
     stop = min(size, max(2, round(stop_s * rate_hz)))
     hold = round(hold_s * rate_hz)
     bias, velocity, previous = acc[0].copy(), np.zeros(3), np.zeros(3)
-    gravity, quiet, resting, peak = 0.0, 0, True, 0.0
+    gravity, quiet, resting, peak, level = 0.0, 0, True, 0.0, 0
+    turn_quiet = round(turn_quiet_s * rate_hz)
     out = np.empty_like(acc)
     for i in range(len(acc)):
         window = acc[max(0, i - size + 1) : i + 1]
@@ -422,7 +426,7 @@ def reference_velocity(
             gravity = np.linalg.norm(bias) if np.linalg.norm(bias) > gravity_present else 0.0
             velocity = velocity * np.exp(-dt / decay_s)
             previous = np.zeros(3)
-            resting, peak = True, 0.0
+            resting, peak, level = True, 0.0, 0
             out[i] = velocity
             continue
         began = resting
@@ -437,12 +441,16 @@ def reference_velocity(
         if not began:
             speed = np.linalg.norm(velocity)
             peak = max(peak, speed)
-            if (
-                gravity
-                and newest.var(axis=0).sum() < rest_std**2
-                and abs(np.linalg.norm(newest.mean(axis=0)) - gravity) < stop_length
-                and speed < stop_share * peak
-            ):
+            level = (
+                level + 1
+                if (
+                    gravity
+                    and newest.var(axis=0).sum() < rest_std**2
+                    and abs(np.linalg.norm(newest.mean(axis=0)) - gravity) < stop_length
+                )
+                else 0
+            )
+            if version > 1 and level and (speed < stop_share * peak or level > turn_quiet):
                 velocity = velocity * np.exp(-dt / decay_s)
         out[i] = velocity
     return out

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from sklearn.linear_model import LogisticRegression
 
-from velmorakit.conditioning.velocity import STOP_SHARE
+from velmorakit.conditioning.velocity import ESTIMATE_VERSION
 from velmorakit.errors import InputError
 from velmorakit.models import gesture_config
 from velmorakit.models.bundle import BundleVersionWarning, load_bundle
@@ -38,17 +38,17 @@ def test_bundle_round_trip_and_a_failed_write_keeps_the_old_pair(tmp_path, monke
     loaded = load_bundle(target)
     assert loaded.classes == ["down", "up"] and loaded.model_path == target / "model.pkl"
     assert (loaded.confidence_th, loaded.gesture_prob_th, loaded.rate_hz) == (3, 0.55, 50)
-    assert loaded.velocity_estimator().stop_share == STOP_SHARE
+    assert loaded.velocity_estimator().version == ESTIMATE_VERSION > 1
     # A bundle written before the velocity estimate stopped a turned wrist keeps its estimate,
     # also live: a source's samples without velocity are estimated the same way.
     manifest = json.loads((target / "bundle.json").read_text())
-    del manifest["velocity_stop_share"]
+    del manifest["velocity_estimate"]
     (target / "bundle.json").write_text(json.dumps(manifest))
     old = load_bundle(target)
-    assert old.velocity_stop_share == old.velocity_estimator().stop_share == 0
-    decoder = LineDecoder(Format(stop_share=old.velocity_stop_share))
+    assert old.velocity_estimate == old.velocity_estimator().version == 1
+    decoder = LineDecoder(Format(velocity_estimate=old.velocity_estimate))
     decoder.feed(b"t,ax,ay,az\n" + b"".join(b"%d,0,0,9.8\n" % (20 * i) for i in range(20)))
-    assert decoder.conditioner.estimator.stop_share == 0
+    assert decoder.conditioner.estimator.version == 1
     before = {p.name: p.read_bytes() for p in target.iterdir()}
 
     real_dump = pickle.dump
@@ -165,7 +165,7 @@ def test_default_model_cache_is_private(tmp_path, monkeypatch):
         ({"rate_hz": 100}, "rate_hz is 100; the engine runs at 50 Hz"),
         ({"classes": "down,up"}, "classes must be a list"),
         ({"rate_hz": None}, "rate_hz is None"),
-        ({"velocity_stop_share": 2}, "velocity_stop_share is 2, not within 0 and 1"),
+        ({"velocity_estimate": 0.7}, "no velocity estimate of version 0.7"),
     ],
 )
 def test_bundles_are_trusted_no_further_than_checked(tmp_path, changes, message):

@@ -32,7 +32,9 @@ def _session_acceleration(seed=3):
     return strokes + noise + [0.8, -0.5, STANDARD_GRAVITY], np.cumsum(strokes, axis=0) / 50
 
 
-@pytest.mark.parametrize("options", [{}, {"rest_std": 0.3, "hold_s": 0.2, "leak_s": 1.0}])
+@pytest.mark.parametrize(
+    "options", [{}, {"rest_std": 0.3, "hold_s": 0.2, "leak_s": 1.0}, {"version": 1}]
+)
 def test_velocity_estimator_steps_runs_and_matches_numpy(options):
     acc, _ = _session_acceleration()
     estimator = VelocityEstimator(50.0, **options)
@@ -196,7 +198,8 @@ def test_gyroscope_keeps_a_turn_of_the_wrist_from_becoming_motion(monkeypatch):
     in_degrees = rows(Conditioner(has_gyro=True, gyro_units="deg/s"), np.degrees(gyro))
     np.testing.assert_allclose(in_degrees, with_gyro, rtol=0, atol=1e-9)
     alone = rows(Conditioner(), gyro)
-    assert np.linalg.norm(alone[:, 3:], axis=1).max() > 0.5
+    # The accelerometer alone takes part of the turn for motion (it stops it after 0.2 s).
+    assert np.linalg.norm(alone[:, 3:], axis=1).max() > 0.3
     # Without imufusion the gyroscope is named as unused and the acceleration alone is used.
     reason = "imufusion is not installed"
     monkeypatch.setattr(

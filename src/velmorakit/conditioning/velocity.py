@@ -37,11 +37,16 @@ GRAVITY_PRESENT_M_S2 = STANDARD_GRAVITY / 2
 # once the newest STOP_WINDOW_S are quiet, their mean has gravity's length within
 # STOP_LENGTH_M_S2 and the speed has fallen below STOP_SHARE of its peak since the motion
 # began (in the middle of a slow stroke the acceleration is quiet and of gravity's length
-# too, but the speed is at its peak): the velocity then decays as at rest, and the bias
-# waits for the rest to be found. A share of 0 leaves this out, as models trained before it
-# saw their velocity.
+# too, but the speed is at its peak). A hand that turns the sensor without carrying it
+# shows the same quiet acceleration of gravity's length, longer than a stroke does: once it
+# has lasted TURN_QUIET_S the speed need not have fallen. Either way the velocity decays as
+# at rest, and the bias waits for the rest to be found.
 STOP_LENGTH_M_S2 = 0.6
 STOP_SHARE = 0.7
+TURN_QUIET_S = 0.2
+# The estimate's version, which a model bundle records: 1 had no stops of a turned wrist.
+ESTIMATE_VERSIONS = (1, 2)
+ESTIMATE_VERSION = 2
 # In motion the velocity leaks with this time constant, which bounds the drift should a
 # rest never be seen; a stroke of under a second keeps most of its velocity.
 LEAK_S = 2.0
@@ -56,11 +61,12 @@ class VelocityEstimator:
     follows the acceleration; in motion, the bias follows only the direction of gravity
     (see GRAVITY_*) and the acceleration less the bias is integrated by the trapezoidal
     rule, with a slow leak, from the oldest sample of the window in which the motion was
-    found; a hand found stopped with its wrist turned has its velocity decay as at rest
-    (`stop_share`, see STOP_SHARE). The first sample is taken as the bias, so that a sensor
-    that feels gravity starts at rest. A high-pass filter instead of rest detection would
-    cut slow strokes to a fraction of their speed and turn each stroke into two lobes of
-    opposite sign; the measurements are in the README.
+    found; a hand found stopped with its wrist turned, or turning the sensor without carrying
+    it, has its velocity decay as at rest (see STOP_SHARE; `version` 1 leaves this out, as
+    models trained before it saw their velocity). The first sample is taken as the bias, so
+    that a sensor that feels gravity starts at rest. A high-pass filter instead of rest
+    detection would cut slow strokes to a fraction of their speed and turn each stroke into
+    two lobes of opposite sign; the measurements are in the README.
     """
 
     def __init__(
@@ -70,18 +76,19 @@ class VelocityEstimator:
         hold_s: float = REST_HOLD_S,
         leak_s: float = LEAK_S,
         track_s: float = GRAVITY_TRACK_S,
-        stop_share: float = STOP_SHARE,
+        version: int = ESTIMATE_VERSION,
     ):
         if not (rate_hz > 0 and rest_std > 0 and hold_s >= 0 and leak_s > 0 and track_s > 0):
             raise InputError("the rate, rest threshold and time constants must be positive")
-        if not 0 <= stop_share <= 1:
-            raise InputError("the share of the peak speed must lie within 0 and 1")
-        self.stop_share = float(stop_share)
+        if version not in ESTIMATE_VERSIONS:
+            raise InputError(f"no velocity estimate of version {version!r}")
+        self.version = version
         self.rate_hz = float(rate_hz)
         self.dt = 1.0 / self.rate_hz
         self.window_size = max(2, round(REST_WINDOW_S * self.rate_hz))
         self.stop_size = min(self.window_size, max(2, round(STOP_WINDOW_S * self.rate_hz)))
         self.hold = round(hold_s * self.rate_hz)
+        self.turn_quiet = round(TURN_QUIET_S * self.rate_hz)
         self.rest_variance = rest_std * rest_std
         self.leak = math.exp(-self.dt / leak_s)
         self.rest_decay = math.exp(-self.dt / REST_DECAY_S)
@@ -99,6 +106,7 @@ class VelocityEstimator:
         self._gravity = 0.0  # the length of the bias at rest when it holds gravity, else 0
         self._velocity = [0.0, 0.0, 0.0]
         self._peak = 0.0  # the highest speed since the motion began
+        self._level = 0  # samples in a row found quiet at gravity's length in motion
         self._previous = [0.0, 0.0, 0.0]  # the last integrated acceleration less the bias
 
     def at_rest(self) -> bool:
@@ -130,7 +138,7 @@ class VelocityEstimator:
             length = math.sqrt(sum(b * b for b in self._bias))
             self._gravity = length if length > GRAVITY_PRESENT_M_S2 else 0.0
             self._resting = True
-            self._peak = 0.0
+            self._peak = self._level = 0
         elif self._resting:
             # Motion has begun after the rows last found quiet: integrate all of them, so
             # that the start of the stroke counts too.
@@ -141,20 +149,18 @@ class VelocityEstimator:
             self._integrate(acc)
             speed = math.sqrt(sum(v * v for v in self._velocity))
             self._peak = max(self._peak, speed)
-            if stop_quiet and self._stopped_turned(stop_mean, speed):
+            if self.version > 1 and self._stopped_turned(stop_quiet, stop_mean, speed):
                 for i in range(3):
                     self._velocity[i] *= self.rest_decay
         return (self._velocity[0], self._velocity[1], self._velocity[2])
 
-    def _stopped_turned(self, mean: list[float], speed: float) -> bool:
-        """Whether a hand moving at `speed` whose newest rows are quiet, with mean `mean`,
-        has stopped with gravity turned (see STOP_LENGTH_M_S2)."""
+    def _stopped_turned(self, quiet: bool, mean: list[float], speed: float) -> bool:
+        """Whether a hand moving at `speed`, whose newest rows are `quiet` with mean `mean`,
+        has stopped or is only turning the sensor (see STOP_LENGTH_M_S2)."""
         length = math.sqrt(sum(m * m for m in mean))
-        return (
-            self._gravity > 0
-            and abs(length - self._gravity) < STOP_LENGTH_M_S2
-            and speed < self.stop_share * self._peak
-        )
+        level = quiet and self._gravity > 0 and abs(length - self._gravity) < STOP_LENGTH_M_S2
+        self._level = self._level + 1 if level else 0
+        return level and (speed < STOP_SHARE * self._peak or self._level > self.turn_quiet)
 
     def _integrate(self, acc: tuple[float, float, float]) -> None:
         bias = self._bias

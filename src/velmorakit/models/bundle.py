@@ -8,9 +8,9 @@ Layout of a bundle directory (written by `velmorakit train`):
                   list, the sample rate, the batch size the model was shaped for, the
                   recommended `confidence_th` and `gesture_prob_th`, the library versions
                   the model was made with, a summary of how it was chosen and, from
-                  bundles written since it exists, `velocity_stop_share`: the velocity
-                  estimate's stop of a turned wrist the model was trained with (without
-                  it, 0: the estimate of the models trained before)
+                  bundles written since it exists, `velocity_estimate`: the version of
+                  the velocity estimate the model was trained with (without it, 1: the
+                  estimate of the models trained before)
 
 Keys of bundle.json that this reader does not know are ignored, so a later writer can add
 to it without a new format version.
@@ -36,7 +36,7 @@ import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ..conditioning.velocity import VelocityEstimator
+from ..conditioning.velocity import ESTIMATE_VERSIONS, VelocityEstimator
 from ..errors import InputError
 from .gesture import GestureConfig
 from .model_pair import ModelPair, check_model_pair, read_file, unpickle
@@ -67,7 +67,7 @@ class Bundle:
     versions: dict[str, str]
     details: dict  # how the model was chosen, for people
     pair: ModelPair = field(repr=False)
-    velocity_stop_share: float = 0.0  # the estimate the model learnt from (see the module)
+    velocity_estimate: int = 1  # the version of the estimate the model learnt from
 
     @property
     def model(self):
@@ -97,7 +97,7 @@ class Bundle:
     def velocity_estimator(self) -> VelocityEstimator:
         """A velocity estimator for samples without velocity, as the model's training
         recordings were imported with: give it to `Conditioner(estimator=...)`."""
-        return VelocityEstimator(self.rate_hz, stop_share=self.velocity_stop_share)
+        return VelocityEstimator(self.rate_hz, version=self.velocity_estimate)
 
     def close(self) -> None:
         self.pair.close()
@@ -143,11 +143,9 @@ def load_bundle(path: str | Path) -> Bundle:
     classes = [str(c) for c in _entry(manifest, "classes", where, list)]
     versions = _entry(manifest, "versions", where, dict)
     details = manifest.get("details", {})
-    stop_share = manifest.get("velocity_stop_share", 0.0)
-    if not (_real(stop_share) and 0 <= stop_share <= 1):
-        raise InputError(
-            f"{where}: velocity_stop_share is {_shown(stop_share)}, not within 0 and 1"
-        )
+    estimate = manifest.get("velocity_estimate", 1)
+    if isinstance(estimate, bool) or estimate not in ESTIMATE_VERSIONS:
+        raise InputError(f"{where}: no velocity estimate of version {_shown(estimate)}")
     digests = _entry(manifest, "sha256", where, dict)
     model_path, model_bytes = _member(directory, manifest, "model", digests)
     encoder_path, encoder_bytes = _member(directory, manifest, "encoder", digests)
@@ -170,7 +168,7 @@ def load_bundle(path: str | Path) -> Bundle:
         versions,
         details if isinstance(details, dict) else {},
         ModelPair(model, encoder, found, model_bytes, encoder_bytes),
-        float(stop_share),
+        int(estimate),
     )
 
 

@@ -35,7 +35,9 @@ def cmd_listen(args) -> int:
     settings = settings_from_args(args)
     _, config = load_model(args)  # a bad model fails here, not in the worker
     # Samples without velocity get the estimate the model was trained with.
-    settings = replace(settings, fmt=replace(settings.fmt, stop_share=args.stop_share))
+    settings = replace(
+        settings, fmt=replace(settings.fmt, velocity_estimate=args.velocity_estimate)
+    )
     if config.num_sample <= 0:
         raise WorkbenchError("--num-sample must be positive")
     check_replay_speed(settings.speed, config.num_sample)

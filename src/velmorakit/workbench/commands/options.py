@@ -7,7 +7,7 @@ from dataclasses import fields
 from pathlib import Path
 
 from ...conditioning import PLAUSIBLE_RATES_HZ, SAMPLE_RATE
-from ...conditioning.velocity import STOP_SHARE
+from ...conditioning.velocity import ESTIMATE_VERSION
 from ...models.gesture import GestureConfig
 from ...models.rejection import NO_GESTURE
 from ..errors import WorkbenchError
@@ -175,7 +175,7 @@ def load_model(args, bundle=None):
     options not given, or a pickled classifier with its `--encoder`, where the service's
     defaults do. The config names private copies of the checked files, removed when the
     command ends (`args.cleanup`). The chosen values are written back into `args` for reports,
-    and so is the velocity estimate the model learnt from (`args.stop_share`; a pickled
+    and so is the velocity estimate the model learnt from (`args.velocity_estimate`; a pickled
     model's provenance is unknown: today's)."""
     from ...models.bundle import load_bundle
     from ...models.model_pair import load_model_pair
@@ -199,7 +199,7 @@ def load_model(args, bundle=None):
             chosen[name] = recommended[name]
     args.num_sample, args.confidence_th = chosen["num_sample"], chosen["confidence_th"]
     args.prob_th = chosen["gesture_prob_th"]
-    args.stop_share = bundle.velocity_stop_share if bundle is not None else STOP_SHARE
+    args.velocity_estimate = bundle.velocity_estimate if bundle is not None else ESTIMATE_VERSION
     return loaded.model, loaded.gesture_config(**chosen)
 
 

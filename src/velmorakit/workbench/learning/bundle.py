@@ -19,7 +19,7 @@ import scipy
 import sklearn
 
 from ... import __version__
-from ...conditioning.velocity import STOP_SHARE
+from ...conditioning.velocity import ESTIMATE_VERSION
 from ...models.bundle import FORMAT, FORMAT_VERSION, MANIFEST, check_settings
 from ...models.model_pair import ENCODER_FILE, MODEL_FILE, check_model_pair
 from ..errors import WorkbenchError
@@ -82,7 +82,7 @@ def write_bundle(
             "gesture_prob_th": float(gesture_prob_th),
             "versions": library_versions(),
             "details": details or {},
-            "velocity_stop_share": STOP_SHARE,
+            "velocity_estimate": ESTIMATE_VERSION,
         }
         (staging / MANIFEST).write_text(json.dumps(manifest, indent=2) + "\n")
         os.chmod(staging, _directory_mode(staging / MANIFEST))

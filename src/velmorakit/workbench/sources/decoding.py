@@ -22,7 +22,7 @@ from ...conditioning import (
     TimeUnitError,
     VelocityEstimator,
 )
-from ...conditioning.velocity import STOP_SHARE
+from ...conditioning.velocity import ESTIMATE_VERSION
 from ...errors import InputError
 from ..errors import time_unit_problem
 from ..recordings.recording import GAP_COLUMN
@@ -75,7 +75,7 @@ class Format:
     rate_hz: float = 50.0  # of samples without time stamps
     gyro_units: str = "deg/s"  # of the angular rate, when there are gyroscope columns
     # Of the velocity estimate without velocity columns: the model's (see `Bundle`).
-    stop_share: float = STOP_SHARE
+    velocity_estimate: int = ESTIMATE_VERSION
 
 
 def _flatten(obj, prefix="") -> dict[str, object]:
@@ -232,7 +232,7 @@ class LineDecoder:
                 on_drop=self.drops.add,
                 has_gyro=mapping.has_gyro,
                 gyro_units=self.fmt.gyro_units,
-                estimator=VelocityEstimator(stop_share=self.fmt.stop_share),
+                estimator=VelocityEstimator(version=self.fmt.velocity_estimate),
             )
             if self.conditioner.gyro_note:
                 log.warning("gyroscope not used: %s", self.conditioner.gyro_note)
