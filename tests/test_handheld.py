@@ -173,6 +173,32 @@ def test_realistic_sensor_files_import_with_turns_unlabelled_or_one_gesture_per_
             start, end = int(turn["start"]), int(turn["end"])
             assert abs(start / 50 - float(turn["start_s"])) <= 0.02
             assert set(labels[start:end]) == {""} and end - start >= 40
+        # Without the gyroscope, the earlier velocity estimate (of models trained before)
+        # takes the turns for motion.
+        alone = ["--units", "g", "--columns", "t=t_ms,ax=ax,ay=ay,az=az,label=label"]
+        run(capsys, "import", source, "-o", tmp_path / "now.csv", *alone)
+        run(
+            capsys,
+            "import",
+            source,
+            "-o",
+            tmp_path / "before.csv",
+            *alone,
+            "--velocity-estimate",
+            1,
+        )
+        now, before = (read_recording(tmp_path / f).samples for f in ("now.csv", "before.csv"))
+        np.testing.assert_array_equal(now[:, :3], before[:, :3])
+        peaks = [
+            np.median(
+                [
+                    np.linalg.norm(rows[int(t["start"]) : int(t["end"]), 3:], axis=1).max()
+                    for t in turns
+                ]
+            )
+            for rows in (now, before)
+        ]
+        assert peaks[0] < peaks[1] / 2
 
 
 @pytest.mark.skipif(orientation_filter_missing() is not None, reason="imufusion is not installed")

@@ -1,10 +1,12 @@
 """`velmorakit import`: a sensor file brought to a 50 Hz recording, conditioned as live data is."""
 
 from ...conditioning import GYRO_SCALES, TIME_SCALES, UNIT_SCALES
+from ...conditioning.velocity import ESTIMATE_VERSION, ESTIMATE_VERSIONS
 from .options import SENSOR_RATES, sensor_rate
 
 
 def cmd_import(args) -> None:
+    from ...conditioning import VelocityEstimator
     from ..recordings.importing import describe, import_recording
     from .options import output_path
 
@@ -18,6 +20,7 @@ def cmd_import(args) -> None:
         args.label_column,
         args.split_column,
         gyro_units=args.gyro_units,
+        estimator=VelocityEstimator(version=args.velocity_estimate),
     )
     print(describe(report, args.input, args.output))
 
@@ -52,4 +55,12 @@ def register(commands) -> None:
     )
     p.add_argument("--label-column", help="column with the gesture labels")
     p.add_argument("--split-column", help="column whose changes start a new take (e.g. take)")
+    p.add_argument(
+        "--velocity-estimate",
+        type=int,
+        choices=ESTIMATE_VERSIONS,
+        default=ESTIMATE_VERSION,
+        help="version of the velocity estimated without velocity columns: 1 is that of models "
+        f"trained before a bundle recorded its velocity_estimate ({ESTIMATE_VERSION})",
+    )
     p.set_defaults(handler=cmd_import)
