@@ -138,7 +138,7 @@ class VelocityEstimator:
             length = math.sqrt(sum(b * b for b in self._bias))
             self._gravity = length if length > GRAVITY_PRESENT_M_S2 else 0.0
             self._resting = True
-            self._peak = self._level = 0
+            self._peak, self._level = 0.0, 0
         elif self._resting:
             # Motion has begun after the rows last found quiet: integrate all of them, so
             # that the start of the stroke counts too.

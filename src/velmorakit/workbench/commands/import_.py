@@ -1,12 +1,11 @@
 """`velmorakit import`: a sensor file brought to a 50 Hz recording, conditioned as live data is."""
 
 from ...conditioning import GYRO_SCALES, TIME_SCALES, UNIT_SCALES
-from ...conditioning.velocity import ESTIMATE_VERSION, ESTIMATE_VERSIONS
+from ...conditioning.velocity import ESTIMATE_VERSION, ESTIMATE_VERSIONS, VelocityEstimator
 from .options import SENSOR_RATES, sensor_rate
 
 
 def cmd_import(args) -> None:
-    from ...conditioning import VelocityEstimator
     from ..recordings.importing import describe, import_recording
     from .options import output_path
 
