@@ -176,29 +176,18 @@ def test_realistic_sensor_files_import_with_turns_unlabelled_or_one_gesture_per_
         # Without the gyroscope, the earlier velocity estimate (of models trained before)
         # takes the turns for motion.
         alone = ["--units", "g", "--columns", "t=t_ms,ax=ax,ay=ay,az=az,label=label"]
-        run(capsys, "import", source, "-o", tmp_path / "now.csv", *alone)
-        run(
-            capsys,
-            "import",
-            source,
-            "-o",
-            tmp_path / "before.csv",
-            *alone,
-            "--velocity-estimate",
-            1,
-        )
-        now, before = (read_recording(tmp_path / f).samples for f in ("now.csv", "before.csv"))
-        np.testing.assert_array_equal(now[:, :3], before[:, :3])
-        peaks = [
-            np.median(
-                [
-                    np.linalg.norm(rows[int(t["start"]) : int(t["end"]), 3:], axis=1).max()
-                    for t in turns
-                ]
-            )
-            for rows in (now, before)
-        ]
-        assert peaks[0] < peaks[1] / 2
+        imported = {}
+        for version in (2, 1):
+            out = tmp_path / f"v{version}.csv"
+            run(capsys, "import", source, "-o", out, *alone, "--velocity-estimate", version)
+            imported[version] = read_recording(out).samples
+        np.testing.assert_array_equal(imported[2][:, :3], imported[1][:, :3])
+        spans = [slice(int(t["start"]), int(t["end"])) for t in turns]
+        peaks = {
+            version: np.median([np.linalg.norm(rows[at, 3:], axis=1).max() for at in spans])
+            for version, rows in imported.items()
+        }
+        assert peaks[2] < peaks[1] / 2
 
 
 @pytest.mark.skipif(orientation_filter_missing() is not None, reason="imufusion is not installed")
