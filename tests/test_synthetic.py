@@ -55,7 +55,7 @@ def test_events_match_the_labelled_rows_and_move_along_their_axis(seed):
     assert min(rests) >= cfg.rest_s[0] * SAMPLE_RATE
 
 
-def test_circles_and_shakes_come_back_to_where_they_began_and_twists_stay_put():
+def test_shapes_and_shakes_come_back_to_where_they_began_and_twists_stay_put():
     rng = np.random.default_rng(4)
     for label in SHAPES:
         acc, distance = stroke(rng, QUIET, label)
@@ -67,9 +67,15 @@ def test_circles_and_shakes_come_back_to_where_they_began_and_twists_stay_put():
         reach = np.linalg.norm(pos, axis=1).max()
         # within the trapezoid rule's error on 13 to 17 samples a cycle
         assert np.linalg.norm(pos[-1]) < 0.1 * reach and np.abs(vel[-1]).max() < 0.02
-        # A circle reaches across its diameter; a shake swings 4 to 8 cm to each side.
+        # A circle reaches across its diameter, a triangle nearly as far as a side (the hand
+        # rounds its corners, slowing without stopping); a shake swings 4 to 8 cm each way.
         if label == "circle":
             assert reach == pytest.approx(distance / np.pi, rel=0.02)
+        elif label == "triangle":
+            assert 0.85 * distance / 3 < reach <= distance / 3 and not pos[:, 1].any()
+            speed = np.linalg.norm(vel, axis=1)
+            assert np.sum(np.diff(np.sign(np.diff(speed))) < 0) == 3
+            assert speed[len(speed) // 4 : -len(speed) // 4].min() > 0.2 * speed.max()
         else:
             assert 0.06 < np.ptp(pos[:, 0]) < 0.17 and not pos[:, 1:].any()
 

@@ -197,7 +197,7 @@ def _add_hand_options(group) -> None:
         type=_gestures,
         metavar="KINDS",
         help="comma-separated gestures to draw from: strokes (the six directions), "
-        "up, down, left, right, forward, backward, circle, shake, twist (strokes)",
+        "up, down, left, right, forward, backward, circle, shake, twist, triangle (strokes)",
     )
     group.add_argument(
         "--takes",

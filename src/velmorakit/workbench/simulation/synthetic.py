@@ -27,13 +27,18 @@ DIRECTIONS = {
 }
 
 
-# Gestures other than straight strokes, in the world's frame: a circle drawn in the vertical
-# plane ahead, a shake from side to side, and a twist of the wrist (a turn about the sensor's
-# forward axis and back: no motion of the sensor itself, only of its orientation, so it exists
-# only for a sensor held in the hand).
-SHAPES = ("circle", "shake", "twist")
+# Gestures other than straight strokes, in the world's frame: a circle and a triangle drawn in
+# the vertical plane ahead, a shake from side to side, and a twist of the wrist (a turn about
+# the sensor's forward axis and back: no motion of the sensor itself, only of its orientation,
+# so it exists only for a sensor held in the hand).
+SHAPES = ("circle", "shake", "twist", "triangle")
 CIRCLE_RADIUS_M = (0.08, 0.15)
 CIRCLE_S = (0.8, 1.4)
+# A triangle is three strokes, each begun before the last has ended, so that the hand slows
+# at the corners without stopping: several peaks of speed within one gesture.
+TRIANGLE_SIDE_M = (0.12, 0.25)
+TRIANGLE_SIDE_S = (0.3, 0.5)
+TRIANGLE_OVERLAP = (0.2, 0.4)  # share of a side's time spent also on the next one
 SHAKE_AMPLITUDE_M = (0.04, 0.08)
 SHAKE_HZ = (3.0, 4.0)
 SHAKE_CYCLES = (2, 3)
@@ -116,6 +121,8 @@ def _shape(rng: np.random.Generator, label: str) -> tuple[np.ndarray, float]:
         acc[:, 0] = radius * (np.cos(angle) * spin - np.sin(angle) * rate**2)
         acc[:, 2] = radius * (np.sin(angle) * spin + np.cos(angle) * rate**2)
         return acc, 2 * np.pi * radius
+    if label == "triangle":
+        return _triangle(rng)
     # shake: side to side, A sin(w t) faded in and out by sin^2(pi t / T)
     cycles, hz = rng.integers(SHAKE_CYCLES[0], SHAKE_CYCLES[1] + 1), rng.uniform(*SHAKE_HZ)
     amplitude = rng.uniform(*SHAKE_AMPLITUDE_M)
@@ -132,6 +139,19 @@ def _shape(rng: np.random.Generator, label: str) -> tuple[np.ndarray, float]:
         fade_spin * np.sin(w * t) + 2 * fade_rate * w * np.cos(w * t) - fade * w**2 * np.sin(w * t)
     )
     return acc, 4 * amplitude * cycles
+
+
+def _triangle(rng: np.random.Generator) -> tuple[np.ndarray, float]:
+    """From the bottom left corner up to the apex, down to the right, back to the left."""
+    side = rng.uniform(*TRIANGLE_SIDE_M)
+    n = round(rng.uniform(*TRIANGLE_SIDE_S) * SAMPLE_RATE)
+    shift = n - round(rng.uniform(*TRIANGLE_OVERLAP) * n)
+    acc = np.zeros((2 * shift + n, 3))
+    profile = minimum_jerk(side, n)
+    for k, degrees in enumerate((60, -60, 180)):
+        direction = np.array([np.cos(np.radians(degrees)), 0.0, np.sin(np.radians(degrees))])
+        acc[k * shift : k * shift + n] += np.outer(profile, direction)
+    return acc, 3 * side
 
 
 def simulate_session(
