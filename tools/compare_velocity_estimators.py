@@ -8,9 +8,10 @@ raw accelerometer that feels gravity while the hand tilts slowly by up to 10 or 
 linear acceleration of slower strokes (0.6 to 1.5 s at 0.3 to 0.6 m/s).
 
 With --phone, figures on the real phone takes instead (phone_digits.csv and, beside it,
-phone_digits_gravity.csv): speed percentiles, segments found, "no end bound" and the delay
-from the end of the motion to the segment's end bound, for the accelerometer alone (before
-and now) on the gravity-free and the gravity files, and for the gyroscope path.
+phone_digits_gravity.csv): speed percentiles (over all rows and within the motion),
+segments found, "no end bound" and the delay from the end of the motion to the segment's
+end bound, for the accelerometer alone (before and now) on the gravity-free and the gravity
+files, and for the gyroscope path.
 
     .venv/bin/python tools/compare_velocity_estimators.py [--variants NAME ...]
     .venv/bin/python tools/compare_velocity_estimators.py --phone DIR/phone_digits.csv
@@ -254,20 +255,23 @@ PHONE_VARIANTS = (
     ("accelerometer, now", VelocityEstimator, ("gravity-free", "gravity")),
     ("gyroscope (imufusion), now", VelocityEstimator, ("gravity + gyro",)),
 )
-# The end of a take's motion: the last row where the root mean square of the gravity-free
+# A take's motion ends at the last row where the root mean square of the gravity-free
 # acceleration, centred over 0.25 s, exceeds 0.7 m/s² (a hand at rest shows up to 0.5).
 MOTION_RMS_M_S2 = 0.7
 MOTION_RMS_ROWS = 13
 
 
-def motion_ends(acc: np.ndarray, takes) -> list[int | None]:
-    ends = []
+def motion_spans(acc: np.ndarray, takes) -> list[tuple[int, int] | None]:
+    """Each take's motion: its rows from the first to the last loud one (None if none is)."""
+    spans = []
     for take in takes:
         power = np.sum(acc[take.start : take.end] ** 2, axis=1)
         rms = np.sqrt(np.convolve(power, np.ones(MOTION_RMS_ROWS) / MOTION_RMS_ROWS, "same"))
         loud = np.flatnonzero(rms > MOTION_RMS_M_S2)
-        ends.append(take.start + int(loud[-1]) + 1 if len(loud) else None)
-    return ends
+        spans.append(
+            (take.start + int(loud[0]), take.start + int(loud[-1]) + 1) if len(loud) else None
+        )
+    return spans
 
 
 def furthest_stage(speed: np.ndarray, start: int, stop: int) -> str:
@@ -284,18 +288,19 @@ def furthest_stage(speed: np.ndarray, start: int, stop: int) -> str:
 
 
 def phone_figures(path: Path, names: list[str] | None) -> None:
-    """Per estimator and file, over all rows of the phone takes: the speed's percentiles;
-    the takes in which the engine cuts a segment, and those where it cuts none because the
-    speed never falls below a third of its peak; and the median delay (quartiles) from the
-    end of the motion, found in the gravity-free file, to the end bound of the last
+    """Per estimator and file: the speed's percentiles over all rows of the phone takes and
+    over their motion (from its first to its last loud row, found in the gravity-free file,
+    where the rest around it weighs nothing); the takes in which the engine cuts a segment,
+    and those where it cuts none because the speed never falls below a third of its peak;
+    and the median delay (quartiles) from the end of the motion to the end bound of the last
     segment that starts before it."""
     work = Path(tempfile.mkdtemp(prefix="velocity-phone-"))
     files = {name: path for name in PHONE_COLUMNS}
     files["gravity"] = files["gravity + gyro"] = path.with_name("phone_digits_gravity.csv")
-    ends = None
+    spans = None
     print(
-        f"{'velocity':28}{'file':16}{'|v| 50/90/99 %, m/s':>22}{'segment':>9}{'no end':>8}"
-        f"{'delay: median (quartiles), s':>32}"
+        f"{'velocity':28}{'file':16}{'|v| 50/90/99 %, m/s':>22}{'in motion':>17}{'segment':>9}"
+        f"{'no end':>8}{'delay: median (quartiles), s':>32}"
     )
     for name, make, kinds in PHONE_VARIANTS:
         if names and name not in names:
@@ -307,13 +312,17 @@ def phone_figures(path: Path, names: list[str] | None) -> None:
             )
             recording = read_recording(out)
             takes = load_events(out, recording)
-            if ends is None:
-                ends = motion_ends(_gravity_free(files, work), takes)
+            if spans is None:
+                spans = motion_spans(_gravity_free(files, work), takes)
+                moving = np.zeros(len(recording.samples), dtype=bool)
+                for span in filter(None, spans):
+                    moving[span[0] : span[1]] = True
             speed = np.linalg.norm(recording.samples[:, 3:], axis=1)
             _, bounds = extract(recording.samples, 1)
             found = no_end = 0
             delays = []
-            for take, end in zip(takes, ends, strict=True):
+            for take, span in zip(takes, spans, strict=True):
+                end = span[1] if span else None
                 segments = [b for b in bounds if take.start <= b[0] < take.end]
                 if not segments:
                     no_end += furthest_stage(speed, take.start, take.end) == NO_END
@@ -323,9 +332,11 @@ def phone_figures(path: Path, names: list[str] | None) -> None:
                 if before:
                     delays.append((before[-1][1] - end) * VelmoraComputing.NEW_DATA_INT_SEC)
             p50, p90, p99 = np.percentile(speed, [50, 90, 99])
+            m50, m90, m99 = np.percentile(speed[moving], [50, 90, 99])
             q1, q2, q3 = np.percentile(delays, [25, 50, 75])
             print(
                 f"{name:28}{kind:16}{p50:>10.2f} {p90:.2f} {p99:.2f}"
+                f"{m50:>7.2f} {m90:.2f} {m99:.2f}"
                 f"{found / len(takes):>9.0%}{no_end / len(takes):>8.1%}"
                 f"{q2:>+18.2f} ({q1:+.2f}..{q3:+.2f})",
                 flush=True,

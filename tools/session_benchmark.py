@@ -7,8 +7,8 @@ another. Real: the phone-digits takes (shared data), split in halves by
 Prints recognised %, spurious % of results and the median delay of each.
 
     python tools/session_benchmark.py [--phone DIR_OF_phone_digits_gravity.csv] [--no-gyro]
-        [--classifiers mlp,logreg] [--only sim-session,phone-takes,...] [-o WORKDIR]
-        [--gestures strokes,circle,shake,twist]
+        [--classifiers mlp,logreg] [--folds 3] [--only sim-session,phone-takes,...] [-o WORKDIR]
+        [--gestures strokes,circle,shake,twist] [--seeds 11,12]
 """
 
 import argparse
@@ -35,10 +35,10 @@ def velmorakit(*args, cwd: Path) -> str:
 
 
 def simulated(
-    work: Path, form: str, gyro: bool, gestures: str | None
+    work: Path, form: str, gyro: bool, gestures: str | None, seeds: tuple[int, int]
 ) -> tuple[list[Path], list[Path], list[str]]:
     files = {}
-    for part, seed, seconds in (("train", 11, 900), ("test", 12, 600)):
+    for part, seed, seconds in (("train", seeds[0], 900), ("test", seeds[1], 600)):
         name = work / f"sim-{form}-{part}.csv"
         extra = ["--takes"] if form == "takes" else []
         extra += ["--gestures", gestures] if gestures else []
@@ -74,7 +74,7 @@ def phone(work: Path, source: Path, form: str, gyro: bool):
     return train, test, options
 
 
-def measure(work: Path, name: str, train, test, options, classifiers: str) -> dict:
+def measure(work: Path, name: str, train, test, options, choice: list[str]) -> dict:
     imported = {}
     for part, files in (("train", train), ("test", test)):
         outs = []
@@ -86,9 +86,7 @@ def measure(work: Path, name: str, train, test, options, classifiers: str) -> di
     segments = work / f"{name}.npz"
     velmorakit("shape", *imported["train"], "-o", segments, cwd=work)
     bundle = work / f"{name}-model"
-    trained = velmorakit(
-        "train", segments, "-o", bundle, "--classifiers", classifiers, "--folds", "3", cwd=work
-    )
+    trained = velmorakit("train", segments, "-o", bundle, *choice, cwd=work)
     report = velmorakit("evaluate", *imported["test"], "--model", bundle, cwd=work)
 
     def number(pattern, text=report, default=float("nan")):
@@ -110,8 +108,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--phone", type=Path, help="phone_digits_gravity.csv")
     parser.add_argument("--no-gyro", action="store_true", help="leave the gyroscope out")
-    parser.add_argument("--classifiers", default="mlp,logreg,mlp+features,logreg+features")
+    parser.add_argument("--classifiers", help="train's --classifiers (all of them, its default)")
+    parser.add_argument("--folds", type=int, help="train's --folds (5, its default)")
     parser.add_argument("--gestures", help="simulate's --gestures (strokes)")
+    parser.add_argument(
+        "--seeds", default="11,12", help="simulate's seeds of the training and test recordings"
+    )
     parser.add_argument("--only", help="comma-separated: sim-session, sim-takes, phone-...")
     parser.add_argument("-o", "--work", type=Path)
     args = parser.parse_args()
@@ -127,11 +129,14 @@ def main() -> None:
     print(f"{'data':<15} {'recognised':>10} {'spurious':>9} {'delay':>7}  thresholds, CV accuracy")
     for source, form in cases:
         if source == "sim":
-            train, test, options = simulated(work, form, gyro, args.gestures)
+            seeds = tuple(int(x) for x in args.seeds.split(","))
+            train, test, options = simulated(work, form, gyro, args.gestures, seeds)
         else:
             train, test, options = phone(work, args.phone, form, gyro)
         name = f"{source}-{form}"
-        r = measure(work, name, train, test, options, args.classifiers)
+        choice = ["--classifiers", args.classifiers] if args.classifiers else []
+        choice += ["--folds", str(args.folds)] if args.folds else []
+        r = measure(work, name, train, test, options, choice)
         scores = ", ".join(f"{n} {a}" for n, a in r["accuracy"])
         print(
             f"{name:<15} {r['recognised']:>9.1f}% {r['spurious']:>8.1f}% {r['delay']:>6.2f}s  "
