@@ -62,3 +62,23 @@ def test_config_and_gesture_survive_pickle():
     for record in (config, gesture):
         copy = pickle.loads(pickle.dumps(record))
         assert copy == record and type(copy) is type(record)
+
+
+def test_derived_features_count_swings_and_pickles_from_before_keep_their_width():
+    from velmorakit.models.features import POINTS, SegmentFeatures
+
+    t = np.linspace(0, 1, POINTS)
+    shake, stroke = np.zeros((6, POINTS)), np.zeros((6, POINTS))
+    shake[0] = np.sin(2 * np.pi * 3.5 * t)
+    stroke[0] = 60 * t - 180 * t**2 + 120 * t**3  # minimum-jerk acceleration
+    x = np.stack([shake.ravel(), stroke.ravel()])
+    new = SegmentFeatures().fit(x).transform(x)
+    reversals = new[:, -12]  # of the acceleration along x
+    assert reversals[0] >= 6 / POINTS and reversals[1] == 2 / POINTS
+    # A pipeline pickled before restores without the attribute: the classifier it holds was
+    # fitted on the features without the swings.
+    before = SegmentFeatures().fit(x)
+    del before.oscillation
+    old = pickle.loads(pickle.dumps(before)).transform(x)
+    assert old.shape[1] == new.shape[1] - 12
+    np.testing.assert_array_equal(old, new[:, : old.shape[1]])

@@ -5,9 +5,11 @@ velocity x, y, z). Two strokes of one gesture differ most in size and speed, whi
 classifier of the raw values has to learn from examples; the shape and the direction do not.
 `SegmentFeatures` adds what makes those plain: each channel scaled by the segment's peak
 speed (or peak acceleration), the speed and acceleration magnitudes, the direction of the
-mean velocity, and per-channel statistics. It learns nothing when fitted, so the pipeline
-that holds it pickles as one estimator, and it lives here in the runtime so that a device
-without the workbench can load it.
+mean velocity, per-channel statistics and how much each channel swings back and forth (its
+reversals, and its path length over its range: many for a shake, few for a stroke or a turn
+of the sensor). It learns nothing when fitted, so the pipeline that holds it pickles as one
+estimator, and it lives here in the runtime so that a device without the workbench can load
+it.
 """
 
 import numpy as np
@@ -20,6 +22,13 @@ TINY = 1e-9
 
 class SegmentFeatures(TransformerMixin, BaseEstimator):
     """n x 300 segment vectors in, n x 300 plus derived features out."""
+
+    # Pipelines pickled before the swing features existed restore without this attribute and
+    # keep the features their classifier was fitted on; new ones have them.
+    oscillation = False
+
+    def __init__(self, oscillation: bool = True):
+        self.oscillation = oscillation
 
     def fit(self, x, y=None):
         self.n_features_in_ = np.asarray(x).shape[1]
@@ -49,4 +58,8 @@ class SegmentFeatures(TransformerMixin, BaseEstimator):
             where,
             np.log(peak_speed[:, 0] * peak_force[:, 0]),
         ]
+        if self.oscillation:
+            steps = np.diff(x, axis=2)
+            parts.append((np.diff(np.sign(steps), axis=2) != 0).sum(axis=2) / POINTS)
+            parts.append(np.abs(steps).sum(axis=2) / (np.ptp(x, axis=2) + TINY))
         return np.concatenate(parts, axis=1)
