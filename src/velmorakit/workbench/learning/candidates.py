@@ -98,12 +98,12 @@ CANDIDATES = {
         Candidate("logreg", "standardised, logistic regression, C=1", _logistic),
         Candidate(
             "mlp+features",
-            "scale-free shapes, magnitudes and statistics of the segment, then the perceptron",
+            "scale-free shapes, magnitudes, statistics and swings, then the perceptron",
             _mlp_features,
         ),
         Candidate(
             "logreg+features",
-            "scale-free shapes, magnitudes and statistics, then logistic regression",
+            "scale-free shapes, magnitudes, statistics and swings, then logistic regression",
             _logistic_features,
         ),
     )
