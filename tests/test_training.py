@@ -12,6 +12,7 @@ from sklearn.preprocessing import OneHotEncoder
 
 from velmorakit.errors import InputError
 from velmorakit.models.model_pair import check_model_pair, load_model_pair
+from velmorakit.models.rejection import NO_GESTURE
 from velmorakit.workbench.errors import WorkbenchError
 from velmorakit.workbench.learning.augmentation import Rotations, turned
 from velmorakit.workbench.learning.candidates import CANDIDATES
@@ -144,6 +145,21 @@ def test_small_data_trains_every_candidate_with_a_caution():
     assert check_model_pair(*pair[:2]) == ["down", "up"]
     with pytest.raises(WorkbenchError, match="within the budget of 1e-09 ms"):
         train_model(features, labels, budget_ms=1e-9, **FAST)
+
+
+@pytest.mark.parametrize(("copies", "learnt"), [(6, True), (2, False)])
+def test_no_gesture_from_one_motion_leaves_the_gestures_scored(segments, copies, learnt):
+    # The copies of one motion between gestures, all in one group: a fold could not both
+    # learn and test that class, and no candidate would get a figure.
+    features, labels = segments
+    still = np.repeat(features[:1] * 0.1, copies, axis=0)
+    _, _, report = train_model(
+        features, labels, unlabelled=still, unlabelled_groups=np.zeros(copies, int),
+        seed=1, budget_ms=ROOMY, **FAST,
+    )  # fmt: skip
+    assert not report.unscored and report.folds == 3
+    assert (NO_GESTURE in report.classes) == learnt
+    assert any("come from 1 motion(s)" in note for note in report.notes)
 
 
 def test_copies_of_one_gesture_share_a_fold_and_unconverged_fits_are_counted():

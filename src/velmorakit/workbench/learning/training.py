@@ -164,6 +164,31 @@ class TrainingSet:
             np.concatenate([groups, unlabelled_groups]),
         )
 
+    def spread_no_gesture(self, folds: int) -> tuple["TrainingSet", str]:
+        """The set fit for `folds` folds, and what was done to its no-gesture segments. Such
+        segments from fewer motions than the folds would leave every candidate without
+        cross-validated figures (a fold would test the class without training on it), for a
+        class that `train` adds by itself: each becomes a group of its own when there are as
+        many as the folds (its near-copies then flatter its own figure a little), and too few
+        to fill the folds are not learnt."""
+        rows = self.labels == NO_GESTURE
+        motions = len(np.unique(self.groups[rows]))
+        if not rows.any() or motions >= folds:
+            return self, ""
+        what = f"the {rows.sum()} segment(s) of no gesture come from {motions} motion(s)"
+        if rows.sum() < folds:
+            keep = ~rows
+            return (
+                TrainingSet(self.features[keep], self.labels[keep], self.groups[keep]),
+                f"{what}, too few for {folds} folds: not learnt, so no result is rejected",
+            )
+        groups = self.groups.copy()
+        groups[rows] = groups.max() + 1 + np.arange(rows.sum())
+        return (
+            TrainingSet(self.features, self.labels, groups),
+            f"{what}, fewer than the {folds} folds: scored each on its own",
+        )
+
     def truth(self, classes: list[str]) -> np.ndarray:
         """Each segment's column among `classes`, -1 for a segment of no gesture."""
         truth = np.searchsorted(np.array(classes), self.labels)
@@ -198,6 +223,7 @@ def train_model(
     and the final one) also learns turned copies of its segments; folds are scored on the
     segments as recorded."""
     training = TrainingSet.build(features, labels, groups, unlabelled, unlabelled_groups)
+    training, spread = training.spread_no_gesture(folds)
     features, labels, groups = training.features, training.labels, training.groups
     validate_training_set(features, labels)
     chosen_from = pick_candidates(candidates)
@@ -247,7 +273,7 @@ def train_model(
         None,
         None,
         None,
-        _class_notes(labels, groups),
+        _class_notes(labels, groups) + ([spread] if spread else []),
         unscored,
         splits,
     )
