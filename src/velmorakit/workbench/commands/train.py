@@ -187,9 +187,11 @@ def run_train(args) -> None:
     names = [n.strip() for n in args.classifiers.split(",") if n.strip()] or None
     augment = Rotations(args.turned_copies, args.turn_deg, args.seed)
     learnt = f", each also learnt as {augment.describe()}" if augment.copies else ""
+    others = len(segments.unlabelled) if not args.no_rejection else 0
+    others = f" and {others} of no gesture" if others else ""
     print(
         f"cross-validating on {len(segments)} segments of {len(set(segments.groups()))} "
-        f"gestures (copies of one gesture in one fold{learnt})",
+        f"gestures{others} (copies of one gesture in one fold{learnt})",
         flush=True,
     )
     layout = "{desc}: {n_fmt}/{total_fmt} [{elapsed}{postfix}]"
