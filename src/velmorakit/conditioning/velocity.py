@@ -147,11 +147,12 @@ class VelocityEstimator:
                 self._integrate(row)
         else:
             self._integrate(acc)
-            speed = math.sqrt(sum(v * v for v in self._velocity))
-            self._peak = max(self._peak, speed)
-            if self.version > 1 and self._stopped_turned(stop_quiet, stop_mean, speed):
-                for i in range(3):
-                    self._velocity[i] *= self.rest_decay
+            if self.version > 1:
+                speed = math.sqrt(sum(v * v for v in self._velocity))
+                self._peak = max(self._peak, speed)
+                if self._stopped_turned(stop_quiet, stop_mean, speed):
+                    for i in range(3):
+                        self._velocity[i] *= self.rest_decay
         return (self._velocity[0], self._velocity[1], self._velocity[2])
 
     def _stopped_turned(self, quiet: bool, mean: list[float], speed: float) -> bool:

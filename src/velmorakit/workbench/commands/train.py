@@ -187,8 +187,8 @@ def run_train(args) -> None:
     names = [n.strip() for n in args.classifiers.split(",") if n.strip()] or None
     augment = Rotations(args.turned_copies, args.turn_deg, args.seed)
     learnt = f", each also learnt as {augment.describe()}" if augment.copies else ""
-    others = len(segments.unlabelled) if not args.no_rejection else 0
-    others = f" and {others} of no gesture" if others else ""
+    no_gesture = 0 if args.no_rejection else len(segments.unlabelled)
+    others = f" and {no_gesture} of no gesture" if no_gesture else ""
     print(
         f"cross-validating on {len(segments)} segments of {len(set(segments.groups()))} "
         f"gestures{others} (copies of one gesture in one fold{learnt})",
