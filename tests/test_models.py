@@ -82,3 +82,27 @@ def test_derived_features_count_swings_and_pickles_from_before_keep_their_width(
     old = pickle.loads(pickle.dumps(before)).transform(x)
     assert old.shape[1] == new.shape[1] - 12
     np.testing.assert_array_equal(old, new[:, : old.shape[1]])
+
+
+def test_upright_features_see_a_stroke_alike_however_the_sensor_is_tilted():
+    from scipy.spatial.transform import Rotation
+
+    from velmorakit.models.features import POINTS, SegmentFeatures
+
+    t = np.linspace(0, 1, POINTS)
+    free = np.stack([3 * np.sin(2 * np.pi * t), np.zeros(POINTS), np.zeros(POINTS)])
+    vel = np.stack([(1 - np.cos(2 * np.pi * t)) / 2, np.zeros(POINTS), 0.1 * t])
+    gravity = np.array([0, 0, 9.80665])[:, None]
+    upright = SegmentFeatures(upright=True)
+    seen = []
+    for axis, deg in (((1, 0, 0), 0), ((0, 1, 0), 40), ((1, 1, 0), -70), ((1, 0, 0), 180)):
+        to_sensor = Rotation.from_rotvec(np.radians(deg) * np.array(axis) / np.linalg.norm(axis))
+        x = to_sensor.inv().as_matrix() @ np.vstack([free + gravity, vel]).reshape(2, 3, POINTS)
+        seen.append(upright.fit_transform(x.reshape(1, -1))[0, :303])
+    for other in seen[1:]:  # the turn back about the tilt's own axis, or about x when upside down
+        np.testing.assert_allclose(other[:300], seen[0][:300], atol=1e-9)
+    np.testing.assert_allclose(seen[0][:300], np.vstack([free, vel]).ravel(), atol=1e-9)
+    # Without gravity the segment stays in the sensor's axes, its mean acceleration taken out.
+    x = np.vstack([free + 1.0, vel]).reshape(1, -1)
+    expected = [*free.ravel(), *vel.ravel(), 0, 0, 1]
+    np.testing.assert_allclose(upright.fit_transform(x)[0, :303], expected, atol=1e-9)

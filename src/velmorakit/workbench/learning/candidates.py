@@ -80,6 +80,14 @@ def _mlp_features(seed: int, hidden: int, smallest: int):
     return make_pipeline(SegmentFeatures(), _mlp(seed, hidden, smallest))
 
 
+def _mlp_upright(seed: int, hidden: int, smallest: int):
+    from sklearn.pipeline import make_pipeline
+
+    from ...models.features import SegmentFeatures
+
+    return make_pipeline(SegmentFeatures(upright=True), _mlp(seed, hidden, smallest))
+
+
 def _logistic_features(seed: int, hidden: int, smallest: int):
     from sklearn.pipeline import make_pipeline
 
@@ -100,6 +108,11 @@ CANDIDATES = {
             "mlp+features",
             "scale-free shapes, magnitudes, statistics and swings, then the perceptron",
             _mlp_features,
+        ),
+        Candidate(
+            "mlp+upright",
+            "the same features with the segment turned upright by its gravity, the perceptron",
+            _mlp_upright,
         ),
         Candidate(
             "logreg+features",
