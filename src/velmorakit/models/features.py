@@ -31,7 +31,8 @@ GRAVITY_PRESENT_M_S2 = 4.9
 
 
 class SegmentFeatures(TransformerMixin, BaseEstimator):
-    """n x 300 segment vectors in, n x 300 plus derived features out."""
+    """n x 300 segment vectors in; their 300 values (or, `upright`, the 300 turned upright and
+    the direction of gravity) and the derived features out."""
 
     # Pipelines pickled before the swing features existed restore without this attribute and
     # keep the features their classifier was fitted on; new ones have them.
