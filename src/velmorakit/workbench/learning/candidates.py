@@ -72,28 +72,17 @@ def _logistic(seed: int, hidden: int, smallest: int):
     return make_pipeline(StandardScaler(), LogisticRegression(C=1.0, max_iter=1000))
 
 
-def _mlp_features(seed: int, hidden: int, smallest: int):
-    from sklearn.pipeline import make_pipeline
+def _on_features(classifier: Callable, **options) -> Callable[[int, int, int], object]:
+    """A builder of `classifier` behind `SegmentFeatures(**options)`, pickled as one pipeline."""
 
-    from ...models.features import SegmentFeatures
+    def build(seed: int, hidden: int, smallest: int):
+        from sklearn.pipeline import make_pipeline
 
-    return make_pipeline(SegmentFeatures(), _mlp(seed, hidden, smallest))
+        from ...models.features import SegmentFeatures
 
+        return make_pipeline(SegmentFeatures(**options), classifier(seed, hidden, smallest))
 
-def _mlp_upright(seed: int, hidden: int, smallest: int):
-    from sklearn.pipeline import make_pipeline
-
-    from ...models.features import SegmentFeatures
-
-    return make_pipeline(SegmentFeatures(upright=True), _mlp(seed, hidden, smallest))
-
-
-def _logistic_features(seed: int, hidden: int, smallest: int):
-    from sklearn.pipeline import make_pipeline
-
-    from ...models.features import SegmentFeatures
-
-    return make_pipeline(SegmentFeatures(), _logistic(seed, hidden, smallest))
+    return build
 
 
 CANDIDATES = {
@@ -107,17 +96,17 @@ CANDIDATES = {
         Candidate(
             "mlp+features",
             "scale-free shapes, magnitudes, statistics and swings, then the perceptron",
-            _mlp_features,
+            _on_features(_mlp),
         ),
         Candidate(
             "mlp+upright",
             "the same features with the segment turned upright by its gravity, the perceptron",
-            _mlp_upright,
+            _on_features(_mlp, upright=True),
         ),
         Candidate(
             "logreg+features",
             "scale-free shapes, magnitudes, statistics and swings, then logistic regression",
-            _logistic_features,
+            _on_features(_logistic),
         ),
     )
 }
